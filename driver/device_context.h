@@ -1,0 +1,42 @@
+// The per-device record: everything the driver knows about the one device it
+// serves. It is the extension of the driver's device object, starts zeroed,
+// and ends when removal deletes the device object.
+#pragma once
+
+#include "platform/platform.h"
+#include "include/VKTWatchdog.h"
+
+struct DeviceContext {
+    PDEVICE_OBJECT Self;        // the device object that owns this record
+    PDEVICE_OBJECT LowerDevice; // device directly below; target of passed-down requests and
+                                // firmware evaluations; null when the attachment failed
+    UNICODE_STRING DeviceName;  // name of the device object, over constant text
+    UNICODE_STRING LinkName;    // name of the symbolic link, over constant text
+    StateCode State;            // what the driver last decided the system is doing
+    KTIMER Timer;               // supervision timer, armed one-shot ten seconds ahead
+    KDPC TimerDpc;              // deferred call run when Timer expires
+    PIO_WORKITEM WorkItem;      // runs the supervision cycle at passive level
+    volatile UCHAR WorkQueued;  // 1 from the decision to queue WorkItem until its run starts
+    ULONG ShutdownTimeout;      // seconds armed on the way to shutdown
+    UCHAR DebuggerPresent;      // non-zero: a kernel debugger was enabled at creation, so the
+                                // watchdog is never armed, fed or stopped
+    UCHAR FirmwareStatus;       // status byte handed to user mode
+    ERESOURCE FirmwareLock;     // serialises state reports to firmware
+    ULONGLONG RunTimeout;       // seconds armed on entering a supervised state
+    LIST_ENTRY WatchList;       // watched process image names
+    PWCHAR WatchListText;       // pool copy of the name list the entries point into
+    ERESOURCE StateLock;        // guards State changes and the arm and feed decisions
+    ERESOURCE WatchListLock;    // guards the watch list, its text and timeouts
+    UCHAR WatchEnabled;         // 1 once a non-empty watch list with a run timeout is in place
+};
+
+// Ten seconds, relative, in 100-nanosecond units: the due time of every
+// arming of the supervision timer.
+static const LONGLONG SUPERVISION_PERIOD = -100000000LL;
+
+// The pool tag of the driver's own allocations, shown reversed in pool dumps.
+static const ULONG VKT_POOL_TAG = ('V' << 24) | ('K' << 16) | ('T' << 8) | 'D';
+
+inline DeviceContext* ContextOf(PDEVICE_OBJECT DeviceObject) {
+    return static_cast<DeviceContext*>(DeviceObject->DeviceExtension);
+}

@@ -1,0 +1,155 @@
+// The host kernel's internal state, shared by its components. One instance
+// exists at a time; Reset replaces it.
+#pragma once
+
+#include "hostkernel/control.h"
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+// A simulated process.
+struct HkProcess {
+    uint64_t Id;              // process id
+    std::u16string ImageName; // bare image file name; empty for the idle process
+};
+
+// A logical thread: the sender of a request, or a system worker.
+struct HkThread {
+    uint64_t Id;                  // thread id
+    HkProcess* Process;           // the process it runs in
+    KIRQL Irql;                   // current interrupt request level
+    int CriticalRegions;          // depth of KeEnterCriticalRegion
+    std::vector<PERESOURCE> Held; // resources owned, in order of acquisition
+};
+
+// A work item of the I/O manager.
+struct HkWorkItem {
+    PDEVICE_OBJECT Device;        // device the item was allocated for
+    PIO_WORKITEM_ROUTINE Routine; // routine of the pending run
+    PVOID Context;                // its context
+    bool Queued;                  // waiting to run
+    bool Running;                 // its routine is running
+    bool Freed;                   // IoFreeWorkItem was called
+    const void* AllocatedBy;      // caller of IoAllocateWorkItem, for leak reports
+};
+
+namespace hk {
+
+// One pool allocation.
+struct PoolBlock {
+    size_t Size;        // bytes asked for
+    ULONG Tag;          // pool tag
+    POOL_TYPE Type;     // pool type
+    bool Paged;         // from paged pool (kept in its own pages)
+    size_t MappedSize;  // bytes mapped for a paged block
+    const void* Caller; // allocating routine
+};
+
+// What the I/O manager knows of one request.
+struct IrpRecord {
+    bool Completed = false;        // IofCompleteRequest finished with it
+    NTSTATUS CompletionStatus = 0; // IoStatus.Status when completed
+    bool Built = false;            // made by IoBuildDeviceIoControlRequest
+    bool Buffered = false;         // METHOD_BUFFERED: SystemBuffer is the kernel's
+    ULONG OutputLength = 0;        // caller's output capacity
+    std::vector<uint8_t> Output;   // output copied back at completion (for Send)
+};
+
+// A dispatch routine running for a request, innermost last.
+struct DispatchFrame {
+    PIRP Irp;      // the request
+    bool PassedOn; // the routine sent it to another device
+};
+
+// The entry of a fault rule for a named routine.
+struct RoutineFault {
+    NTSTATUS Status;    // status to fail with
+    uint64_t Remaining; // failures left
+};
+
+struct Kernel {
+    uint64_t Now = 0;      // virtual time
+    uint64_t Sequence = 0; // fixes the order of equal-time events
+    std::deque<std::unique_ptr<HkProcess>> Processes;
+    std::deque<std::unique_ptr<HkThread>> Threads;
+    HkProcess* System = nullptr; // the system process
+    HkThread* Current = nullptr; // the thread now running
+    HkThread* Worker = nullptr;  // the system worker thread
+
+    std::map<void*, PoolBlock> Pool;    // live allocations
+    uint64_t Allocations = 0;           // allocations attempted
+    uint64_t FailAtAllocation = 0;      // fail this allocation number (0: none)
+    std::map<ULONG, uint64_t> FailTags; // tag -> failures left (UINT64_MAX: always)
+    std::map<std::string, RoutineFault> RoutineFaults;
+
+    std::map<std::pair<uint64_t, uint64_t>, PKTIMER> Timers; // armed timers by (due, seq)
+    std::map<std::pair<uint64_t, uint64_t>, std::function<void()>> Events; // machine events
+    std::deque<PKDPC> Dpcs;                                                // queued deferred calls
+    std::deque<HkWorkItem*> WorkQueue;                                     // queued work items
+    std::vector<std::unique_ptr<HkWorkItem>> WorkItems;
+
+    std::set<PERESOURCE> Resources;                        // initialised, not deleted
+    std::set<std::pair<PERESOURCE, PERESOURCE>> LockOrder; // (first, then) pairs seen
+
+    std::map<PIRP, IrpRecord> Irps;    // every request, until Reset
+    std::vector<DispatchFrame> Frames; // dispatch routines running
+
+    std::vector<PDRIVER_OBJECT> Drivers;                  // loaded driver objects
+    std::map<PDRIVER_OBJECT, std::u16string> DriverNames; // texts behind DriverName
+    std::vector<PDEVICE_OBJECT> Devices;                  // live device objects
+    std::vector<PDEVICE_OBJECT> DeletedDevices; // kept until Reset, so stale use reads junk
+    std::map<PDEVICE_OBJECT, size_t> ExtensionSizes;
+    std::map<std::u16string, PDEVICE_OBJECT> DeviceNames; // upcased name -> device
+    std::map<std::u16string, std::u16string> Links;       // upcased link -> device name
+
+    std::map<std::string, void*> Exports; // names MmGetSystemRoutineAddress finds
+};
+
+Kernel& K();
+
+// Stops the test: a verifier rule was broken.
+[[noreturn]] void VerifierStop(const std::string& rule, const std::string& routine,
+                               const std::string& object);
+
+// Consumes one injected failure of a named routine, if any.
+bool TakeRoutineFault(const std::string& name, NTSTATUS* status);
+
+// Text for messages.
+std::string Hex(uint64_t value);
+std::string Narrow(const std::u16string& text);
+std::u16string Upcase(const std::u16string& text);
+std::u16string FromCounted(PCUNICODE_STRING string);
+
+// Raises or lowers the current thread's level, keeping paged pool out of
+// reach while it is at DISPATCH_LEVEL or above.
+void SetIrql(KIRQL irql);
+
+// Pool protection follows the level.
+void ProtectPagedPool(bool inaccessible);
+// Unmaps a paged block's pages.
+void FreePagedBlock(void* address, size_t mappedSize);
+
+// Runs one deferred call at DISPATCH_LEVEL.
+void RunDpc(PKDPC dpc);
+// Runs every queued deferred call.
+void DrainDpcs();
+// Fires the earliest alarm (timer or machine event) due at or before `limit`.
+bool FireNextAlarm(uint64_t limit);
+// Runs the first queued work item in the worker thread.
+bool RunNextWorkItem();
+
+// Checks a thread returning from driver code for locks and regions it kept.
+void CheckBalancedReturn(HkThread* thread, size_t heldBefore, int regionsBefore,
+                         const void* routine);
+
+// Verifier checks that need the I/O manager's knowledge of a device.
+void CheckDeviceQuiet(PDEVICE_OBJECT device, const void* caller);
+void CheckNoLiveObjectsIn(const void* start, size_t size, const void* caller, const char* what);
+
+} // namespace hk

@@ -1,0 +1,84 @@
+// The ACPI driver of the simulated machine: the physical device object at
+// the bottom of the driver's stack. It answers IOCTL_ACPI_EVAL_METHOD as the
+// platform's ACPI driver does, by having the firmware evaluate the method,
+// synchronously or later in virtual time, and can be told to misbehave.
+#pragma once
+
+#include "sim/firmware.h"
+
+#include <deque>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace sim {
+
+// One evaluation, as the ACPI driver saw and answered it.
+struct Evaluation {
+    uint64_t Time;              // virtual time the answer was given
+    std::string Method;         // the method's four characters
+    std::vector<uint8_t> Input; // the input bytes as received
+    NTSTATUS Status;            // status the ACPI driver completed the request with
+};
+
+// Ways the ACPI driver can be made to answer the next evaluations of a method.
+enum class AcpiFault {
+    FailWithStatus, // complete with a failure status, no output
+    WrongSignature, // a full output whose signature is not the output signature
+    CountZero,      // a well-formed output that carries no value
+    BufferOverflow, // 0x80000005: the value did not fit
+    Pend,           // answer correctly, but only after a delay
+};
+
+class AcpiDevice {
+  public:
+    // Any method, for a fault rule.
+    static constexpr const char* kAnyMethod = "*";
+
+    AcpiDevice();
+    ~AcpiDevice();
+    AcpiDevice(const AcpiDevice&) = delete;
+    AcpiDevice& operator=(const AcpiDevice&) = delete;
+
+    PDEVICE_OBJECT PhysicalDevice() const { return device_; }
+    sim::Firmware& Firmware() { return firmware_; }
+
+    // The next `count` evaluations of `method` answer with `fault`.
+    void InjectFault(const std::string& method, AcpiFault fault, uint32_t count = 1,
+                     NTSTATUS status = STATUS_UNSUCCESSFUL, uint64_t delay = hk::kMillisecond);
+    // Every evaluation pends for `delay` (0: answer synchronously again).
+    void PendAll(uint64_t delay) { pendAll_ = delay; }
+
+    const std::vector<Evaluation>& Trace() const { return trace_; }
+    // The methods evaluated so far, in order.
+    std::vector<std::string> Methods() const;
+    void ClearTrace() { trace_.clear(); }
+
+    // Deletes the device and its driver before the kernel's leak check.
+    void Remove();
+
+  private:
+    struct FaultRule {
+        AcpiFault Fault;    // what to do
+        NTSTATUS Status;    // for FailWithStatus
+        uint64_t Delay;     // for Pend
+        uint32_t Remaining; // evaluations left
+    };
+
+    static NTSTATUS DispatchDeviceControl(PDEVICE_OBJECT device, PIRP irp);
+    static NTSTATUS DispatchOther(PDEVICE_OBJECT device, PIRP irp);
+    NTSTATUS Receive(PIRP irp);
+    void Answer(PIRP irp, const std::vector<uint8_t>& input, const FaultRule* fault);
+    NTSTATUS Evaluate(const std::vector<uint8_t>& input, const FaultRule* fault, uint8_t* output,
+                      ULONG outputLength, ULONG_PTR* written, std::string* method);
+    std::optional<FaultRule> TakeFault(const std::string& method);
+
+    PDRIVER_OBJECT driver_ = nullptr;                     // the ACPI driver's object
+    PDEVICE_OBJECT device_ = nullptr;                     // the physical device object
+    sim::Firmware firmware_;                              // the methods behind the device
+    std::map<std::string, std::deque<FaultRule>> faults_; // per method, in order of injection
+    uint64_t pendAll_ = 0;                                // delay for every evaluation, 0 for none
+    std::vector<Evaluation> trace_;                       // every evaluation answered
+};
+
+} // namespace sim

@@ -1,0 +1,187 @@
+// Entry and routing: what the dispatch table holds, what passes down
+// unchanged, and what the driver finishes itself.
+#include "driver/routing.h"
+#include "tests/support/driver_test.h"
+
+#include <cstring>
+
+namespace {
+
+// A lower driver that records what reaches it and completes with a chosen
+// status, synchronously or later in virtual time.
+struct Recorder {
+    PIO_STACK_LOCATION Location = nullptr; // the location the lower driver was given
+    IO_STACK_LOCATION Contents{};          // its contents on arrival
+    int Calls = 0;                         // requests received
+    NTSTATUS Status = STATUS_SUCCESS;      // status to complete with
+    uint64_t Delay = 0;                    // 0: complete at once
+};
+Recorder g_recorder;
+
+NTSTATUS RecordingDispatch(PDEVICE_OBJECT, PIRP irp) {
+    g_recorder.Calls++;
+    g_recorder.Location = IoGetCurrentIrpStackLocation(irp);
+    g_recorder.Contents = *g_recorder.Location;
+    irp->IoStatus.Status = g_recorder.Status;
+    if (g_recorder.Delay == 0) {
+        IofCompleteRequest(irp, IO_NO_INCREMENT);
+        return g_recorder.Status;
+    }
+    IoMarkIrpPending(irp);
+    hk::ScheduleAt(hk::Now() + g_recorder.Delay,
+                   [irp] { IofCompleteRequest(irp, IO_NO_INCREMENT); });
+    return STATUS_PENDING;
+}
+
+class RoutingTest : public DriverTest {
+  protected:
+    void SetUp() override {
+        DriverTest::SetUp();
+        g_recorder = Recorder{};
+        lowerDriver_ = hk::CreateStandInDriver(u"Recorder");
+        for (auto& routine : lowerDriver_->MajorFunction) {
+            routine = RecordingDispatch;
+        }
+        IoCreateDevice(lowerDriver_, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &lower_);
+    }
+    void ReleaseMachine() override {
+        DriverTest::ReleaseMachine();
+        IoDeleteDevice(lower_);
+        hk::UnloadDriver(lowerDriver_);
+    }
+
+    // The location the driver receives: the first one of a fresh request.
+    static PIO_STACK_LOCATION FirstLocation(PIRP irp) {
+        return reinterpret_cast<PIO_STACK_LOCATION>(irp + 1) + irp->StackCount - 1;
+    }
+
+    PDRIVER_OBJECT lowerDriver_ = nullptr;
+    PDEVICE_OBJECT lower_ = nullptr;
+};
+
+TEST_F(RoutingTest, EntryFillsTheDispatchTableAndAllocatesNothing) {
+    EXPECT_EQ(SavedDriverObject, driver_);
+    EXPECT_EQ(hk::AllocationCount(), 0u);
+    EXPECT_EQ(driver_->DriverUnload, UnloadDriver);
+    for (int major = 0; major <= IRP_MJ_MAXIMUM_FUNCTION; major++) {
+        PDRIVER_DISPATCH expected = (major == IRP_MJ_READ || major == IRP_MJ_WRITE)
+                                        ? DispatchReadWrite
+                                        : DispatchPassThrough;
+        EXPECT_EQ(driver_->MajorFunction[major], expected) << "major function " << major;
+    }
+}
+
+TEST_F(RoutingTest, CloseCleanupAndUnhandledCodesReachTheLowerDeviceUnchanged) {
+    CreateDeviceOver(lower_);
+    for (UCHAR major :
+         {IRP_MJ_CLOSE, IRP_MJ_CLEANUP, IRP_MJ_FLUSH_BUFFERS, IRP_MJ_SYSTEM_CONTROL}) {
+        g_recorder.Status = static_cast<NTSTATUS>(0xC0000120L + major);
+        hk::Request request;
+        request.major = major;
+        request.minor = 0x07;
+        request.useParameters = true;
+        request.parameters.Parameters.Others.Argument1 = reinterpret_cast<PVOID>(0x1111);
+        request.parameters.Parameters.Others.Argument4 = reinterpret_cast<PVOID>(0x4444);
+        request.parameters.FileObject = reinterpret_cast<PVOID>(0xF11E);
+        PIO_STACK_LOCATION sent = nullptr;
+        hk::Outcome outcome = hk::Send(device_, request);
+        sent = g_recorder.Location;
+        ASSERT_NE(sent, nullptr);
+        EXPECT_EQ(g_recorder.Contents.MajorFunction, major);
+        EXPECT_EQ(g_recorder.Contents.MinorFunction, 0x07);
+        EXPECT_EQ(g_recorder.Contents.Parameters.Others.Argument1, reinterpret_cast<PVOID>(0x1111));
+        EXPECT_EQ(g_recorder.Contents.Parameters.Others.Argument4, reinterpret_cast<PVOID>(0x4444));
+        EXPECT_EQ(g_recorder.Contents.FileObject, reinterpret_cast<PVOID>(0xF11E));
+        EXPECT_EQ(outcome.returned, g_recorder.Status);
+        EXPECT_EQ(outcome.ioStatus.Status, g_recorder.Status);
+    }
+    EXPECT_EQ(g_recorder.Calls, 4);
+}
+
+TEST_F(RoutingTest, LowerDeviceGetsTheVeryLocationTheDriverReceived) {
+    CreateDeviceOver(lower_);
+    PIRP seen = nullptr;
+    static PIRP* seenIrp = &seen;
+    driver_->MajorFunction[IRP_MJ_CLOSE] = [](PDEVICE_OBJECT device, PIRP irp) {
+        *seenIrp = irp;
+        return DispatchPassThrough(device, irp);
+    };
+    hk::Request request;
+    request.major = IRP_MJ_CLOSE;
+    hk::Send(device_, request);
+    ASSERT_NE(seen, nullptr);
+    EXPECT_EQ(g_recorder.Location, FirstLocation(seen));
+    EXPECT_EQ(g_recorder.Contents.DeviceObject, lower_);
+}
+
+TEST_F(RoutingTest, PendingLowerDeviceCompletesThePassedRequestLater) {
+    CreateDeviceOver(lower_);
+    g_recorder.Delay = 3 * hk::kMillisecond;
+    hk::Request request;
+    request.major = IRP_MJ_CLEANUP;
+    hk::Outcome outcome = hk::Send(device_, request);
+    EXPECT_EQ(outcome.returned, STATUS_PENDING);
+    EXPECT_TRUE(outcome.completed);
+    EXPECT_EQ(outcome.ioStatus.Status, STATUS_SUCCESS);
+    EXPECT_EQ(hk::Now(), 3 * hk::kMillisecond);
+}
+
+TEST_F(RoutingTest, ReadAndWriteCompleteAtOnceWithNoData) {
+    CreateDeviceOver(lower_);
+    for (UCHAR major : {IRP_MJ_READ, IRP_MJ_WRITE}) {
+        for (ULONG length : {0u, 1u, 4096u}) {
+            hk::Request request;
+            request.major = major;
+            request.length = length;
+            request.initialStatus = STATUS_UNSUCCESSFUL;
+            hk::Outcome outcome = hk::Send(device_, request);
+            EXPECT_EQ(outcome.returned, STATUS_SUCCESS);
+            EXPECT_TRUE(outcome.completed);
+            EXPECT_EQ(outcome.ioStatus.Status, STATUS_SUCCESS);
+            EXPECT_EQ(outcome.ioStatus.Information, 0u);
+            EXPECT_TRUE(outcome.output.empty());
+        }
+    }
+    EXPECT_EQ(g_recorder.Calls, 0);
+}
+
+TEST_F(RoutingTest, PassDownRefusesMissingArgumentsWithoutTouchingTheRequest) {
+    CreateDeviceOver(lower_);
+    EXPECT_EQ(PassDownRequest(Context(), nullptr), STATUS_INVALID_PARAMETER);
+    static NTSTATUS fromNullContext = 0;
+    driver_->MajorFunction[IRP_MJ_CLOSE] = [](PDEVICE_OBJECT device, PIRP irp) {
+        fromNullContext = PassDownRequest(nullptr, irp);
+        return PassDownRequest(ContextOf(device), irp);
+    };
+    hk::Request request;
+    request.major = IRP_MJ_CLOSE;
+    hk::Outcome outcome = hk::Send(device_, request);
+    EXPECT_EQ(fromNullContext, STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(g_recorder.Calls, 1);
+    EXPECT_EQ(outcome.returned, STATUS_SUCCESS);
+}
+
+// Without a device below, a request is finished as the bottom of a stack
+// finishes one it does not handle: with the status it carries.
+TEST_F(RoutingTest, WithoutLowerDeviceRequestsCompleteWithTheirOwnStatus) {
+    CreateDeviceOver(nullptr);
+    struct Case {
+        UCHAR Major;
+        NTSTATUS Carried;
+        NTSTATUS Expected;
+    };
+    for (Case c : {Case{IRP_MJ_CLOSE, STATUS_SUCCESS, STATUS_SUCCESS},
+                   Case{IRP_MJ_PNP, STATUS_NOT_SUPPORTED, STATUS_NOT_SUPPORTED},
+                   Case{IRP_MJ_FLUSH_BUFFERS, STATUS_PENDING, STATUS_DEVICE_NOT_CONNECTED}}) {
+        hk::Request request;
+        request.major = c.Major;
+        request.initialStatus = c.Carried;
+        hk::Outcome outcome = hk::Send(device_, request);
+        EXPECT_TRUE(outcome.completed);
+        EXPECT_EQ(outcome.returned, c.Expected);
+        EXPECT_EQ(outcome.ioStatus.Status, c.Expected);
+    }
+    EXPECT_EQ(g_recorder.Calls, 0);
+}
+
+} // namespace
