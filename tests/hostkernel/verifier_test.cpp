@@ -1,0 +1,277 @@
+// Every verifier rule, each shown firing on a deliberately faulty routine.
+// The faulty routines have external names so that the stop can name them.
+#include "platform/platform.h"
+#include "tests/support/kernel_test.h"
+
+// ----- faulty routines -----------------------------------------------------
+// Kept out of line so that the stop can find them by their return addresses.
+#define FAULTY __attribute__((noinline))
+
+FAULTY void FaultyPagedCodeAtDispatch() {
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    PAGED_CODE();
+    KeLowerIrql(old);
+}
+
+FAULTY void FaultyWaitAtDispatch(PKEVENT event) {
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    KeWaitForSingleObject(event, Executive, KernelMode, FALSE, nullptr);
+    KeLowerIrql(old);
+}
+
+FAULTY int FaultyTouchOfPagedPool(volatile uint8_t* paged) {
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    int value = *paged;
+    KeLowerIrql(old);
+    return value;
+}
+
+FAULTY void FaultyAcquireOutsideCriticalRegion(PERESOURCE resource) {
+    ExAcquireResourceExclusiveLite(resource, TRUE);
+}
+
+FAULTY void FaultyReleaseOfUnownedResource(PERESOURCE resource) {
+    ExReleaseResourceLite(resource);
+}
+
+FAULTY void FaultyDeleteOfHeldResource(PERESOURCE resource) {
+    KeEnterCriticalRegion();
+    ExAcquireResourceExclusiveLite(resource, TRUE);
+    ExDeleteResourceLite(resource);
+}
+
+FAULTY void FaultyLockOrder(PERESOURCE first, PERESOURCE second) {
+    KeEnterCriticalRegion();
+    ExAcquireResourceExclusiveLite(second, TRUE);
+    ExAcquireResourceExclusiveLite(first, TRUE);
+    ExReleaseResourceLite(first);
+    ExReleaseResourceLite(second);
+    KeLeaveCriticalRegion();
+}
+
+FAULTY NTSTATUS FaultyCompletesTwice(PDEVICE_OBJECT, PIRP irp) {
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    IofCompleteRequest(irp, IO_NO_INCREMENT);
+    IofCompleteRequest(irp, IO_NO_INCREMENT);
+    return STATUS_SUCCESS;
+}
+
+FAULTY NTSTATUS FaultyCompletesPending(PDEVICE_OBJECT, PIRP irp) {
+    irp->IoStatus.Status = STATUS_PENDING;
+    IofCompleteRequest(irp, IO_NO_INCREMENT);
+    return STATUS_PENDING;
+}
+
+FAULTY NTSTATUS FaultyDropsRequest(PDEVICE_OBJECT, PIRP) {
+    return STATUS_SUCCESS;
+}
+
+FAULTY NTSTATUS FaultyPendsWithoutMarking(PDEVICE_OBJECT, PIRP) {
+    return STATUS_PENDING;
+}
+
+FAULTY NTSTATUS FaultyReturnsOtherStatus(PDEVICE_OBJECT, PIRP irp) {
+    irp->IoStatus.Status = STATUS_UNSUCCESSFUL;
+    IofCompleteRequest(irp, IO_NO_INCREMENT);
+    return STATUS_SUCCESS;
+}
+
+FAULTY NTSTATUS FaultyReturnsHoldingResource(PDEVICE_OBJECT device, PIRP irp) {
+    auto* resource = static_cast<PERESOURCE>(device->DeviceExtension);
+    KeEnterCriticalRegion();
+    ExAcquireResourceExclusiveLite(resource, TRUE);
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    IofCompleteRequest(irp, IO_NO_INCREMENT);
+    return STATUS_SUCCESS;
+}
+
+FAULTY void FaultyDoubleFree() {
+    PVOID block = ExAllocatePoolWithTag(NonPagedPoolNx, 16, 'Test');
+    ExFreePoolWithTag(block, 'Test');
+    ExFreePoolWithTag(block, 'Test');
+}
+
+FAULTY void FaultyFreeWithWrongTag() {
+    PVOID block = ExAllocatePoolWithTag(NonPagedPoolNx, 16, 'Test');
+    ExFreePoolWithTag(block, 'Tsst');
+}
+
+FAULTY void FaultyFreeOfQueuedWorkItem(PIO_WORKITEM item) {
+    IoQueueWorkItem(
+        item, [](PDEVICE_OBJECT, PVOID) {}, DelayedWorkQueue, nullptr);
+    IoFreeWorkItem(item);
+}
+
+FAULTY void FaultyDeleteWithArmedTimer(PDEVICE_OBJECT device) {
+    auto* timer = static_cast<PKTIMER>(device->DeviceExtension);
+    KeInitializeTimer(timer);
+    LARGE_INTEGER due;
+    due.QuadPart = -10'000'000;
+    KeSetTimer(timer, due, nullptr);
+    IoDeleteDevice(device);
+}
+
+FAULTY void FaultyDeleteWithQueuedDpc(PDEVICE_OBJECT device) {
+    auto* dpc = static_cast<PKDPC>(device->DeviceExtension);
+    KeInitializeDpc(
+        dpc, [](PKDPC, PVOID, PVOID, PVOID) {}, nullptr);
+    KeInsertQueueDpc(dpc, nullptr, nullptr);
+    IoDeleteDevice(device);
+}
+
+FAULTY void FaultyDeleteWithPendingWorkItem(PDEVICE_OBJECT device) {
+    PIO_WORKITEM item = IoAllocateWorkItem(device);
+    IoQueueWorkItem(
+        item, [](PDEVICE_OBJECT, PVOID) {}, DelayedWorkQueue, nullptr);
+    IoDeleteDevice(device);
+}
+
+FAULTY void FaultyFreeOfLiveResource() {
+    auto* resource =
+        static_cast<PERESOURCE>(ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(ERESOURCE), 'Test'));
+    ExInitializeResourceLite(resource);
+    ExFreePoolWithTag(resource, 'Test');
+}
+
+FAULTY void FaultyRemovalFromCorruptList() {
+    LIST_ENTRY head, entry;
+    InitializeListHead(&head);
+    InsertTailList(&head, &entry);
+    entry.Blink = &entry;
+    RemoveHeadList(&head);
+}
+
+namespace {
+
+// A stand-in driver with one device whose routines tests replace.
+class VerifierTest : public KernelTest {
+  protected:
+    void SetUp() override {
+        KernelTest::SetUp();
+        driver_ = hk::CreateStandInDriver(u"Faulty");
+        IoCreateDevice(driver_, 256, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device_);
+    }
+    void ReleaseMachine() override {
+        if (device_ != nullptr) {
+            IoDeleteDevice(device_);
+        }
+        hk::UnloadDriver(driver_);
+    }
+    hk::Outcome SendWith(PDRIVER_DISPATCH routine) {
+        driver_->MajorFunction[IRP_MJ_CLOSE] = routine;
+        hk::Request request;
+        request.major = IRP_MJ_CLOSE;
+        return hk::Send(device_, request);
+    }
+
+    PDRIVER_OBJECT driver_ = nullptr;
+    PDEVICE_OBJECT device_ = nullptr;
+};
+
+#define EXPECT_STOP(statement, rule, routine)                                                      \
+    EXPECT_DEATH(statement, VERIFIER_STOP(rule) "\n  routine: " routine)
+
+TEST_F(VerifierTest, LevelRules) {
+    EXPECT_STOP(FaultyPagedCodeAtDispatch(), "pageable code runs above APC_LEVEL",
+                "FaultyPagedCodeAtDispatch");
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    EXPECT_STOP(FaultyWaitAtDispatch(&event), "blocks at DISPATCH_LEVEL or above",
+                "FaultyWaitAtDispatch");
+    auto* paged = static_cast<uint8_t*>(ExAllocatePoolWithTag(PagedPool, 64, 'Page'));
+    EXPECT_EQ(paged[3], 0xA5) << "fresh pool carries the fill pattern, not zeros";
+    EXPECT_STOP(FaultyTouchOfPagedPool(paged), "touches paged pool at DISPATCH_LEVEL or above",
+                "FaultyTouchOfPagedPool");
+    ExFreePoolWithTag(paged, 'Page');
+}
+
+TEST_F(VerifierTest, ResourceRules) {
+    ERESOURCE first, second;
+    ExInitializeResourceLite(&first);
+    ExInitializeResourceLite(&second);
+    EXPECT_STOP(FaultyAcquireOutsideCriticalRegion(&first),
+                "acquires a resource outside a critical region",
+                "FaultyAcquireOutsideCriticalRegion");
+    EXPECT_STOP(FaultyReleaseOfUnownedResource(&first), "releases a resource it does not own",
+                "FaultyReleaseOfUnownedResource");
+    EXPECT_STOP(FaultyDeleteOfHeldResource(&first), "deletes a resource that is held",
+                "FaultyDeleteOfHeldResource");
+    KeEnterCriticalRegion();
+    ExAcquireResourceExclusiveLite(&first, TRUE);
+    ExAcquireResourceExclusiveLite(&second, TRUE);
+    ExReleaseResourceLite(&second);
+    ExReleaseResourceLite(&first);
+    KeLeaveCriticalRegion();
+    EXPECT_STOP(FaultyLockOrder(&first, &second),
+                "takes locks in an order that inverts an order seen before", "FaultyLockOrder");
+    ExDeleteResourceLite(&first);
+    ExDeleteResourceLite(&second);
+}
+
+TEST_F(VerifierTest, RequestRules) {
+    EXPECT_STOP(SendWith(FaultyCompletesTwice), "completes a request twice",
+                "FaultyCompletesTwice");
+    EXPECT_STOP(SendWith(FaultyCompletesPending), "completes a request with STATUS_PENDING",
+                "FaultyCompletesPending");
+    EXPECT_STOP(SendWith(FaultyDropsRequest),
+                "returns from dispatch with a request neither completed nor passed on",
+                "FaultyDropsRequest");
+    EXPECT_STOP(SendWith(FaultyPendsWithoutMarking),
+                "returns STATUS_PENDING without marking the request pending",
+                "FaultyPendsWithoutMarking");
+    EXPECT_STOP(SendWith(FaultyReturnsOtherStatus),
+                "returns a status that differs from the one it completed with",
+                "FaultyReturnsOtherStatus");
+    ExInitializeResourceLite(static_cast<PERESOURCE>(device_->DeviceExtension));
+    EXPECT_STOP(SendWith(FaultyReturnsHoldingResource), "returns to the kernel holding a resource",
+                "FaultyReturnsHoldingResource");
+    ExDeleteResourceLite(static_cast<PERESOURCE>(device_->DeviceExtension));
+}
+
+TEST_F(VerifierTest, PoolRules) {
+    EXPECT_STOP(FaultyDoubleFree(), "frees pool that is not allocated, or frees it twice",
+                "FaultyDoubleFree");
+    EXPECT_STOP(FaultyFreeWithWrongTag(), "frees pool with the wrong tag",
+                "FaultyFreeWithWrongTag");
+    EXPECT_STOP(FaultyFreeOfLiveResource(), "frees a pool block holding a resource not deleted",
+                "FaultyFreeOfLiveResource");
+}
+
+TEST_F(VerifierTest, WorkItemAndDeviceDeletionRules) {
+    PIO_WORKITEM item = IoAllocateWorkItem(device_);
+    EXPECT_STOP(FaultyFreeOfQueuedWorkItem(item), "frees a work item that is queued or running",
+                "FaultyFreeOfQueuedWorkItem");
+    IoFreeWorkItem(item);
+    EXPECT_STOP(FaultyDeleteWithArmedTimer(device_),
+                "frees a device extension holding an armed timer", "FaultyDeleteWithArmedTimer");
+    EXPECT_STOP(FaultyDeleteWithQueuedDpc(device_),
+                "frees a device extension holding a queued deferred call",
+                "FaultyDeleteWithQueuedDpc");
+    EXPECT_STOP(FaultyDeleteWithPendingWorkItem(device_),
+                "deletes a device whose work item is still pending",
+                "FaultyDeleteWithPendingWorkItem");
+}
+
+TEST_F(VerifierTest, CorruptListEntryFailsFast) {
+    EXPECT_STOP(FaultyRemovalFromCorruptList(), "fast fail 3: corrupt list entry",
+                "FaultyRemovalFromCorruptList");
+}
+
+TEST_F(VerifierTest, LeaksAreFoundAtTheEndAndAtUnload) {
+    PVOID block = ExAllocatePoolWithTag(NonPagedPoolNx, 40, 'Leak');
+    PIO_WORKITEM item = IoAllocateWorkItem(device_);
+    std::vector<std::string> leaks = hk::FindLeaks();
+    ASSERT_EQ(leaks.size(), 3u); // the block, the work item and the device
+    EXPECT_NE(leaks[0].find("40 bytes, tag 'Leak'"), std::string::npos) << leaks[0];
+    EXPECT_NE(leaks[0].find("allocated by"), std::string::npos) << leaks[0];
+    EXPECT_NE(leaks[1].find("not freed"), std::string::npos) << leaks[1];
+    ExFreePoolWithTag(block, 'Leak');
+    IoFreeWorkItem(item);
+    EXPECT_DEATH(hk::UnloadDriver(driver_),
+                 VERIFIER_STOP("unloads with a device object not deleted"));
+}
+
+} // namespace
