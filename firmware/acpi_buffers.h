@@ -55,3 +55,15 @@ static_assert(offsetof(AcpiOutput, Type) == 12, "value type at 12");
 static_assert(offsetof(AcpiOutput, Argument) == 16, "value at 16");
 
 static const ULONG FIRMWARE_OUTPUT_SIZE = sizeof(AcpiOutput);
+
+#pragma pack(push, 1)
+
+// The simple layout sent in a 24-byte input: the simple block, then zeros.
+struct AcpiPaddedSimpleInput {
+    AcpiSimpleInput Simple; // signature and method name
+    uint8_t Padding[16];    // zero
+};
+
+#pragma pack(pop)
+
+static_assert(sizeof(AcpiPaddedSimpleInput) == 24, "padded simple input is 24 bytes");

@@ -1,0 +1,145 @@
+// The watchdog and state-report operations against the simulated firmware.
+#include "firmware/watchdog.h"
+#include "tests/support/driver_test.h"
+
+namespace {
+
+using sim::AcpiFault;
+using Strings = std::vector<std::string>;
+
+class WatchdogTest : public DriverTest {
+  protected:
+    void SetUp() override {
+        DriverTest::SetUp();
+        CreateDevice();
+    }
+    std::vector<uint8_t> InputTail(size_t index) {
+        const std::vector<uint8_t>& input = acpi_->Trace().at(index).Input;
+        return std::vector<uint8_t>(input.begin() + 16, input.end());
+    }
+};
+
+TEST_F(WatchdogTest, ArgumentBytesOfTheFeedAndTheReport) {
+    EXPECT_EQ(ReportState(Context(), StateWatchA), STATUS_SUCCESS);
+    EXPECT_EQ(FeedWatchdog(Context(), StateWatchB), STATUS_SUCCESS);
+    ASSERT_EQ(acpi_->Methods(), (Strings{"SSXS", "FVKT"}));
+    EXPECT_EQ(acpi_->Trace()[0].Input.size(), 24u);
+    EXPECT_EQ(InputTail(0), Bytes({0, 0, 1, 0, 0x2A, 0, 0, 0}));
+    EXPECT_EQ(InputTail(1), Bytes({0, 0, 4, 0, 0x2B, 0, 0, 0}));
+    EXPECT_EQ(acpi_->Firmware().LastState(), StateWatchA);
+}
+
+TEST_F(WatchdogTest, ArmSetsTimeoutOpensAndFeedsInThatOrder) {
+    EXPECT_EQ(ArmWatchdog(Context(), StateEnterS3, 310), STATUS_SUCCESS);
+    ASSERT_EQ(acpi_->Methods(), (Strings{"SVKT", "OVKT", "FVKT"}));
+    EXPECT_EQ(InputTail(0), Bytes({0, 0, 4, 0, 0x36, 0x01, 0, 0}));
+    EXPECT_EQ(acpi_->Trace()[1].Input.size(), 8u);
+    EXPECT_EQ(InputTail(2), Bytes({0, 0, 4, 0, 0x23, 0, 0, 0}));
+    EXPECT_TRUE(acpi_->Firmware().WatchdogOpen());
+    EXPECT_EQ(acpi_->Firmware().TimeoutSeconds(), 310u);
+}
+
+TEST_F(WatchdogTest, AFailureStopsTheArmingSequence) {
+    acpi_->InjectFault("SVKT", AcpiFault::FailWithStatus, 1, STATUS_INVALID_DEVICE_REQUEST);
+    EXPECT_EQ(ArmWatchdog(Context(), StateWatchA, 60), STATUS_INVALID_DEVICE_REQUEST);
+    EXPECT_EQ(acpi_->Methods(), (Strings{"SVKT"}));
+    acpi_->ClearTrace();
+    acpi_->InjectFault("OVKT", AcpiFault::CountZero);
+    EXPECT_EQ(ArmWatchdog(Context(), StateWatchA, 60), STATUS_ACPI_INVALID_DATA);
+    EXPECT_EQ(acpi_->Methods(), (Strings{"SVKT", "OVKT"}));
+}
+
+TEST_F(WatchdogTest, FeedFallsBackOnceToTheFormWithoutArgument) {
+    acpi_->InjectFault("FVKT", AcpiFault::FailWithStatus, 1, STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(FeedWatchdog(Context(), StateWatchA), STATUS_SUCCESS);
+    ASSERT_EQ(acpi_->Methods(), (Strings{"FVKT", "FVKT"}));
+    EXPECT_EQ(acpi_->Trace()[0].Input.size(), 24u);
+    EXPECT_EQ(acpi_->Trace()[1].Input.size(), 8u);
+
+    acpi_->ClearTrace();
+    acpi_->InjectFault("FVKT", AcpiFault::WrongSignature);
+    acpi_->InjectFault("FVKT", AcpiFault::FailWithStatus, 1, STATUS_NOT_SUPPORTED);
+    EXPECT_EQ(FeedWatchdog(Context(), StateWatchA), STATUS_NOT_SUPPORTED);
+    EXPECT_EQ(acpi_->Methods().size(), 2u);
+}
+
+TEST_F(WatchdogTest, DebuggerGatesOnlyTheWatchdogItself) {
+    Context()->DebuggerPresent = 1;
+    EXPECT_EQ(ArmWatchdog(Context(), StateWatchA, 60), STATUS_SUCCESS);
+    EXPECT_EQ(FeedWatchdog(Context(), StateWatchA), STATUS_SUCCESS);
+    EXPECT_EQ(StopWatchdog(Context()), STATUS_SUCCESS);
+    EXPECT_TRUE(acpi_->Trace().empty());
+    UCHAR status = 0;
+    EXPECT_EQ(QueryFirmwareStatus(Context(), &status), STATUS_SUCCESS);
+    EXPECT_EQ(ReportState(Context(), StateLoaded), STATUS_SUCCESS);
+    EXPECT_EQ(acpi_->Methods(), (Strings{"GSXS", "SSXS"}));
+}
+
+TEST_F(WatchdogTest, StatusByteIsTheLowByteAndSurvivesFailures) {
+    acpi_->Firmware().SetStatusValue(0x1234);
+    UCHAR status = 0x77;
+    EXPECT_EQ(QueryFirmwareStatus(Context(), &status), STATUS_SUCCESS);
+    EXPECT_EQ(status, 0x34);
+    std::vector<uint8_t> input = acpi_->Trace()[0].Input;
+    EXPECT_EQ(input, Bytes({0x41, 0x65, 0x69, 0x42, 'G', 'S', 'X', 'S', 0, 0, 0, 0,
+                            0,    0,    0,    0,    0,   0,   0,   0,   0, 0, 0, 0}));
+
+    acpi_->InjectFault("GSXS", AcpiFault::CountZero);
+    EXPECT_EQ(QueryFirmwareStatus(Context(), &status), STATUS_ACPI_INVALID_DATA);
+    EXPECT_EQ(status, 0) << "stored anyway, and nothing was written at offset 16";
+
+    status = 0x55;
+    acpi_->InjectFault("GSXS", AcpiFault::FailWithStatus, 1, STATUS_IO_DEVICE_ERROR);
+    EXPECT_EQ(QueryFirmwareStatus(Context(), &status), STATUS_IO_DEVICE_ERROR);
+    EXPECT_EQ(status, 0x55);
+    acpi_->InjectFault("GSXS", AcpiFault::BufferOverflow);
+    EXPECT_EQ(QueryFirmwareStatus(Context(), &status), STATUS_BUFFER_OVERFLOW);
+    EXPECT_EQ(status, 0x55);
+}
+
+TEST_F(WatchdogTest, WithoutDeviceBelowEveryEvaluationIsRefused) {
+    DeleteDevice();
+    CreateDeviceOver(nullptr);
+    UCHAR status = 9;
+    EXPECT_EQ(ArmWatchdog(Context(), StateWatchA, 60), STATUS_DEVICE_NOT_CONNECTED);
+    EXPECT_EQ(FeedWatchdog(Context(), StateWatchA), STATUS_DEVICE_NOT_CONNECTED);
+    EXPECT_EQ(StopWatchdog(Context()), STATUS_DEVICE_NOT_CONNECTED);
+    EXPECT_EQ(QueryFirmwareStatus(Context(), &status), STATUS_DEVICE_NOT_CONNECTED);
+    EXPECT_EQ(ReportState(Context(), StateLoaded), STATUS_DEVICE_NOT_CONNECTED);
+    EXPECT_EQ(status, 9);
+    Context()->DebuggerPresent = 1;
+    EXPECT_EQ(ArmWatchdog(Context(), StateWatchA, 60), STATUS_SUCCESS);
+}
+
+TEST_F(WatchdogTest, ReportsAreSerialisedEvenWhenTheFirmwarePends) {
+    acpi_->PendAll(30 * hk::kMillisecond);
+    EXPECT_EQ(ReportState(Context(), StateEnterS4), STATUS_SUCCESS);
+    EXPECT_EQ(acpi_->Firmware().LastState(), StateEnterS4);
+    EXPECT_EQ(hk::Now(), 30 * hk::kMillisecond);
+    EXPECT_EQ(Context()->FirmwareLock.OwnerThread, nullptr);
+}
+
+TEST_F(WatchdogTest, FedWatchdogLivesAndUnfedOneExpiresToTheSecond) {
+    ASSERT_EQ(ArmWatchdog(Context(), StateWatchA, 60), STATUS_SUCCESS);
+    for (int feed = 0; feed < 24 * 360; feed++) {
+        hk::RunFor(10 * hk::kSecond);
+        ASSERT_EQ(FeedWatchdog(Context(), StateWatchA), STATUS_SUCCESS);
+    }
+    EXPECT_TRUE(acpi_->Firmware().Resets().empty());
+    uint64_t lastFeed = hk::Now();
+    hk::RunFor(60 * hk::kSecond - 1);
+    EXPECT_TRUE(acpi_->Firmware().Resets().empty());
+    hk::RunFor(1);
+    ASSERT_EQ(acpi_->Firmware().Resets().size(), 1u);
+    EXPECT_EQ(acpi_->Firmware().Resets()[0].Time, lastFeed + 60 * hk::kSecond);
+    EXPECT_FALSE(acpi_->Firmware().WatchdogOpen());
+}
+
+TEST_F(WatchdogTest, StoppedWatchdogNeverExpires) {
+    ArmWatchdog(Context(), StateWatchA, 60);
+    EXPECT_EQ(StopWatchdog(Context()), STATUS_SUCCESS);
+    hk::RunFor(hk::kHour);
+    EXPECT_TRUE(acpi_->Firmware().Resets().empty());
+}
+
+} // namespace
