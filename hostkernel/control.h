@@ -53,6 +53,26 @@ HkThread* CurrentThread();
 // A process with its image file name (the bare name the system reports).
 HkProcess* CreateProcess(const std::u16string& imageName);
 
+// Ends a process: it no longer appears in process snapshots.
+void TerminateProcess(HkProcess* process);
+
+// How many threads a process lists in a snapshot (each takes room there).
+void SetSnapshotThreads(HkProcess* process, uint32_t threads);
+
+// ----- user memory -----------------------------------------------------------
+// Every process has its own user address space inside a fixed window; the
+// kernel's copy routine reaches it, and a copy that touches an unmapped page
+// raises the platform's access violation.
+
+constexpr uint64_t kUserWindowBase = 0x0000'0010'0000'0000ULL;
+constexpr uint64_t kUserWindowEnd = 0x0000'0020'0000'0000ULL;
+constexpr uint64_t kUserPageSize = 4096;
+
+// Maps zeroed pages for `bytes` and returns their user address.
+uint64_t AllocateUserMemory(HkProcess* process, size_t bytes);
+void WriteUserMemory(HkProcess* process, uint64_t address, const void* data, size_t size);
+void UnmapUserPage(HkProcess* process, uint64_t address);
+
 // A new thread in a process. Threads live until Reset.
 HkThread* CreateThread(HkProcess* process);
 

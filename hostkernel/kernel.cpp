@@ -29,6 +29,7 @@ void Reset() {
         ReleaseKernelMemory(*g_kernel);
     }
     g_kernel = std::make_unique<Kernel>();
+    InstallFaultHandler();
     Kernel& kernel = *g_kernel;
     KdDebuggerEnabled = FALSE;
     kernel.Processes.push_back(std::make_unique<HkProcess>(HkProcess{0, u""}));
@@ -36,6 +37,8 @@ void Reset() {
     kernel.System = kernel.Processes.back().get();
     kernel.Current = CreateThread(kernel.System);
     kernel.Worker = CreateThread(kernel.System);
+    kernel.Exports["ZwQuerySystemInformation"] =
+        reinterpret_cast<void*>(HkZwQuerySystemInformation);
 }
 
 namespace {
@@ -151,6 +154,15 @@ void RunAs(HkThread* thread, const std::function<void()>& body) {
     body();
     CheckBalancedReturn(thread, held, regions, nullptr);
     kernel.Current = previous;
+}
+
+void RunDriverCode(const void* routine, const std::function<void()>& body) {
+    try {
+        body();
+    } catch (const HkRaisedException& raised) {
+        VerifierStop("raises an exception that it does not handle", RoutineName(routine),
+                     "exception code " + Hex(static_cast<ULONG>(raised.Code)));
+    }
 }
 
 void CheckBalancedReturn(HkThread* thread, size_t heldBefore, int regionsBefore,

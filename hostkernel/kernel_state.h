@@ -15,8 +15,12 @@
 
 // A simulated process.
 struct HkProcess {
-    uint64_t Id;              // process id
-    std::u16string ImageName; // bare image file name; empty for the idle process
+    uint64_t Id;                                        // process id
+    std::u16string ImageName;                           // bare image file name; empty for idle
+    bool Alive = true;                                  // false once terminated
+    uint32_t SnapshotThreads = 1;                       // threads listed in a process snapshot
+    std::map<uint64_t, std::vector<uint8_t>> UserPages; // mapped user pages by address
+    uint64_t NextUserAddress = 0;                       // where the next user allocation goes
 };
 
 // A logical thread: the sender of a request, or a system worker.
@@ -130,6 +134,15 @@ std::u16string FromCounted(PCUNICODE_STRING string);
 // reach while it is at DISPATCH_LEVEL or above.
 void SetIrql(KIRQL irql);
 
+// User memory: whether a range touches the user window, and the copy that
+// goes through the current process's pages, raising on an unmapped one.
+bool InUserWindow(const void* address, size_t size);
+void CopyThroughUserPages(void* destination, const void* source, size_t count);
+
+// Turns faults on paged pool at raised level and on user memory touched
+// without the copy routine into verifier stops.
+void InstallFaultHandler();
+
 // Pool protection follows the level.
 void ProtectPagedPool(bool inaccessible);
 // Unmaps a paged block's pages.
@@ -143,6 +156,10 @@ void DrainDpcs();
 bool FireNextAlarm(uint64_t limit);
 // Runs the first queued work item in the worker thread.
 bool RunNextWorkItem();
+
+// Runs driver code; an exception it leaves unhandled stops the test as it
+// stops the platform.
+void RunDriverCode(const void* routine, const std::function<void()>& body);
 
 // Checks a thread returning from driver code for locks and regions it kept.
 void CheckBalancedReturn(HkThread* thread, size_t heldBefore, int regionsBefore,

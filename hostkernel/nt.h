@@ -90,6 +90,7 @@ typedef const GUID* LPCGUID;
 #define NT_SUCCESS(status) (((NTSTATUS)(status)) >= 0)
 #define STATUS_SUCCESS ((NTSTATUS)0x00000000L)
 #define STATUS_PENDING ((NTSTATUS)0x00000103L)
+#define STATUS_DATATYPE_MISALIGNMENT ((NTSTATUS)0x80000002L)
 #define STATUS_BUFFER_OVERFLOW ((NTSTATUS)0x80000005L)
 #define STATUS_UNSUCCESSFUL ((NTSTATUS)0xC0000001L)
 #define STATUS_NOT_IMPLEMENTED ((NTSTATUS)0xC0000002L)
@@ -584,3 +585,5 @@ struct HkRaisedException {
 
 // Verifies that pageable code runs at or below APC_LEVEL.
 VOID HkCheckPagedCode(const char* Routine);
+
+#include "hostkernel/nt_process.h"

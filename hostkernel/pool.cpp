@@ -50,8 +50,16 @@ void OnSegmentationFault(int signal, siginfo_t* info, void* rawContext) {
                          "pool block " + Hex(base) + " tag " + Hex(block.Tag));
         }
     }
+    if (address >= kUserWindowBase && address < kUserWindowEnd) {
+        auto* context = static_cast<ucontext_t*>(rawContext);
+        const void* pc = reinterpret_cast<const void*>(context->uc_mcontext.gregs[REG_RIP]);
+        VerifierStop("touches user memory directly instead of through a guarded copy",
+                     RoutineName(pc), "address " + Hex(address));
+    }
     std::signal(signal, SIG_DFL);
 }
+
+} // namespace
 
 void InstallFaultHandler() {
     static bool installed = false;
@@ -64,6 +72,8 @@ void InstallFaultHandler() {
     sigaction(SIGSEGV, &action, nullptr);
     installed = true;
 }
+
+namespace {
 
 void* AllocatePagedBlock(size_t size, size_t* mappedSize) {
     size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
@@ -87,7 +97,6 @@ PVOID Allocate(POOL_TYPE type, SIZE_T size, ULONG tag, const void* caller) {
     PoolBlock block{size, tag, type, IsPagedType(type), 0, caller};
     void* address = nullptr;
     if (block.Paged) {
-        InstallFaultHandler();
         address = AllocatePagedBlock(size, &block.MappedSize);
     } else {
         address = std::malloc(size == 0 ? 1 : size);

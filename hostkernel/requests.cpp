@@ -212,7 +212,9 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     int regions = thread->CriticalRegions;
     KIRQL irql = thread->Irql;
     K().Frames.push_back(hk::DispatchFrame{Irp, false});
-    NTSTATUS status = routine(DeviceObject, Irp);
+    NTSTATUS status = STATUS_SUCCESS;
+    hk::RunDriverCode(reinterpret_cast<void*>(routine),
+                      [&] { status = routine(DeviceObject, Irp); });
     hk::DispatchFrame frame = K().Frames.back();
     K().Frames.pop_back();
     hk::CheckBalancedReturn(thread, held, regions, reinterpret_cast<void*>(routine));

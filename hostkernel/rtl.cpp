@@ -63,6 +63,7 @@ BOOLEAN RtlEqualUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2
 
 // The kernel's bounded copy: a null pointer or a destination too small
 // fails without copying (and clears the destination, as the platform does).
+// A copy from or to user memory goes through the current process's pages.
 errno_t memcpy_s(void* Destination, size_t DestinationSize, const void* Source, size_t Count) {
     constexpr errno_t kInvalid = 22;
     constexpr errno_t kRange = 34;
@@ -79,6 +80,10 @@ errno_t memcpy_s(void* Destination, size_t DestinationSize, const void* Source, 
     if (DestinationSize < Count) {
         std::memset(Destination, 0, DestinationSize);
         return kRange;
+    }
+    if (hk::InUserWindow(Source, Count) || hk::InUserWindow(Destination, Count)) {
+        hk::CopyThroughUserPages(Destination, Source, Count);
+        return 0;
     }
     std::memmove(Destination, Source, Count);
     return 0;

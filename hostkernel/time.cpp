@@ -58,7 +58,10 @@ void RunDpc(PKDPC dpc) {
         HkThread* thread = K().Current;
         size_t held = thread->Held.size();
         int regions = thread->CriticalRegions;
-        dpc->DeferredRoutine(dpc, dpc->DeferredContext, dpc->SystemArgument1, dpc->SystemArgument2);
+        RunDriverCode(reinterpret_cast<void*>(dpc->DeferredRoutine), [dpc] {
+            dpc->DeferredRoutine(dpc, dpc->DeferredContext, dpc->SystemArgument1,
+                                 dpc->SystemArgument2);
+        });
         CheckBalancedReturn(thread, held, regions, reinterpret_cast<void*>(dpc->DeferredRoutine));
         if (thread->Irql != DISPATCH_LEVEL) {
             VerifierStop("returns from a deferred call at another level",

@@ -34,7 +34,8 @@ bool RunNextWorkItem() {
     kernel.Current = worker;
     size_t held = worker->Held.size();
     int regions = worker->CriticalRegions;
-    item->Routine(item->Device, item->Context);
+    RunDriverCode(reinterpret_cast<void*>(item->Routine),
+                  [item] { item->Routine(item->Device, item->Context); });
     CheckBalancedReturn(worker, held, regions, reinterpret_cast<void*>(item->Routine));
     if (worker->Irql != PASSIVE_LEVEL) {
         VerifierStop("returns from a work item above PASSIVE_LEVEL",
