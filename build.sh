@@ -1,0 +1,82 @@
+#!/usr/bin/env bash
+# Builds the driver package, and on request the host build and all tests.
+#
+#   ./build.sh        install what is missing, build VKTDrv.sys, put it and
+#                     VKTDrv.inf into dist/, check the image
+#   ./build.sh test   all of the above, then build the host build and run ctest
+#
+# Both are safe to run again; a Debian 12 machine needs nothing beforehand.
+set -euo pipefail
+cd "$(dirname "$0")"
+ROOT=$PWD
+
+PACKAGES=(clang lld llvm mingw-w64-x86-64-dev cmake ninja-build
+          googletest libgtest-dev libgmock-dev python3)
+
+install_missing() {
+    local missing=() package
+    for package in "${PACKAGES[@]}"; do
+        if ! dpkg -s "$package" 2>/dev/null | grep -q '^Status: install ok installed'; then
+            missing+=("$package")
+        fi
+    done
+    if [ ${#missing[@]} -eq 0 ]; then
+        return
+    fi
+    echo "== Installing ${missing[*]}"
+    local sudo=()
+    if [ "$(id -u)" -ne 0 ]; then
+        sudo=(sudo)
+    fi
+    "${sudo[@]}" apt-get update -q
+    "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive \
+        apt-get install -y -q --no-install-recommends "${missing[@]}"
+}
+
+build_package() {
+    echo "== Windows build: build/windows"
+    cmake -S windows -B build/windows -G Ninja
+    cmake --build build/windows
+
+    echo "== Image check: dist/VKTDrv.sys"
+    local report
+    if ! report=$(python3 windows/check_image.py dist/VKTDrv.sys); then
+        echo "$report"
+        exit 1
+    fi
+    echo "$report"
+
+    local version driver_ver
+    version=$(sed -n 's/^OK: .*, version \([0-9.]*\).*$/\1/p' <<<"$report")
+    driver_ver=$(sed -n 's/^DriverVer *= *\([^ ;]*\).*$/\1/p' dist/VKTDrv.inf | tr -d '\r')
+    echo "== Driver package: $ROOT/dist"
+    local file
+    for file in VKTDrv.sys VKTDrv.inf; do
+        printf '  %-12s %7d bytes\n' "$file" "$(stat -c %s "dist/$file")"
+    done
+    echo "  image version $version, INF DriverVer $driver_ver"
+}
+
+run_tests() {
+    echo "== Host build: build/host"
+    cmake -S . -B build/host -G Ninja
+    cmake --build build/host
+    echo "== Tests"
+    ctest --test-dir build/host --output-on-failure
+}
+
+case "${1:-}" in
+"")
+    install_missing
+    build_package
+    ;;
+test)
+    install_missing
+    build_package
+    run_tests
+    ;;
+*)
+    echo "usage: $0 [test]" >&2
+    exit 2
+    ;;
+esac

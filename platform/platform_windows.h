@@ -1,0 +1,86 @@
+// The Windows side of the seam: the driver is built by clang for
+// x86_64-w64-windows-gnu against the mingw-w64 DDK headers and runs on the NT
+// kernel. Everything that header set gets wrong or lacks is settled here, once.
+#pragma once
+
+// The lowest system the driver is built for: Windows 10. The DDK headers hide
+// declarations newer than these values.
+#ifndef _WIN32_WINNT
+#define _WIN32_WINNT 0x0A00
+#endif
+#ifndef WINVER
+#define WINVER 0x0A00
+#endif
+#ifndef NTDDI_VERSION
+#define NTDDI_VERSION 0x0A000000
+#endif
+
+// The DDK declares its own InterlockedBitTestAndSet/Reset, which clash with
+// the compiler's intrinsics of the same names in C++. Claiming them as already
+// defined keeps the compiler's versions.
+#ifndef __INTRINSIC_DEFINED_InterlockedBitTestAndSet
+#define __INTRINSIC_DEFINED_InterlockedBitTestAndSet
+#endif
+#ifndef __INTRINSIC_DEFINED_InterlockedBitTestAndReset
+#define __INTRINSIC_DEFINED_InterlockedBitTestAndReset
+#endif
+
+#include <stdint.h>
+#include <stddef.h>
+#include <ntddk.h>
+
+// Pageable code goes to the PAGE section, which the kernel may page out; the
+// entry goes to INIT, which the kernel discards once DriverEntry has returned.
+#define VKT_PAGED_ROUTINE __declspec(code_seg("PAGE"))
+#define VKT_INIT_ROUTINE __declspec(code_seg("INIT"))
+
+#define VKT_TEXT(literal) L"" literal
+
+// The DDK defines PAGED_CODE() as a check in checked builds and as nothing in
+// free builds; keep it defined either way.
+#ifndef PAGED_CODE
+#define PAGED_CODE()
+#endif
+
+// Structured exception handling: an access fault on user memory inside the
+// guard lands in the handler with its exception code. The compiler's unwind
+// tables name __C_specific_handler, which the kernel exports.
+#define VKT_GUARD_TRY __try {
+#define VKT_GUARD_EXCEPT(status)                                                                   \
+    }                                                                                              \
+    __except (EXCEPTION_EXECUTE_HANDLER) {                                                         \
+        (status) = GetExceptionCode();
+#define VKT_GUARD_END }
+
+// The kernel exports KdDebuggerEnabled as a BOOLEAN variable. The DDK headers
+// declare it differently per compiler (a BOOLEAN under clang, a PBOOLEAN
+// elsewhere) and define KD_DEBUGGER_ENABLED to read it correctly under each,
+// so the flag is read only through that macro.
+#define VKT_DEBUGGER_ENABLED() (KD_DEBUGGER_ENABLED != FALSE)
+
+// Kernel exports the mingw-w64 DDK headers do not declare.
+extern "C" {
+
+// Object type of device objects. Declared like its siblings IoFileObjectType
+// and PsProcessType in these headers: the value of the name is the object
+// type itself, so it is used as (POBJECT_TYPE)IoDeviceObjectType, never
+// dereferenced.
+extern POBJECT_TYPE NTSYSAPI* IoDeviceObjectType;
+
+// Builds a self-relative security descriptor from its string form. The
+// driver looks it up at run time with MmGetSystemRoutineAddress and calls it
+// through a pointer of type
+//   decltype(&SeConvertStringSecurityDescriptorToSecurityDescriptor)
+// so that a kernel without it still loads the driver; a direct call would
+// import it.
+NTSTATUS NTAPI SeConvertStringSecurityDescriptorToSecurityDescriptor(
+    PCUNICODE_STRING StringSecurityDescriptor, ULONG StringSDRevision,
+    PSECURITY_DESCRIPTOR* SecurityDescriptor, PULONG SecurityDescriptorLength);
+
+// Copies a security descriptor, probing and capturing it when it comes from
+// user mode, into pool of the given type.
+NTKERNELAPI NTSTATUS NTAPI SeCaptureSecurityDescriptor(
+    PSECURITY_DESCRIPTOR InputSecurityDescriptor, KPROCESSOR_MODE RequestorMode, POOL_TYPE PoolType,
+    BOOLEAN ForceCapture, PSECURITY_DESCRIPTOR* OutputSecurityDescriptor);
+
+} // extern "C"

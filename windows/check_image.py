@@ -1,0 +1,447 @@
+#!/usr/bin/env python3
+"""Checks a built VKTDrv.sys for what makes a kernel image loadable and correct.
+
+The image is read through the LLVM tools (llvm-readobj, llvm-objdump,
+llvm-cxxfilt); only the version resource, which they dump as raw bytes, is
+decoded here. Every fault found is printed as one line starting with "FAIL:";
+the exit status is 1 when there is any, 2 when the image cannot be read.
+
+    check_image.py IMAGE [--not-paged ROUTINE]...
+"""
+
+import argparse
+import os
+import re
+import shutil
+import struct
+import subprocess
+import sys
+
+# Modules the driver may import from: the kernel and the hardware layer.
+ALLOWED_MODULES = ("ntoskrnl.exe", "hal.dll")
+
+# Routines that must never be imported. ZwQuerySystemInformation may change
+# or vanish between kernel releases. IoCreateDeviceSecure is no kernel export:
+# the DDK provides it as a static library, which the driver does not use. The
+# driver looks SeConvertStringSecurityDescriptorToSecurityDescriptor up at run
+# time, so that a kernel without it still loads the driver.
+FORBIDDEN_IMPORTS = (
+    "ZwQuerySystemInformation",
+    "IoCreateDeviceSecure",
+    "SeConvertStringSecurityDescriptorToSecurityDescriptor",
+)
+
+VERSION_STRING_TABLE = "040904b0"  # US English, Unicode
+VERSION_STRINGS = {
+    "FileDescription": "VKTDevice Driver",
+    "ProductName": "VKTDevice",
+    "InternalName": "VKTDrv.sys",
+    "OriginalFilename": "VKTDrv.sys",
+    "FileVersion": "1.0.3.10",
+    "ProductVersion": "1.0.3.10",
+}
+FIXED_VERSION = (1, 0, 3, 10)
+VERSION_TRANSLATION = (0x0409, 1200)
+VOS_NT_WINDOWS32 = 0x00040004
+VFT_DRV = 0x3
+VFT2_DRV_SYSTEM = 0x7
+VS_FIXEDFILEINFO_SIGNATURE = 0xFEEF04BD
+
+SCN_CNT_CODE = 0x00000020
+SCN_MEM_DISCARDABLE = 0x02000000
+SCN_MEM_EXECUTE = 0x20000000
+SCN_MEM_WRITE = 0x80000000
+
+
+class ToolError(Exception):
+    pass
+
+
+def find_tool(name):
+    for candidate in (name, name + "-14", "/usr/lib/llvm-14/bin/" + name):
+        path = shutil.which(candidate)
+        if path:
+            return path
+    raise ToolError(f"{name} not found (Debian package llvm)")
+
+
+def run_tool(name, *args, stdin=None):
+    result = subprocess.run(
+        [find_tool(name), *args], input=stdin, capture_output=True, text=True, check=False
+    )
+    if result.returncode != 0:
+        raise ToolError(f"{name} {' '.join(args)}: {result.stderr.strip()}")
+    return result.stdout
+
+
+def readobj(image, *options):
+    return run_tool("llvm-readobj", *options, image)
+
+
+def field(text, key):
+    """The value of the first `key: value` line of llvm-readobj output, or None."""
+    match = re.search(r"^\s*" + re.escape(key) + r": (.*)$", text, re.MULTILINE)
+    return match.group(1).strip() if match else None
+
+
+def blocks(text, opener):
+    """The bodies of the `opener {` ... `}` blocks of llvm-readobj output."""
+    found = []
+    lines = text.splitlines()
+    index = 0
+    while index < len(lines):
+        line = lines[index]
+        if line.strip() == opener + " {":
+            # The block ends at the closing brace indented as its opening line.
+            closing = line[: len(line) - len(line.lstrip())] + "}"
+            body = []
+            index += 1
+            while index < len(lines) and lines[index].rstrip() != closing:
+                body.append(lines[index])
+                index += 1
+            found.append("\n".join(body))
+        index += 1
+    return found
+
+
+# ---------------------------------------------------------------------------
+# Headers
+
+
+def check_headers(headers, failures):
+    machine = field(headers, "Machine") or "none"
+    if not machine.startswith("IMAGE_FILE_MACHINE_AMD64"):
+        failures.append(f"machine is {machine}, expected IMAGE_FILE_MACHINE_AMD64 (x64)")
+    magic = field(headers, "Magic")
+    if magic is None or int(magic, 16) != 0x20B:
+        failures.append(f"optional header magic is {magic}, expected 0x20B (PE32+)")
+    subsystem = field(headers, "Subsystem") or "none"
+    if not subsystem.startswith("IMAGE_SUBSYSTEM_NATIVE"):
+        failures.append(f"subsystem is {subsystem}, expected IMAGE_SUBSYSTEM_NATIVE")
+
+
+# ---------------------------------------------------------------------------
+# Unwind data
+
+# An instruction that moves the stack pointer: a routine containing one is not
+# a leaf and needs unwind data, or the kernel cannot unwind through its frame
+# when an exception is dispatched or the system stops.
+FRAME_INSTRUCTION = re.compile(r"^\s*[0-9a-f]+:\s+(push|call|enter)|,\s*%rsp\s*$")
+
+
+def check_unwind(image, failures):
+    covered = [
+        (int(start, 16), int(end, 16))
+        for start, end in re.findall(
+            r"StartAddress: .*?\((0x[0-9A-Fa-f]+)\)\s*\n\s*EndAddress: .*?\((0x[0-9A-Fa-f]+)\)",
+            readobj(image, "--unwind"),
+        )
+    ]
+    uncovered = []
+    routine = None
+    for line in run_tool("llvm-objdump", "-d", "--no-show-raw-insn", image).splitlines():
+        label = re.match(r"^([0-9a-f]+) <(.*)>:$", line)
+        if label:
+            routine = (int(label.group(1), 16), label.group(2))
+        elif routine and FRAME_INSTRUCTION.search(line):
+            address, name = routine
+            if not any(start <= address < end for start, end in covered):
+                uncovered.append(name)
+            routine = None
+    if uncovered:
+        names = run_tool("llvm-cxxfilt", stdin="\n".join(uncovered) + "\n").splitlines()
+        for name in names:
+            failures.append(f"routine {name} has a stack frame but no unwind data (.pdata)")
+
+
+# ---------------------------------------------------------------------------
+# Sections and the entry point
+
+
+def parse_sections(text):
+    """Section name -> (number, virtual address, virtual size, characteristics)."""
+    sections = {}
+    for body in blocks(text, "Section"):
+        name = re.search(r"^\s*Name: (\S*)", body, re.MULTILINE).group(1)
+        number = int(field(body, "Number"))
+        address = int(field(body, "VirtualAddress"), 16)
+        size = int(field(body, "VirtualSize"), 16)
+        flags = int(re.search(r"Characteristics \[ \((0x[0-9A-Fa-f]+)\)", body).group(1), 16)
+        sections.setdefault(name, (number, address, size, flags))
+    return sections
+
+
+def check_sections(sections, entry, failures):
+    for name, (_, _, _, flags) in sections.items():
+        if flags & SCN_MEM_WRITE and flags & SCN_MEM_EXECUTE:
+            failures.append(f"section {name} is both writable and executable")
+    for name in ("PAGE", "INIT"):
+        if name not in sections:
+            failures.append(f"no {name} section")
+            continue
+        flags = sections[name][3]
+        if not (flags & SCN_CNT_CODE and flags & SCN_MEM_EXECUTE):
+            failures.append(f"section {name} is not code (characteristics 0x{flags:08X})")
+    if "PAGE" in sections and sections["PAGE"][3] & SCN_MEM_DISCARDABLE:
+        failures.append("section PAGE is discardable: the kernel would free live code")
+    if "INIT" in sections:
+        _, start, size, flags = sections["INIT"]
+        if not flags & SCN_MEM_DISCARDABLE:
+            failures.append("section INIT is not discardable")
+        if not start <= entry < start + size:
+            where = section_at(sections, entry) or "no section"
+            failures.append(
+                f"entry point 0x{entry:X} lies in {where}, not in INIT "
+                f"(0x{start:X}-0x{start + size:X})"
+            )
+
+
+def section_at(sections, rva):
+    for name, (_, start, size, _) in sections.items():
+        if start <= rva < start + size:
+            return name
+    return None
+
+
+# ---------------------------------------------------------------------------
+# Imports
+
+
+def parse_imports(text):
+    """(module, routine) pairs, delay-loaded ones marked by a third element."""
+    imports = []
+    for kind in ("Import", "DelayImport"):
+        for body in blocks(text, kind):
+            module = field(body, "Name") or "?"
+            for match in re.finditer(r"^\s*Symbol: (.*?) \(\d+\)\s*$", body, re.MULTILINE):
+                imports.append((module, match.group(1) or "(by ordinal)", kind == "DelayImport"))
+    return imports
+
+
+def check_imports(imports, failures):
+    for module, routine, delayed in imports:
+        if delayed:
+            failures.append(f"delay-loaded import {module}!{routine}: the kernel loads none")
+        elif module.lower() not in ALLOWED_MODULES:
+            failures.append(
+                f"import from a module other than ntoskrnl.exe and HAL.dll: {module}!{routine}"
+            )
+        if routine in FORBIDDEN_IMPORTS:
+            failures.append(f"forbidden import: {module}!{routine}")
+
+
+# ---------------------------------------------------------------------------
+# Version resource
+
+
+def version_resource_bytes(text):
+    """The raw bytes of the first VERSIONINFO resource in llvm-readobj's dump."""
+    start = text.find("Type: VERSIONINFO")
+    if start < 0:
+        return None
+    lines = text[start:].splitlines()
+    data = bytearray()
+    inside = False
+    for line in lines:
+        stripped = line.strip()
+        if not inside:
+            inside = stripped == "Data ("
+            continue
+        if stripped == ")":
+            return bytes(data)
+        hex_part = line.split("|", 1)[0].split(":", 1)[1]
+        data += bytes.fromhex("".join(hex_part.split()))
+    return None
+
+
+def align4(offset):
+    return (offset + 3) & ~3
+
+
+def parse_version_block(data, offset):
+    """One VS_VERSIONINFO-style node: (key, value bytes, children, end offset)."""
+    length, value_length, value_type = struct.unpack_from("<HHH", data, offset)
+    end = offset + length
+    key_end = offset + 6
+    while data[key_end : key_end + 2] != b"\0\0":
+        key_end += 2
+    key = data[offset + 6 : key_end].decode("utf-16-le")
+    position = align4(key_end + 2)
+    children = []
+    if value_type == 1 and value_length:
+        # Text: the rest of the node, whatever unit wValueLength was counted in.
+        value = data[position:end]
+        position = end
+    else:
+        value = data[position : position + value_length]
+        position = align4(position + value_length)
+    while position < end:
+        child = parse_version_block(data, position)
+        children.append(child)
+        position = align4(child[3])
+    return key, value, children, end
+
+
+def decode_text(value):
+    return value.decode("utf-16-le").split("\0", 1)[0]
+
+
+def dotted(most, least):
+    return f"{most >> 16}.{most & 0xFFFF}.{least >> 16}.{least & 0xFFFF}"
+
+
+def check_fixed_info(value, failures):
+    if len(value) < 52 or struct.unpack_from("<I", value, 0)[0] != VS_FIXEDFILEINFO_SIGNATURE:
+        failures.append("version resource has no fixed file information")
+        return
+    words = struct.unpack_from("<13I", value, 0)
+    expected = dotted(
+        (FIXED_VERSION[0] << 16) | FIXED_VERSION[1], (FIXED_VERSION[2] << 16) | FIXED_VERSION[3]
+    )
+    file_version = dotted(words[2], words[3])
+    product_version = dotted(words[4], words[5])
+    if file_version != expected:
+        failures.append(f"fixed file version is {file_version}, expected {expected}")
+    if product_version != expected:
+        failures.append(f"fixed product version is {product_version}, expected {expected}")
+    for label, actual, wanted, name in (
+        ("file OS", words[8], VOS_NT_WINDOWS32, "VOS_NT_WINDOWS32"),
+        ("file type", words[9], VFT_DRV, "VFT_DRV"),
+        ("file subtype", words[10], VFT2_DRV_SYSTEM, "VFT2_DRV_SYSTEM"),
+    ):
+        if actual != wanted:
+            failures.append(f"{label} is 0x{actual:X}, expected {name} (0x{wanted:X})")
+
+
+def check_version(text, failures):
+    """Checks the version resource; returns its FileVersion string, if any."""
+    data = version_resource_bytes(text)
+    if data is None:
+        failures.append("no version resource")
+        return None
+    key, value, children, _ = parse_version_block(data, 0)
+    if key != "VS_VERSION_INFO":
+        failures.append(f"version resource starts with {key!r}, expected 'VS_VERSION_INFO'")
+        return None
+    check_fixed_info(value, failures)
+    strings = None
+    translation = None
+    for child_key, _, child_children, _ in children:
+        if child_key == "StringFileInfo":
+            for table_key, _, entries, _ in child_children:
+                if table_key.lower() == VERSION_STRING_TABLE and strings is None:
+                    strings = {k: decode_text(v) for k, v, _, _ in entries}
+        elif child_key == "VarFileInfo":
+            for var_key, var_value, _, _ in child_children:
+                if var_key == "Translation" and len(var_value) >= 4:
+                    translation = struct.unpack_from("<HH", var_value, 0)
+    if strings is None:
+        failures.append(f"no version string table {VERSION_STRING_TABLE}")
+        strings = {}
+    for name, wanted in VERSION_STRINGS.items():
+        if name not in strings:
+            failures.append(f"version string {name} is missing")
+        elif strings[name] != wanted:
+            failures.append(f'version string {name} is "{strings[name]}", expected "{wanted}"')
+    if translation != VERSION_TRANSLATION:
+        shown = "missing" if translation is None else f"0x{translation[0]:04X}, {translation[1]}"
+        failures.append(f"version translation is {shown}, expected 0x0409, 1200")
+    return strings.get("FileVersion")
+
+
+# ---------------------------------------------------------------------------
+# Placement of named routines
+
+
+def routine_sections(image, section_names):
+    """Plain routine name -> set of names of the sections defining it."""
+    text = readobj(image, "--symbols")
+    entries = []
+    for body in blocks(text, "Symbol"):
+        name = field(body, "Name")
+        section = re.search(r"^\s*Section: (\S+) \((\d+)\)", body, re.MULTILINE)
+        if name and section and int(section.group(2)) > 0:
+            entries.append((name, section_names.get(int(section.group(2)), section.group(1))))
+    if not entries:
+        return None
+    demangled = run_tool("llvm-cxxfilt", stdin="\n".join(n for n, _ in entries) + "\n").splitlines()
+    placement = {}
+    for (mangled, section), readable in zip(entries, demangled):
+        # "Namespace::Routine(ARGS)" and "Routine" both name Routine.
+        plain = readable.split("(", 1)[0].rsplit("::", 1)[-1].strip()
+        for name in {mangled, readable, plain}:
+            placement.setdefault(name, set()).add(section)
+    return placement
+
+
+def check_not_paged(image, routines, sections, failures):
+    if not routines:
+        return
+    numbers = {number: name for name, (number, _, _, _) in sections.items()}
+    placement = routine_sections(image, numbers)
+    for routine in routines:
+        if placement is None:
+            failures.append(f"routine {routine}: the image has no symbol table to place it by")
+        elif routine not in placement:
+            failures.append(f"routine {routine} is not in the image's symbol table")
+        else:
+            for section in sorted(placement[routine]):
+                if section.upper().startswith("PAGE"):
+                    failures.append(f"routine {routine} lies in pageable section {section}")
+
+
+# ---------------------------------------------------------------------------
+
+
+def check_image(image, not_paged):
+    failures = []
+    headers = readobj(image, "--file-headers")
+    if "ImageOptionalHeader {" not in headers:
+        raise ToolError(f"not a PE image ({field(headers, 'Format')})")
+    check_headers(headers, failures)
+    sections = parse_sections(readobj(image, "--sections"))
+    entry = int(field(headers, "AddressOfEntryPoint") or "0", 16)
+    check_sections(sections, entry, failures)
+    check_unwind(image, failures)
+    imports = parse_imports(readobj(image, "--coff-imports"))
+    check_imports(imports, failures)
+    version = check_version(readobj(image, "--coff-resources"), failures)
+    check_not_paged(image, not_paged, sections, failures)
+    return failures, imports, version
+
+
+def main(argv):
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n", 1)[0])
+    parser.add_argument("image", help="the driver image, e.g. dist/VKTDrv.sys")
+    parser.add_argument(
+        "--not-paged",
+        action="append",
+        default=[],
+        metavar="ROUTINE",
+        help="fail unless ROUTINE is in the image and outside PAGE (repeatable)",
+    )
+    args = parser.parse_args(argv)
+    if not os.path.isfile(args.image):
+        print(f"FAIL: {args.image}: no such file")
+        return 2
+    try:
+        failures, imports, version = check_image(args.image, args.not_paged)
+    except (ToolError, ValueError, struct.error, AttributeError, IndexError) as error:
+        print(f"FAIL: {args.image}: cannot read the image: {error}")
+        return 2
+    for failure in failures:
+        print(f"FAIL: {failure}")
+    if failures:
+        print(f"{args.image}: {len(failures)} problem(s)")
+        return 1
+    modules = sorted({module for module, _, _ in imports})
+    print(
+        f"OK: {args.image}: x64 PE32+, native, entry in INIT, PAGE and INIT code sections, "
+        f"{len(imports)} imports from {', '.join(modules)}, version {version}"
+        + (f", not paged: {', '.join(args.not_paged)}" if args.not_paged else "")
+    )
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))

@@ -1,0 +1,37 @@
+# Tests of the Windows build, registered in the host build (included by the
+# root CMakeLists.txt):
+#   windows.package.image        the image check on dist/VKTDrv.sys, which
+#                                ./build.sh puts there
+#   windows.check_image.<group>  the image check itself, on small images with
+#                                known faults, built here by the driver's recipe
+include(ExternalProject)
+
+find_program(VKT_PYTHON3 NAMES python3 REQUIRED)
+set(VKT_WINDOWS_DIR ${CMAKE_SOURCE_DIR}/windows)
+set(VKT_TEST_IMAGES_DIR ${CMAKE_BINARY_DIR}/windows-test-images)
+
+# The test images are cross-built, so they are a project of their own with
+# the Windows toolchain. Built with the host build; rebuilt when they change.
+ExternalProject_Add(
+    vkt_windows_test_images
+    SOURCE_DIR ${VKT_WINDOWS_DIR}/tests
+    BINARY_DIR ${VKT_TEST_IMAGES_DIR}
+    CMAKE_ARGS -DCMAKE_TOOLCHAIN_FILE=${VKT_WINDOWS_DIR}/toolchain.cmake
+    INSTALL_COMMAND ""
+    BUILD_ALWAYS ON
+    LOG_CONFIGURE ON
+    LOG_BUILD ON
+    LOG_OUTPUT_ON_FAILURE ON)
+
+add_test(NAME windows.package.image
+         COMMAND ${VKT_PYTHON3} ${VKT_WINDOWS_DIR}/check_image.py
+                 ${CMAKE_SOURCE_DIR}/dist/VKTDrv.sys)
+
+foreach(group Imports Headers Sections Version Placement)
+    add_test(NAME windows.check_image.${group}
+             COMMAND ${VKT_PYTHON3} -m unittest test_check_image.${group}
+             WORKING_DIRECTORY ${VKT_WINDOWS_DIR}/tests)
+    set_tests_properties(
+        windows.check_image.${group}
+        PROPERTIES ENVIRONMENT "VKT_TEST_IMAGES=${VKT_TEST_IMAGES_DIR};PYTHONDONTWRITEBYTECODE=1")
+endforeach()

@@ -1,0 +1,158 @@
+"""The image check against images with known faults.
+
+Each faulty image is the small test driver built by the driver's own recipe
+with one fault put in (see CMakeLists.txt beside this file). A case passes
+when the check rejects the image with exactly the lines that name its fault,
+and accepts the sound images: a check that also reported something else
+would be reporting a fault that is not there.
+
+VKT_TEST_IMAGES names the folder of the built images.
+"""
+
+import os
+import subprocess
+import sys
+import unittest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+CHECK = os.path.join(HERE, "..", "check_image.py")
+IMAGES = os.environ.get("VKT_TEST_IMAGES", "")
+
+
+def check(name, *options):
+    """Runs the check on one test image: (exit status, its FAIL lines, all output)."""
+    image = os.path.join(IMAGES, name + ".sys")
+    result = subprocess.run(
+        [sys.executable, CHECK, image, *options], capture_output=True, text=True, check=False
+    )
+    failures = [
+        line[len("FAIL: ") :] for line in result.stdout.splitlines() if line.startswith("FAIL: ")
+    ]
+    return result.returncode, failures, result.stdout + result.stderr
+
+
+class ImageCheckCase(unittest.TestCase):
+    def assertAccepted(self, name, *options):
+        status, failures, output = check(name, *options)
+        self.assertEqual((status, failures), (0, []), output)
+
+    def assertRejected(self, name, expected, *options):
+        status, failures, output = check(name, *options)
+        self.assertEqual(status, 1, output)
+        self.assertEqual(failures, expected, output)
+
+
+class Imports(ImageCheckCase):
+    def test_kernel_and_hardware_layer_imports_are_accepted(self):
+        self.assertAccepted("sound")
+        self.assertAccepted("hal_import")
+
+    def test_user_mode_module_is_rejected(self):
+        self.assertRejected(
+            "foreign_import",
+            ["import from a module other than ntoskrnl.exe and HAL.dll: KERNEL32.dll!GetTickCount"],
+        )
+
+    def test_each_forbidden_routine_is_named(self):
+        self.assertRejected(
+            "forbidden_imports",
+            [
+                "forbidden import: ntoskrnl.exe!ZwQuerySystemInformation",
+                "forbidden import: ntoskrnl.exe!IoCreateDeviceSecure",
+                "forbidden import: "
+                "ntoskrnl.exe!SeConvertStringSecurityDescriptorToSecurityDescriptor",
+            ],
+        )
+
+
+class Headers(ImageCheckCase):
+    def test_gui_subsystem_is_rejected(self):
+        self.assertRejected(
+            "gui_subsystem",
+            ["subsystem is IMAGE_SUBSYSTEM_WINDOWS_GUI (0x2), expected IMAGE_SUBSYSTEM_NATIVE"],
+        )
+
+    def test_x86_image_is_rejected_for_machine_and_format(self):
+        status, failures, output = check("x86_machine")
+        self.assertEqual(status, 1, output)
+        self.assertIn(
+            "machine is IMAGE_FILE_MACHINE_I386 (0x14C), expected IMAGE_FILE_MACHINE_AMD64 (x64)",
+            failures,
+        )
+        self.assertIn("optional header magic is 0x10B, expected 0x20B (PE32+)", failures)
+
+    def test_routine_without_unwind_data_is_rejected(self):
+        # The guarded routine keeps its unwind data even so; the entry loses it.
+        self.assertRejected(
+            "no_unwind_data", ["routine DriverEntry has a stack frame but no unwind data (.pdata)"]
+        )
+
+    def test_file_that_is_not_an_image_cannot_be_read(self):
+        status, failures, output = check("missing_image")
+        self.assertEqual(status, 2, output)
+        self.assertEqual(len(failures), 1, output)
+
+
+class Sections(ImageCheckCase):
+    def test_missing_init_is_rejected(self):
+        self.assertRejected("no_init", ["no INIT section"])
+
+    def test_missing_page_is_rejected(self):
+        self.assertRejected("no_paged_code", ["no PAGE section"])
+
+    def test_entry_outside_init_is_rejected(self):
+        status, failures, output = check("resident_entry")
+        self.assertEqual(status, 1, output)
+        self.assertEqual(len(failures), 1, output)
+        self.assertRegex(
+            failures[0], r"^entry point 0x[0-9A-F]+ lies in \.text, not in INIT \(0x[0-9A-F]+-"
+        )
+
+
+class Version(ImageCheckCase):
+    def test_differing_string_is_rejected(self):
+        self.assertRejected(
+            "wrong_description",
+            ['version string FileDescription is "VKT Device Driver", expected "VKTDevice Driver"'],
+        )
+
+    def test_missing_string_is_rejected(self):
+        self.assertRejected("missing_internal_name", ["version string InternalName is missing"])
+
+    def test_differing_fixed_version_is_rejected(self):
+        self.assertRejected(
+            "wrong_file_version", ["fixed file version is 1.0.3.9, expected 1.0.3.10"]
+        )
+
+    def test_wrong_file_type_is_rejected(self):
+        self.assertRejected("wrong_file_type", ["file type is 0x1, expected VFT_DRV (0x3)"])
+
+    def test_missing_resource_is_rejected(self):
+        self.assertRejected("no_version_resource", ["no version resource"])
+
+
+class Placement(ImageCheckCase):
+    def test_resident_static_routine_is_accepted(self):
+        self.assertAccepted("sound", "--not-paged", "TimerRoutine")
+
+    def test_pageable_routine_is_rejected(self):
+        self.assertRejected(
+            "sound",
+            ["routine UnloadTestDriver lies in pageable section PAGE"],
+            "--not-paged",
+            "TimerRoutine",
+            "--not-paged",
+            "UnloadTestDriver",
+        )
+
+    def test_absent_routine_is_rejected(self):
+        self.assertRejected(
+            "sound",
+            ["routine SupervisionDpc is not in the image's symbol table"],
+            "--not-paged",
+            "SupervisionDpc",
+        )
+
+
+if __name__ == "__main__":
+    unittest.main()
