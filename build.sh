@@ -40,7 +40,8 @@ build_package() {
 
     echo "== Image check: dist/VKTDrv.sys"
     local report
-    if ! report=$(python3 windows/check_image.py dist/VKTDrv.sys); then
+    # The timer's deferred routine runs at DISPATCH_LEVEL and must stay resident.
+    if ! report=$(python3 windows/check_image.py dist/VKTDrv.sys --not-paged SupervisionDpc); then
         echo "$report"
         exit 1
     fi

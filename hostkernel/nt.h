@@ -536,6 +536,9 @@ LONG RtlCompareUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2,
 BOOLEAN RtlEqualUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2,
                               BOOLEAN CaseInSensitive);
 WCHAR RtlUpcaseUnicodeChar(WCHAR SourceCharacter);
+inline VOID RtlZeroMemory(PVOID Destination, SIZE_T Length) {
+    __builtin_memset(Destination, 0, Length);
+}
 errno_t memcpy_s(void* Destination, size_t DestinationSize, const void* Source, size_t Count);
 const WCHAR* wcschr(const WCHAR* String, WCHAR Character);
 WCHAR* wcschr(WCHAR* String, WCHAR Character);

@@ -25,7 +25,7 @@ ExternalProject_Add(
 
 add_test(NAME windows.package.image
          COMMAND ${VKT_PYTHON3} ${VKT_WINDOWS_DIR}/check_image.py
-                 ${CMAKE_SOURCE_DIR}/dist/VKTDrv.sys)
+                 ${CMAKE_SOURCE_DIR}/dist/VKTDrv.sys --not-paged SupervisionDpc)
 
 foreach(group Imports Headers Sections Version Placement)
     add_test(NAME windows.check_image.${group}

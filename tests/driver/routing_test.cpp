@@ -1,6 +1,7 @@
 // Entry and routing: what the dispatch table holds, what passes down
 // unchanged, and what the driver finishes itself.
 #include "driver/routing.h"
+#include "supervision/commands.h"
 #include "tests/support/driver_test.h"
 
 #include <cstring>
@@ -64,9 +65,12 @@ TEST_F(RoutingTest, EntryFillsTheDispatchTableAndAllocatesNothing) {
     EXPECT_EQ(hk::AllocationCount(), 0u);
     EXPECT_EQ(driver_->DriverUnload, UnloadDriver);
     for (int major = 0; major <= IRP_MJ_MAXIMUM_FUNCTION; major++) {
-        PDRIVER_DISPATCH expected = (major == IRP_MJ_READ || major == IRP_MJ_WRITE)
-                                        ? DispatchReadWrite
-                                        : DispatchPassThrough;
+        PDRIVER_DISPATCH expected = DispatchPassThrough;
+        if (major == IRP_MJ_READ || major == IRP_MJ_WRITE) {
+            expected = DispatchReadWrite;
+        } else if (major == IRP_MJ_DEVICE_CONTROL) {
+            expected = DispatchDeviceControl;
+        }
         EXPECT_EQ(driver_->MajorFunction[major], expected) << "major function " << major;
     }
 }

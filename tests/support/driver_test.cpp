@@ -1,6 +1,8 @@
 #include "tests/support/driver_test.h"
 
 #include "driver/routing.h"
+#include "supervision/cycle.h"
+#include "supervision/watch_list.h"
 
 void DriverTest::SetUp() {
     KernelTest::SetUp();
@@ -23,11 +25,31 @@ void DriverTest::CreateDeviceOver(PDEVICE_OBJECT below) {
     ExInitializeResourceLite(&context->StateLock);
     ExInitializeResourceLite(&context->WatchListLock);
     InitializeListHead(&context->WatchList);
+    KeInitializeTimer(&context->Timer);
+    KeInitializeDpc(&context->TimerDpc, SupervisionDpc, context);
+    context->WorkItem = IoAllocateWorkItem(device_);
     device_->Flags &= ~DO_DEVICE_INITIALIZING;
 }
 
-void DriverTest::DeleteDevice() {
+void DriverTest::StopCycle() {
     DeviceContext* context = Context();
+    do {
+        KeCancelTimer(&context->Timer);
+        hk::RunPending();
+    } while (context->WorkQueued != 0 || KeCancelTimer(&context->Timer));
+}
+
+void DriverTest::DeleteDevice() {
+    StopCycle();
+    DeviceContext* context = Context();
+    IoFreeWorkItem(context->WorkItem);
+    while (!IsListEmpty(&context->WatchList)) {
+        ExFreePoolWithTag(CONTAINING_RECORD(RemoveHeadList(&context->WatchList), WatchEntry, Links),
+                          VKT_POOL_TAG);
+    }
+    if (context->WatchListText != nullptr) {
+        ExFreePoolWithTag(context->WatchListText, VKT_POOL_TAG);
+    }
     ExDeleteResourceLite(&context->FirmwareLock);
     ExDeleteResourceLite(&context->StateLock);
     ExDeleteResourceLite(&context->WatchListLock);

@@ -14,13 +14,17 @@ class DriverTest : public KernelTest {
     void SetUp() override;
     void ReleaseMachine() override;
 
-    // Creates the driver's device object with a zeroed context and its locks
-    // initialised, attached over the ACPI device.
+    // Creates the driver's device object with a zeroed context, its locks,
+    // supervision timer, deferred call and work item initialised, attached
+    // over the ACPI device. The timer is not armed.
     void CreateDevice() { CreateDeviceOver(acpi_->PhysicalDevice()); }
     // The same over another device; null leaves the device unattached.
     void CreateDeviceOver(PDEVICE_OBJECT below);
-    // Tears down what CreateDevice built.
+    // Tears down what CreateDevice built, the watch list included.
     void DeleteDevice();
+    // Cancels the supervision timer and lets a queued run finish, until no
+    // run is queued and the timer is not armed.
+    void StopCycle();
 
     DeviceContext* Context() { return ContextOf(device_); }
 

@@ -1,0 +1,95 @@
+// Device control: validates the command record, carries out the command
+// and completes the request itself, always. Handles to the device belong
+// only to callers admitted when they opened it, so no access check is made.
+#include "supervision/commands.h"
+
+#include "firmware/watchdog.h"
+#include "supervision/watch_list.h"
+
+namespace {
+
+// Enters a supervised state: the state is set and reported, and with a
+// watch list in force the watchdog is armed with the run timeout. The
+// command's status is the report's; the arm's result is not reported.
+VKT_PAGED_ROUTINE NTSTATUS EnterSupervisedState(DeviceContext* Context, StateCode Code) {
+    PAGED_CODE();
+    KeEnterCriticalRegion();
+    ExAcquireResourceExclusiveLite(&Context->StateLock, TRUE);
+    Context->State = Code;
+    NTSTATUS status = ReportState(Context, Code);
+    if (Context->WatchEnabled != 0) {
+        ArmWatchdog(Context, Context->State, static_cast<ULONG>(Context->RunTimeout));
+    }
+    ExReleaseResourceLite(&Context->StateLock);
+    KeLeaveCriticalRegion();
+    return status;
+}
+
+// Hands the firmware status byte to the caller, if it left room for it.
+VKT_PAGED_ROUTINE NTSTATUS ReturnFirmwareStatus(DeviceContext* Context, PIRP Irp) {
+    PAGED_CODE();
+    PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(Irp);
+    if (location->Parameters.DeviceIoControl.OutputBufferLength < 1) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    static_cast<UCHAR*>(Irp->AssociatedIrp.SystemBuffer)[0] = Context->FirmwareStatus;
+    Irp->IoStatus.Information = 1;
+    return STATUS_SUCCESS;
+}
+
+VKT_PAGED_ROUTINE NTSTATUS CarryOutCommand(DeviceContext* Context, PIRP Irp,
+                                           const CommandRecord* Record) {
+    PAGED_CODE();
+    switch (Record->Command) {
+    case COMMAND_NOP:
+        return STATUS_SUCCESS;
+    case COMMAND_GET_FIRMWARE_STATUS:
+        return ReturnFirmwareStatus(Context, Irp);
+    case COMMAND_REPORT_STATE:
+        return ReportState(Context, Record->Parameter1);
+    case COMMAND_SET_WATCH_LIST:
+        return SetWatchList(Context, Record->Parameter1, Record->Parameter2, Record->NamesLength,
+                            reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(Record->Names)));
+    case COMMAND_ENTER_WATCH_A:
+        return EnterSupervisedState(Context, StateWatchA);
+    case COMMAND_ENTER_WATCH_B:
+        return EnterSupervisedState(Context, StateWatchB);
+    default:
+        return STATUS_INVALID_PARAMETER;
+    }
+}
+
+// Checks the request and copies its record into a zeroed one; the short
+// form leaves every field after Parameter1 zero.
+VKT_PAGED_ROUTINE NTSTATUS ReadCommandRecord(PIRP Irp, CommandRecord* Record) {
+    PAGED_CODE();
+    PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(Irp);
+    ULONG inputLength = location->Parameters.DeviceIoControl.InputBufferLength;
+    if (Irp->AssociatedIrp.SystemBuffer == nullptr) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (inputLength != COMMAND_RECORD_SHORT_SIZE && inputLength != sizeof(CommandRecord)) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    *Record = CommandRecord{};
+    memcpy_s(Record, sizeof(CommandRecord), Irp->AssociatedIrp.SystemBuffer, inputLength);
+    return STATUS_SUCCESS;
+}
+
+} // namespace
+
+VKT_PAGED_ROUTINE NTSTATUS DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    PAGED_CODE();
+    Irp->IoStatus.Status = STATUS_SUCCESS;
+    Irp->IoStatus.Information = 0;
+    CommandRecord record;
+    NTSTATUS status = ReadCommandRecord(Irp, &record);
+    if (status >= 0 &&
+        IoGetCurrentIrpStackLocation(Irp)->Parameters.DeviceIoControl.IoControlCode ==
+            IOCTL_WATCHDOG_COMMAND) {
+        status = CarryOutCommand(ContextOf(DeviceObject), Irp, &record);
+    }
+    Irp->IoStatus.Status = status;
+    IofCompleteRequest(Irp, IO_NO_INCREMENT);
+    return status;
+}

@@ -1,0 +1,57 @@
+#include "supervision/cycle.h"
+
+#include "firmware/watchdog.h"
+#include "supervision/watch_list.h"
+
+// Runs at DISPATCH_LEVEL, so it stays resident and only hands the work to a
+// system worker. A run already queued re-arms the timer itself, so an expiry
+// meanwhile does nothing.
+VOID SupervisionDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1,
+                    PVOID SystemArgument2) {
+    UNREFERENCED_PARAMETER(Dpc);
+    UNREFERENCED_PARAMETER(SystemArgument1);
+    UNREFERENCED_PARAMETER(SystemArgument2);
+    auto* context = static_cast<DeviceContext*>(DeferredContext);
+    if (context->WorkQueued != 0) {
+        return;
+    }
+    context->WorkQueued = 1;
+    IoQueueWorkItem(context->WorkItem, SupervisionWork, DelayedWorkQueue, context);
+}
+
+VKT_PAGED_ROUTINE NTSTATUS ArmSupervisionTimer(DeviceContext* Context) {
+    PAGED_CODE();
+    LARGE_INTEGER dueTime;
+    dueTime.QuadPart = SUPERVISION_PERIOD;
+    KeSetTimer(&Context->Timer, dueTime, &Context->TimerDpc);
+    return STATUS_SUCCESS;
+}
+
+// One run: check and feed while a supervised state holds, then arm the
+// timer again whatever the state.
+VKT_PAGED_ROUTINE VOID SupervisionWork(PDEVICE_OBJECT DeviceObject, PVOID WorkContext) {
+    PAGED_CODE();
+    UNREFERENCED_PARAMETER(DeviceObject);
+    auto* context = static_cast<DeviceContext*>(WorkContext);
+    context->WorkQueued = 0;
+    KeEnterCriticalRegion();
+    ExAcquireResourceExclusiveLite(&context->StateLock, TRUE);
+    if (context->State == StateWatchA || context->State == StateWatchB) {
+        CheckAndFeed(context);
+    }
+    ExReleaseResourceLite(&context->StateLock);
+    KeLeaveCriticalRegion();
+    ArmSupervisionTimer(context);
+}
+
+VKT_PAGED_ROUTINE NTSTATUS CheckAndFeed(DeviceContext* Context) {
+    PAGED_CODE();
+    KeEnterCriticalRegion();
+    ExAcquireResourceExclusiveLite(&Context->WatchListLock, TRUE);
+    if (Context->WatchEnabled != 0 && IsWatchedProcessRunning(Context)) {
+        FeedWatchdog(Context, Context->State);
+    }
+    ExReleaseResourceLite(&Context->WatchListLock);
+    KeLeaveCriticalRegion();
+    return STATUS_SUCCESS;
+}

@@ -1,0 +1,79 @@
+// The command interface: validation order, each command, and its status.
+#include "tests/supervision/service.h"
+
+namespace {
+
+using sim::AcpiFault;
+using Strings = std::vector<std::string>;
+
+class CommandsTest : public ServiceTest {};
+
+TEST_F(CommandsTest, InputIsValidatedBeforeTheControlCode) {
+    for (size_t length : {1u, 23u, 25u}) {
+        hk::Outcome outcome = Send(std::vector<uint8_t>(length, 1));
+        EXPECT_EQ(outcome.returned, STATUS_INVALID_PARAMETER) << length;
+        EXPECT_EQ(Send(std::vector<uint8_t>(length, 1), 0, 0x222000).returned,
+                  STATUS_INVALID_PARAMETER);
+    }
+    EXPECT_EQ(Send({}, 0).returned, STATUS_INVALID_PARAMETER) << "no buffer at all";
+    EXPECT_EQ(Send({}, 4).returned, STATUS_INVALID_PARAMETER) << "output only";
+    hk::Outcome other = Send(Record(3, 0x40), 8, 0x222000);
+    EXPECT_EQ(other.returned, STATUS_SUCCESS);
+    EXPECT_EQ(other.ioStatus.Information, 0u);
+    for (uint8_t command : {0, 7, 255}) {
+        EXPECT_EQ(Send(Record(command)).returned, STATUS_INVALID_PARAMETER);
+    }
+    EXPECT_EQ(Send({1, 0}).returned, STATUS_SUCCESS);
+    EXPECT_TRUE(acpi_->Trace().empty());
+}
+
+TEST_F(CommandsTest, StatusByteNeedsRoomForOneByte) {
+    Context()->FirmwareStatus = 0xC3;
+    hk::Outcome outcome = Send(Record(2), 16);
+    EXPECT_EQ(outcome.returned, STATUS_SUCCESS);
+    EXPECT_EQ(outcome.ioStatus.Information, 1u);
+    EXPECT_EQ(outcome.output, Bytes({0xC3}));
+    outcome = Send({2, 0}, 0);
+    EXPECT_EQ(outcome.returned, STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(outcome.ioStatus.Information, 0u);
+}
+
+TEST_F(CommandsTest, ReportCommandSendsAnyCodeWithoutChangingState) {
+    EXPECT_EQ(Send({3, 0x40}).returned, STATUS_SUCCESS);
+    EXPECT_EQ(acpi_->Firmware().LastState(), 0x40);
+    EXPECT_EQ(Context()->State, StateLoaded);
+    acpi_->InjectFault("SSXS", AcpiFault::FailWithStatus, 1, STATUS_IO_DEVICE_ERROR);
+    EXPECT_EQ(Send({3, 0x41}).returned, STATUS_IO_DEVICE_ERROR);
+}
+
+TEST_F(CommandsTest, EnteringSupervisionWithoutListReportsButDoesNotArm) {
+    EXPECT_EQ(Send(Record(5)).returned, STATUS_SUCCESS);
+    EXPECT_EQ(Context()->State, StateWatchA);
+    EXPECT_EQ(acpi_->Methods(), Strings{"SSXS"});
+    EXPECT_FALSE(acpi_->Firmware().WatchdogOpen());
+}
+
+TEST_F(CommandsTest, EnteringSupervisionArmsWithTheRunTimeoutEachTime) {
+    ASSERT_EQ(SetList(u"VKTService.exe", 75, 90), STATUS_SUCCESS);
+    EXPECT_EQ(Send(Record(5)).returned, STATUS_SUCCESS);
+    EXPECT_EQ(acpi_->Methods(), (Strings{"SSXS", "SVKT", "OVKT", "FVKT"}));
+    EXPECT_EQ(acpi_->Firmware().TimeoutSeconds(), 75u);
+    EXPECT_EQ(acpi_->Trace()[3].Input[20], StateWatchA);
+    acpi_->ClearTrace();
+    EXPECT_EQ(Send({6, 0}).returned, STATUS_SUCCESS);
+    EXPECT_EQ(Context()->State, StateWatchB);
+    EXPECT_EQ(acpi_->Methods(), (Strings{"SSXS", "SVKT", "OVKT", "FVKT"}));
+    EXPECT_EQ(acpi_->Trace()[3].Input[20], StateWatchB);
+}
+
+TEST_F(CommandsTest, FailedReportStillSetsStateAndArms) {
+    ASSERT_EQ(SetList(u"VKTService.exe"), STATUS_SUCCESS);
+    acpi_->InjectFault("SSXS", AcpiFault::CountZero);
+    acpi_->InjectFault("SVKT", AcpiFault::FailWithStatus);
+    EXPECT_EQ(Send(Record(5)).returned, STATUS_ACPI_INVALID_DATA);
+    EXPECT_EQ(Context()->State, StateWatchA);
+    EXPECT_EQ(acpi_->Methods(), (Strings{"SSXS", "SVKT"}))
+        << "the arm was tried; its failure is not reported";
+}
+
+} // namespace

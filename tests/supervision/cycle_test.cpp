@@ -1,0 +1,96 @@
+// The ten-second cycle: when it checks, when it feeds, and whole supervised
+// runs against the firmware's watchdog in virtual time.
+#include "supervision/cycle.h"
+#include "tests/supervision/service.h"
+
+namespace {
+
+using Strings = std::vector<std::string>;
+
+class CycleTest : public ServiceTest {
+  protected:
+    // Command 4 with the service's own name, then the timer as device start arms it.
+    void Supervise(uint8_t command = 5, uint8_t runTimeout = 60) {
+        ASSERT_EQ(SetList(u"VKTService.exe", runTimeout), STATUS_SUCCESS);
+        ASSERT_EQ(Send(Record(command)).returned, STATUS_SUCCESS);
+        ArmSupervisionTimer(Context());
+        acpi_->ClearTrace();
+    }
+    size_t Feeds() {
+        size_t feeds = 0;
+        for (const sim::Evaluation& evaluation : acpi_->Trace()) {
+            feeds += evaluation.Method == "FVKT" ? 1 : 0;
+        }
+        return feeds;
+    }
+};
+
+TEST_F(CycleTest, SupervisedRunFeedsOncePerCycleWithTheState) {
+    Supervise(6);
+    hk::RunFor(10 * hk::kSecond);
+    ASSERT_EQ(acpi_->Methods(), Strings{"FVKT"});
+    EXPECT_EQ(acpi_->Trace()[0].Input[20], StateWatchB);
+    EXPECT_EQ(acpi_->Trace()[0].Time, 10 * hk::kSecond);
+    hk::RunFor(10 * hk::kSecond);
+    EXPECT_EQ(Feeds(), 2u);
+}
+
+TEST_F(CycleTest, NothingIsFedWithoutWatchedProcessListOrSupervisedState) {
+    Supervise();
+    hk::TerminateProcess(service_);
+    hk::RunFor(10 * hk::kSecond);
+    EXPECT_TRUE(acpi_->Trace().empty());
+    EXPECT_TRUE(KeCancelTimer(&Context()->Timer)) << "the run armed the timer again";
+
+    DeleteDevice();
+    CreateDevice();
+    ASSERT_EQ(Send(Record(5)).returned, STATUS_SUCCESS);
+    ArmSupervisionTimer(Context());
+    uint64_t allocations = hk::AllocationCount();
+    hk::RunFor(30 * hk::kSecond);
+    EXPECT_EQ(hk::AllocationCount(), allocations) << "no snapshot without a watch list";
+    EXPECT_EQ(acpi_->Methods(), Strings{"SSXS"});
+
+    Context()->State = StateResumeS3;
+    acpi_->ClearTrace();
+    hk::RunFor(30 * hk::kSecond);
+    EXPECT_TRUE(acpi_->Trace().empty());
+}
+
+TEST_F(CycleTest, DebuggerMeansTheFeedTouchesNothing) {
+    Supervise();
+    Context()->DebuggerPresent = 1;
+    hk::RunFor(hk::kMinute);
+    EXPECT_TRUE(acpi_->Trace().empty());
+}
+
+TEST_F(CycleTest, ExpiryWhileARunIsQueuedQueuesNothingMore) {
+    Supervise();
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    SupervisionDpc(&Context()->TimerDpc, Context(), nullptr, nullptr);
+    SupervisionDpc(&Context()->TimerDpc, Context(), nullptr, nullptr);
+    KeLowerIrql(old);
+    EXPECT_EQ(Context()->WorkQueued, 1);
+    hk::RunPending();
+    EXPECT_EQ(Context()->WorkQueued, 0);
+    EXPECT_EQ(Feeds(), 1u) << "one run for two expiries";
+    EXPECT_TRUE(KeCancelTimer(&Context()->Timer));
+    EXPECT_FALSE(KeCancelTimer(&Context()->Timer)) << "exactly one armed timer";
+}
+
+TEST_F(CycleTest, WatchdogLivesADayWhileTheServiceRunsAndExpiresAfterItDies) {
+    Supervise(5, 60);
+    hk::RunFor(24 * hk::kHour);
+    EXPECT_EQ(Feeds(), 24u * 360u);
+    EXPECT_TRUE(acpi_->Firmware().Resets().empty());
+    hk::TerminateProcess(service_);
+    hk::RunFor(10 * hk::kSecond);
+    uint64_t lastFeed = acpi_->Trace().back().Time;
+    hk::RunFor(2 * hk::kMinute);
+    ASSERT_EQ(acpi_->Firmware().Resets().size(), 1u);
+    EXPECT_EQ(acpi_->Firmware().Resets()[0].Time, lastFeed + 60 * hk::kSecond);
+    EXPECT_EQ(acpi_->Firmware().Resets()[0].LastState, StateWatchA);
+}
+
+} // namespace

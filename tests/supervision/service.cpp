@@ -1,0 +1,62 @@
+#include "tests/supervision/service.h"
+
+#include "supervision/watch_list.h"
+
+#include <cstring>
+
+void ServiceTest::SetUp() {
+    DriverTest::SetUp();
+    CreateDevice();
+    service_ = hk::CreateProcess(u"VKTService.exe");
+    thread_ = hk::CreateThread(service_);
+}
+
+std::vector<uint8_t> ServiceTest::Record(uint8_t command, uint8_t parameter1, uint8_t parameter2,
+                                         uint32_t namesLength, uint64_t names) {
+    CommandRecord record{};
+    record.Command = command;
+    record.Parameter1 = parameter1;
+    record.Parameter2 = parameter2;
+    record.NamesLength = namesLength;
+    record.Names = names;
+    std::vector<uint8_t> bytes(sizeof record);
+    std::memcpy(bytes.data(), &record, sizeof record);
+    return bytes;
+}
+
+hk::Outcome ServiceTest::Send(const std::vector<uint8_t>& input, ULONG outputLength, ULONG code) {
+    hk::Request request;
+    request.major = IRP_MJ_DEVICE_CONTROL;
+    request.ioControlCode = code;
+    request.input = input;
+    request.outputLength = outputLength;
+    hk::Outcome outcome;
+    hk::RunAs(thread_, [&] { outcome = hk::Send(device_, request); });
+    EXPECT_TRUE(outcome.completed);
+    EXPECT_EQ(outcome.returned, outcome.ioStatus.Status);
+    return outcome;
+}
+
+uint64_t ServiceTest::PutNames(const std::u16string& text, uint32_t* bytes) {
+    *bytes = static_cast<uint32_t>(text.size() * 2);
+    uint64_t address = hk::AllocateUserMemory(service_, *bytes + 2);
+    hk::WriteUserMemory(service_, address, text.data(), *bytes);
+    return address;
+}
+
+NTSTATUS ServiceTest::SetList(const std::u16string& text, uint8_t run, uint8_t shutdown) {
+    uint32_t bytes = 0;
+    uint64_t names = PutNames(text, &bytes);
+    return Send(Record(COMMAND_SET_WATCH_LIST, run, shutdown, bytes, names)).returned;
+}
+
+std::vector<std::u16string> ServiceTest::WatchedNames() {
+    std::vector<std::u16string> names;
+    LIST_ENTRY* head = &Context()->WatchList;
+    for (LIST_ENTRY* link = head->Flink; link != head; link = link->Flink) {
+        WatchEntry* entry = CONTAINING_RECORD(link, WatchEntry, Links);
+        EXPECT_EQ(entry->ImageName.MaximumLength, entry->ImageName.Length + 2);
+        names.emplace_back(entry->ImageName.Buffer, entry->ImageName.Length / 2);
+    }
+    return names;
+}

@@ -1,0 +1,106 @@
+// Command 4: building the watch list from the caller's memory.
+#include "supervision/watch_list.h"
+#include "tests/supervision/service.h"
+
+namespace {
+
+using Names = std::vector<std::u16string>;
+
+class WatchListTest : public ServiceTest {
+  protected:
+    // A fresh device, so that command 4 can succeed again.
+    void Renew() {
+        DeleteDevice();
+        CreateDevice();
+    }
+};
+
+TEST_F(WatchListTest, LengthAndTimeoutLimits) {
+    uint32_t bytes = 0;
+    uint64_t names = PutNames(std::u16string(600, u'a'), &bytes);
+    for (uint32_t length : {0u, 1025u}) {
+        EXPECT_EQ(Send(Record(4, 60, 60, length, names)).returned, STATUS_INVALID_PARAMETER);
+    }
+    EXPECT_EQ(Send(Record(4, 59, 60, 4, names)).returned, STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(Send(Record(4, 60, 59, 4, names)).returned, STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(Send({4, 60}).returned, STATUS_INVALID_PARAMETER) << "short form has no list";
+    EXPECT_EQ(Context()->WatchListText, nullptr);
+    EXPECT_EQ(Context()->ShutdownTimeout, 60u);
+
+    EXPECT_EQ(Send(Record(4, 60, 255, 1024, names)).returned, STATUS_SUCCESS);
+    EXPECT_EQ(WatchedNames(), Names{std::u16string(512, u'a')});
+    EXPECT_EQ(Context()->RunTimeout, 60u);
+    EXPECT_EQ(Context()->ShutdownTimeout, 255u);
+    Renew();
+    EXPECT_EQ(Send(Record(4, 255, 60, 1, PutNames(u"x", &bytes))).returned, STATUS_SUCCESS);
+    EXPECT_EQ(Context()->RunTimeout, 255u);
+}
+
+TEST_F(WatchListTest, NamesSplitAtCommasInOrder) {
+    EXPECT_EQ(SetList(u"VKTService.exe,VKTAgent.exe"), STATUS_SUCCESS);
+    EXPECT_EQ(WatchedNames(), (Names{u"VKTService.exe", u"VKTAgent.exe"}));
+    EXPECT_EQ(Context()->WatchEnabled, 1);
+    Renew();
+    EXPECT_EQ(SetList(u"one name.exe,"), STATUS_SUCCESS);
+    EXPECT_EQ(WatchedNames(), Names{u"one name.exe"});
+}
+
+// An empty field would become an empty name, which matches the idle process
+// and so would keep the watchdog fed forever.
+TEST_F(WatchListTest, EmptyFieldsMakeNoEntry) {
+    EXPECT_EQ(SetList(u",a.exe,,b.exe,,"), STATUS_SUCCESS);
+    EXPECT_EQ(WatchedNames(), (Names{u"a.exe", u"b.exe"}));
+    Renew();
+    EXPECT_EQ(SetList(u",,,"), STATUS_SUCCESS);
+    EXPECT_TRUE(WatchedNames().empty());
+    EXPECT_EQ(Context()->WatchEnabled, 0);
+}
+
+TEST_F(WatchListTest, TextEndsAtItsFirstZeroAndAListIsSetOnlyOnce) {
+    EXPECT_EQ(SetList(std::u16string(u"\0a.exe", 6), 90, 120), STATUS_SUCCESS);
+    EXPECT_TRUE(WatchedNames().empty());
+    EXPECT_EQ(Context()->WatchEnabled, 0);
+    EXPECT_EQ(Context()->RunTimeout, 90u);
+    EXPECT_EQ(Context()->ShutdownTimeout, 120u);
+    EXPECT_EQ(SetList(u"b.exe"), STATUS_INVALID_PARAMETER);
+    Renew();
+    EXPECT_EQ(SetList(std::u16string(u"a.exe\0b.exe", 11)), STATUS_SUCCESS);
+    EXPECT_EQ(WatchedNames(), Names{u"a.exe"});
+    EXPECT_EQ(SetList(u"c.exe", 200, 200), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(WatchedNames(), Names{u"a.exe"});
+    EXPECT_EQ(Context()->RunTimeout, 60u);
+}
+
+TEST_F(WatchListTest, OddLengthWithoutTerminatorEndsInsideTheCopy) {
+    uint32_t bytes = 0;
+    uint64_t names = PutNames(u"ab\u4163", &bytes);
+    EXPECT_EQ(Send(Record(4, 60, 60, 5, names)).returned, STATUS_SUCCESS);
+    EXPECT_EQ(WatchedNames(), Names{u"abc"}) << "the last byte is a character with high byte 0";
+}
+
+TEST_F(WatchListTest, BadCallerMemoryFailsAndChangesNothing) {
+    EXPECT_EQ(Send(Record(4, 60, 60, 8, 0xFFFF800000001000ULL)).returned, STATUS_ACCESS_VIOLATION);
+    // A range that starts on a mapped page and runs into the unmapped one after it.
+    uint64_t page = hk::AllocateUserMemory(service_, hk::kUserPageSize);
+    uint64_t tail = page + hk::kUserPageSize - 6;
+    hk::WriteUserMemory(service_, tail, u"abc", 6);
+    EXPECT_EQ(Send(Record(4, 60, 60, 20, tail)).returned, STATUS_ACCESS_VIOLATION);
+    EXPECT_EQ(Context()->WatchListText, nullptr);
+    EXPECT_EQ(hk::LiveBlocksWithTag(VKT_POOL_TAG), 0u);
+    EXPECT_EQ(Context()->RunTimeout, 0u);
+    EXPECT_EQ(SetList(u"after.exe"), STATUS_SUCCESS) << "a failed command 4 leaves room for one";
+}
+
+TEST_F(WatchListTest, PoolShortageForTextAndForEntries) {
+    hk::FailAllocationsWithTag(VKT_POOL_TAG, 1);
+    EXPECT_EQ(SetList(u"a.exe"), static_cast<NTSTATUS>(0xC0000058L));
+    EXPECT_EQ(Context()->WatchListText, nullptr);
+    EXPECT_EQ(Context()->RunTimeout, 0u);
+    // The text and the first entry get pool; the second entry does not.
+    hk::FailNthAllocation(3);
+    EXPECT_EQ(SetList(u"a.exe,b.exe,c.exe"), STATUS_SUCCESS);
+    EXPECT_EQ(WatchedNames(), Names{u"a.exe"});
+    EXPECT_EQ(Context()->WatchEnabled, 1);
+}
+
+} // namespace
