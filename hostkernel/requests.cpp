@@ -166,16 +166,15 @@ Outcome Send(PDEVICE_OBJECT device, const Request& request) {
     PrepareRequest(irp, request);
     Outcome outcome;
     outcome.returned = IofCallDriver(top, irp);
-    IrpRecord* record = &K().Irps[irp];
+    // Map nodes stay put, so the record can be held across the work below.
+    const IrpRecord* record = &K().Irps[irp];
     uint64_t deadline = K().Now + kHour;
     while (!record->Completed) {
         DrainDpcs();
-        if (record->Completed || !(FireNextAlarm(deadline) || RunNextWorkItem())) {
+        if (!record->Completed && !FireNextAlarm(deadline) && !RunNextWorkItem()) {
             break;
         }
-        record = &K().Irps[irp];
     }
-    record = &K().Irps[irp];
     outcome.completed = record->Completed;
     outcome.ioStatus = irp->IoStatus;
     outcome.output = record->Output;
