@@ -1,6 +1,7 @@
 // Kernel state, threads, levels, critical regions, verifier reporting and
 // fault injection.
 #include "hostkernel/kernel_state.h"
+#include "hostkernel/kernel_extensions.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -39,6 +40,7 @@ void Reset() {
     kernel.Worker = CreateThread(kernel.System);
     kernel.Exports["ZwQuerySystemInformation"] =
         reinterpret_cast<void*>(HkZwQuerySystemInformation);
+    ResetExtensions();
 }
 
 namespace {

@@ -1,6 +1,6 @@
 // The leak check run at the end of every test and at unload: what drivers
 // allocated, opened, queued or created and never gave back.
-#include "hostkernel/kernel_state.h"
+#include "hostkernel/kernel_extensions.h"
 
 namespace hk {
 
@@ -50,6 +50,7 @@ std::vector<std::string> FindLeaks() {
                             " still held by thread " + Hex(thread->Id));
         }
     }
+    FindExtensionLeaks(leaks);
     return leaks;
 }
 

@@ -590,3 +590,6 @@ struct HkRaisedException {
 VOID HkCheckPagedCode(const char* Routine);
 
 #include "hostkernel/nt_process.h"
+#include "hostkernel/nt_registry.h"
+#include "hostkernel/nt_errorlog.h"
+#include "hostkernel/nt_power.h"

@@ -1,0 +1,19 @@
+// The components kept apart from Kernel, reset and checked for leaks
+// together.
+#include "hostkernel/kernel_extensions.h"
+
+namespace hk {
+
+void ResetExtensions() {
+    ResetHandles();
+    ResetRegistry();
+    ResetErrorLog();
+    ResetPowerRequests();
+}
+
+void FindExtensionLeaks(std::vector<std::string>& leaks) {
+    FindHandleLeaks(leaks);
+    FindErrorLogLeaks(leaks);
+}
+
+} // namespace hk
