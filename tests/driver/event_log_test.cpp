@@ -1,0 +1,74 @@
+// Event-log entries as the I/O manager receives them, byte by byte.
+#include "driver/event_log.h"
+
+#include "driver/routing.h"
+#include "hostkernel/errorlog_control.h"
+#include "tests/support/driver_test.h"
+
+#include <cstring>
+
+namespace {
+
+const char16_t kEnterS3[] = u"System enter S3\n";
+
+// The packet header every entry of the driver carries, for `strings`
+// insertion strings at offset 40 (or none, at offset 0).
+std::vector<uint8_t> Header(int strings) {
+    return Bytes({0,    0,    0, 0, strings, 0,    strings ? 40 : 0,
+                  0,    0,    0, 0, 0,       0x01, 0x00,
+                  0x06, 0x40, 0, 0, 0,       0,    0,
+                  0,    0,    0, 0, 0,       0,    0,
+                  0,    0,    0, 0, 0,       0,    0,
+                  0,    0,    0, 0, 0});
+}
+
+using EventLogTest = DriverTest;
+
+TEST_F(EventLogTest, PowerMessageEntryByteByByte) {
+    WriteEventLogEntry(SavedDriverObject, sizeof kEnterS3, kEnterS3);
+    ASSERT_EQ(hk::ErrorLog().size(), 1u);
+    const hk::ErrorLogEntry& entry = hk::ErrorLog()[0];
+    EXPECT_EQ(entry.IoObject, driver_);
+    std::vector<uint8_t> expected = Header(1);
+    const auto* message = reinterpret_cast<const uint8_t*>(kEnterS3);
+    expected.insert(expected.end(), message, message + 34);
+    expected.insert(expected.end(), 8, 0);
+    ASSERT_EQ(entry.Bytes.size(), 82u);
+    EXPECT_EQ(entry.Bytes, expected) << "nothing of the fresh entry's contents is left";
+    EXPECT_EQ(entry.Strings, std::vector<std::u16string>{kEnterS3});
+}
+
+TEST_F(EventLogTest, WithoutMessageOnlyTheCodeIsLogged) {
+    WriteEventLogEntry(SavedDriverObject, 34, nullptr);
+    ASSERT_EQ(hk::ErrorLog().size(), 1u);
+    EXPECT_EQ(hk::ErrorLog()[0].Bytes, [] {
+        std::vector<uint8_t> bytes = Header(0);
+        bytes.insert(bytes.end(), 8, 0);
+        return bytes;
+    }());
+}
+
+// The entry size is one byte wide: a message that would not fit the largest
+// entry must not be logged into a truncated one.
+TEST_F(EventLogTest, MessagesBeyondTheLargestEntryAreDropped) {
+    std::vector<char16_t> text(200, u'x');
+    text[95] = 0;
+    WriteEventLogEntry(SavedDriverObject, 192, text.data());
+    ASSERT_EQ(hk::ErrorLog().size(), 1u);
+    EXPECT_EQ(hk::ErrorLog()[0].Bytes.size(), static_cast<size_t>(ERROR_LOG_MAXIMUM_SIZE));
+    EXPECT_EQ(hk::ErrorLog()[0].Strings[0].size(), 95u);
+    for (ULONG size : {194u, 208u, 256u + 34u, 0xFFFFFFF0u}) {
+        WriteEventLogEntry(SavedDriverObject, size, text.data());
+    }
+    EXPECT_EQ(hk::ErrorLog().size(), 1u);
+}
+
+TEST_F(EventLogTest, AllocationFailureDropsTheEntryQuietly) {
+    hk::FailRoutine("IoAllocateErrorLogEntry", STATUS_INSUFFICIENT_RESOURCES);
+    WriteEventLogEntry(SavedDriverObject, sizeof kEnterS3, kEnterS3);
+    EXPECT_TRUE(hk::ErrorLog().empty());
+    WriteEventLogEntry(SavedDriverObject, sizeof kEnterS3, kEnterS3);
+    EXPECT_EQ(hk::ErrorLog().size(), 1u);
+}
+
+} // namespace
