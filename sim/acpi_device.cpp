@@ -53,15 +53,31 @@ void WriteOutput(uint8_t* output, uint32_t signature, uint32_t count, uint32_t v
     std::memcpy(output, &record, count == 0 ? kOutputHeaderSize : kIntegerOutputSize);
 }
 
+// Power requests end here as at the bottom of any stack: the next power
+// request is started, set-power and query-power succeed, anything else keeps
+// the status it carries.
+NTSTATUS CompletePowerRequest(PDEVICE_OBJECT device, PIRP irp) {
+    UNREFERENCED_PARAMETER(device);
+    PoStartNextPowerIrp(irp);
+    UCHAR minor = IoGetCurrentIrpStackLocation(irp)->MinorFunction;
+    if (minor == IRP_MN_SET_POWER || minor == IRP_MN_QUERY_POWER) {
+        irp->IoStatus.Status = STATUS_SUCCESS;
+    }
+    NTSTATUS status = irp->IoStatus.Status;
+    IofCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+}
+
 } // namespace
 
 AcpiDevice::AcpiDevice() {
     driver_ = hk::CreateStandInDriver(u"ACPI");
     driver_->MajorFunction[IRP_MJ_DEVICE_CONTROL] = DispatchDeviceControl;
-    for (UCHAR major : {IRP_MJ_CREATE, IRP_MJ_CLOSE, IRP_MJ_CLEANUP, IRP_MJ_POWER, IRP_MJ_PNP,
+    for (UCHAR major : {IRP_MJ_CREATE, IRP_MJ_CLOSE, IRP_MJ_CLEANUP, IRP_MJ_PNP,
                         IRP_MJ_FLUSH_BUFFERS, IRP_MJ_SYSTEM_CONTROL}) {
         driver_->MajorFunction[major] = DispatchOther;
     }
+    driver_->MajorFunction[IRP_MJ_POWER] = CompletePowerRequest;
     IoCreateDevice(driver_, sizeof(AcpiDevice*), nullptr, FILE_DEVICE_ACPI, 0, FALSE, &device_);
     *static_cast<AcpiDevice**>(device_->DeviceExtension) = this;
     device_->Flags &= ~DO_DEVICE_INITIALIZING;

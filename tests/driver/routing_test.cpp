@@ -1,6 +1,7 @@
 // Entry and routing: what the dispatch table holds, what passes down
 // unchanged, and what the driver finishes itself.
 #include "driver/routing.h"
+#include "power/power.h"
 #include "supervision/commands.h"
 #include "tests/support/driver_test.h"
 
@@ -70,6 +71,8 @@ TEST_F(RoutingTest, EntryFillsTheDispatchTableAndAllocatesNothing) {
             expected = DispatchReadWrite;
         } else if (major == IRP_MJ_DEVICE_CONTROL) {
             expected = DispatchDeviceControl;
+        } else if (major == IRP_MJ_POWER) {
+            expected = DispatchPower;
         }
         EXPECT_EQ(driver_->MajorFunction[major], expected) << "major function " << major;
     }
