@@ -168,6 +168,18 @@ NTSTATUS DeliverRecord(const ValueRecord& record, PVOID buffer, ULONG length, PU
     return STATUS_SUCCESS;
 }
 
+// The common start of a value routine: the level check, an injected
+// failure, and the key behind the handle.
+NTSTATUS BeginValueRoutine(const char* routine, HANDLE handle, const void* caller,
+                           std::shared_ptr<RegistryKey>* key) {
+    CheckLevel(caller, Describe(handle));
+    NTSTATUS status = STATUS_SUCCESS;
+    if (TakeRegistryFault(routine, &status)) {
+        return status;
+    }
+    return ReferenceKey(handle, key);
+}
+
 } // namespace
 
 } // namespace hk
@@ -242,13 +254,9 @@ NTSTATUS ZwCreateKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess,
 NTSTATUS ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
                          KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass,
                          PVOID KeyValueInformation, ULONG Length, PULONG ResultLength) {
-    hk::CheckLevel(__builtin_return_address(0), hk::Describe(KeyHandle));
-    NTSTATUS status = STATUS_SUCCESS;
-    if (hk::TakeRegistryFault("ZwQueryValueKey", &status)) {
-        return status;
-    }
     std::shared_ptr<hk::RegistryKey> key;
-    status = hk::ReferenceKey(KeyHandle, &key);
+    NTSTATUS status =
+        hk::BeginValueRoutine("ZwQueryValueKey", KeyHandle, __builtin_return_address(0), &key);
     if (!NT_SUCCESS(status)) {
         return status;
     }
@@ -273,13 +281,9 @@ NTSTATUS ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
 NTSTATUS ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG TitleIndex, ULONG Type,
                        PVOID Data, ULONG DataSize) {
     UNREFERENCED_PARAMETER(TitleIndex);
-    hk::CheckLevel(__builtin_return_address(0), hk::Describe(KeyHandle));
-    NTSTATUS status = STATUS_SUCCESS;
-    if (hk::TakeRegistryFault("ZwSetValueKey", &status)) {
-        return status;
-    }
     std::shared_ptr<hk::RegistryKey> key;
-    status = hk::ReferenceKey(KeyHandle, &key);
+    NTSTATUS status =
+        hk::BeginValueRoutine("ZwSetValueKey", KeyHandle, __builtin_return_address(0), &key);
     if (!NT_SUCCESS(status)) {
         return status;
     }
@@ -300,13 +304,9 @@ NTSTATUS ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG TitleI
 }
 
 NTSTATUS ZwDeleteValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName) {
-    hk::CheckLevel(__builtin_return_address(0), hk::Describe(KeyHandle));
-    NTSTATUS status = STATUS_SUCCESS;
-    if (hk::TakeRegistryFault("ZwDeleteValueKey", &status)) {
-        return status;
-    }
     std::shared_ptr<hk::RegistryKey> key;
-    status = hk::ReferenceKey(KeyHandle, &key);
+    NTSTATUS status =
+        hk::BeginValueRoutine("ZwDeleteValueKey", KeyHandle, __builtin_return_address(0), &key);
     if (!NT_SUCCESS(status)) {
         return status;
     }

@@ -5,6 +5,7 @@
 #include "driver/event_log.h"
 #include "driver/routing.h"
 #include "firmware/watchdog.h"
+#include "supervision/cycle.h"
 
 // The log messages: 16 characters ending in a line feed, and the NUL.
 static const WCHAR MESSAGE_ENTER_S0[] = VKT_TEXT("System enter S0\n");
@@ -92,8 +93,6 @@ VKT_PAGED_ROUTINE VOID ReturnToWorkingState(DeviceContext* Context) {
     ExReleaseResourceLite(&Context->StateLock);
     KeLeaveCriticalRegion();
     ReportState(Context, code);
-    LARGE_INTEGER dueTime;
-    dueTime.QuadPart = SUPERVISION_PERIOD;
-    KeSetTimer(&Context->Timer, dueTime, &Context->TimerDpc);
+    ArmSupervisionTimer(Context);
     StopWatchdog(Context);
 }
