@@ -62,7 +62,7 @@ NTSTATUS ResolveControlPath(const std::u16string& path, Volume** volume, std::u1
 }
 
 // Creates what is missing on the way to `path`; the last component becomes
-// a directory or a file.
+// a directory or a file. An existing directory may be made again.
 NTSTATUS Make(const std::u16string& path, bool directory) {
     Volume* volume = nullptr;
     std::u16string rest;
@@ -81,8 +81,10 @@ NTSTATUS Make(const std::u16string& path, bool directory) {
         std::shared_ptr<FsNode>& entry = node->Entries[Upcase(parts[i])];
         if (entry == nullptr) {
             entry = std::make_shared<FsNode>(FsNode{parts[i], !last || directory, node, {}});
+        } else if (last && !(directory && entry->Directory)) {
+            return STATUS_OBJECT_NAME_COLLISION;
         } else if (!entry->Directory) {
-            return last ? STATUS_OBJECT_NAME_COLLISION : STATUS_OBJECT_PATH_NOT_FOUND;
+            return STATUS_OBJECT_PATH_NOT_FOUND;
         }
         node = entry.get();
     }
