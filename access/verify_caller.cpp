@@ -129,8 +129,9 @@ VKT_PAGED_ROUTINE static NTSTATUS DirectoryPath(PCUNICODE_STRING Text, ULONG Dat
     return STATUS_SUCCESS;
 }
 
-// The installation directory's NT name, into Name (its buffer allocated by
-// the caller). The value and the prefixed copy are released here.
+// The installation directory's NT name, in a new name buffer that Name
+// describes and the caller frees with tag 0, on failure too. The value and
+// the prefixed copy are released here.
 VKT_PAGED_ROUTINE static NTSTATUS InstallationDirectory(PUNICODE_STRING Name) {
     PAGED_CODE();
     PKEY_VALUE_PARTIAL_INFORMATION value = nullptr;
