@@ -7,7 +7,8 @@
 // reached as D: (links "\??\C:" and "\??\D:"). Paths given to these controls
 // are drive-letter paths ("C:\Program Files\Corvyn") or NT paths
 // ("\??\C:\...", "\Device\HarddiskVolume3\..."); names are compared without
-// regard to case and keep the case they were created with.
+// regard to case and keep the case they were created with. Files survive a
+// reboot (hk::Reboot); a reset starts with empty volumes.
 #pragma once
 
 #include "hostkernel/control.h"

@@ -47,7 +47,11 @@ bool IsDosDevicesDirectory(const std::u16string& upcased) {
 
 } // namespace
 
+// A reboot keeps the volumes with their files.
 void ResetNamespace() {
+    if (Rebooting() && g_namespace) {
+        return;
+    }
     g_namespace = std::make_unique<Namespace>();
     AddVolume(kSystemVolume, u"C:");
     AddVolume(kSecondVolume, u"D:");

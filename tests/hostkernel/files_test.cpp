@@ -122,6 +122,9 @@ TEST_F(FilesTest, VolumesAreLaidOutByTheControls) {
     EXPECT_EQ(hk::MakeDirectory(u"C:\\a|b"), STATUS_OBJECT_NAME_INVALID);
     EXPECT_EQ(hk::MakeDirectory(u"C:\\" + std::u16string(256, u'x')), STATUS_OBJECT_NAME_INVALID);
     EXPECT_EQ(hk::DevicePath(u"C:\\Nothing"), u"");
+    hk::Reboot();
+    EXPECT_EQ(hk::DevicePath(u"D:\\Data\\Deep"), u"\\Device\\HarddiskVolume4\\Data\\Deep")
+        << "files survive a reboot";
     hk::Reset();
     EXPECT_EQ(hk::DevicePath(u"C:\\Program Files"), u"") << "a fresh kernel has empty volumes";
 }
