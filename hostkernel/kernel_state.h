@@ -21,6 +21,7 @@ struct HkProcess {
     uint32_t SnapshotThreads = 1;                       // threads listed in a process snapshot
     std::map<uint64_t, std::vector<uint8_t>> UserPages; // mapped user pages by address
     uint64_t NextUserAddress = 0;                       // where the next user allocation goes
+    std::u16string ImagePath = {};                      // full NT name of the image, if known
 };
 
 // A logical thread: the sender of a request, or a system worker.
