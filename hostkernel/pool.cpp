@@ -4,7 +4,9 @@
 // while the running thread is at DISPATCH_LEVEL or above, so that a touch of
 // paged memory there stops the test as it would fault on the platform.
 #include "hostkernel/kernel_state.h"
+#include "hostkernel/pool_control.h"
 
+#include <algorithm>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -106,6 +108,10 @@ PVOID Allocate(POOL_TYPE type, SIZE_T size, ULONG tag, const void* caller) {
     }
     std::memset(address, kFreshPoolPattern, size);
     kernel.Pool[address] = block;
+    if (!block.Paged) {
+        kernel.NonPagedBytes += size;
+        kernel.NonPagedPeak = std::max(kernel.NonPagedPeak, kernel.NonPagedBytes);
+    }
     return address;
 }
 
@@ -129,6 +135,9 @@ void Free(PVOID address, ULONG tag, const void* caller) {
     }
     CheckNoLiveObjectsIn(address, block.Size, caller, "pool block");
     kernel.Pool.erase(found);
+    if (!block.Paged) {
+        kernel.NonPagedBytes -= block.Size;
+    }
     if (block.Paged) {
         FreePagedBlock(address, block.MappedSize);
     } else {
@@ -160,6 +169,18 @@ size_t LiveBlocksWithTag(ULONG tag) {
         count += block.Tag == tag ? 1 : 0;
     }
     return count;
+}
+
+size_t NonPagedPoolBytes() {
+    return K().NonPagedBytes;
+}
+
+size_t NonPagedPoolPeak() {
+    return K().NonPagedPeak;
+}
+
+void ResetNonPagedPoolPeak() {
+    K().NonPagedPeak = K().NonPagedBytes;
 }
 
 } // namespace hk
