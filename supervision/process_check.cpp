@@ -53,31 +53,28 @@ VKT_PAGED_ROUTINE NTSTATUS TakeProcessSnapshot(QuerySystemInformationRoutine Que
                                                UCHAR** Snapshot, ULONG* Length) {
     PAGED_CODE();
     ULONG size = PROCESS_SNAPSHOT_SIZE;
-    NTSTATUS status = STATUS_INFO_LENGTH_MISMATCH;
-    for (ULONG attempt = 0; attempt < SNAPSHOT_ATTEMPTS; attempt++) {
+    for (ULONG attempt = 1;; attempt++) {
         auto* buffer =
             static_cast<UCHAR*>(ExAllocatePoolWithTag(NonPagedPoolNx, size, VKT_POOL_TAG));
         if (buffer == nullptr) {
             return STATUS_INSUFFICIENT_RESOURCES;
         }
         ULONG returned = 0;
-        status = Query(PROCESS_INFORMATION_CLASS, buffer, size, &returned);
+        NTSTATUS status = Query(PROCESS_INFORMATION_CLASS, buffer, size, &returned);
         if (status >= 0) {
             *Snapshot = buffer;
             *Length = returned < size ? returned : size;
             return status;
         }
         ExFreePoolWithTag(buffer, VKT_POOL_TAG);
-        if (status != STATUS_INFO_LENGTH_MISMATCH) {
+        if (status != STATUS_INFO_LENGTH_MISMATCH || attempt == SNAPSHOT_ATTEMPTS) {
             return status;
         }
         status = NextSnapshotSize(size, returned, &size);
         if (status < 0) {
             return status;
         }
-        status = STATUS_INFO_LENGTH_MISMATCH;
     }
-    return status;
 }
 
 // One bit per watched name's key, at NameKeyFilterBit: a name whose bit is
@@ -119,9 +116,10 @@ VKT_PAGED_ROUTINE BOOLEAN SnapshotHasWatchedName(DeviceContext* Context, const U
     PAGED_CODE();
     ULONGLONG filter[NAME_KEY_FILTER_WORDS];
     BuildKeyFilter(Context, filter);
-    ULONG offset = 0;
-    while (Length - offset >= sizeof(ProcessSnapshotEntry)) {
-        auto* entry = reinterpret_cast<const ProcessSnapshotEntry*>(Snapshot + offset);
+    const UCHAR* at = Snapshot;
+    const UCHAR* end = Snapshot + Length;
+    while (static_cast<ULONG>(end - at) >= sizeof(ProcessSnapshotEntry)) {
+        auto* entry = reinterpret_cast<const ProcessSnapshotEntry*>(at);
         ULONGLONG key;
         ComputeNameKey(&entry->ImageName, &key);
         ULONG bit = NameKeyFilterBit(key);
@@ -129,10 +127,11 @@ VKT_PAGED_ROUTINE BOOLEAN SnapshotHasWatchedName(DeviceContext* Context, const U
             IsWatchedName(Context, &entry->ImageName, key)) {
             return TRUE;
         }
-        if (entry->NextEntryOffset == 0 || entry->NextEntryOffset >= Length - offset) {
+        ULONG next = entry->NextEntryOffset;
+        if (next == 0 || next >= static_cast<ULONG>(end - at)) {
             return FALSE;
         }
-        offset += entry->NextEntryOffset;
+        at += next;
     }
     return FALSE;
 }
