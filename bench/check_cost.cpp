@@ -2,7 +2,8 @@
 // processes: instructions counted by callgrind, and non-paged pool.
 //
 //   vkt_bench_check                        the table of every machine
-//   vkt_bench_check --instructions P N at  one count (at: absent or last)
+//   vkt_bench_check --instructions P N at  one count (at: absent or last),
+//                                          one line for each machine given
 //
 // Both run this program again under valgrind (callgrind). Collection is on
 // only inside IsWatchedProcessRunning and off again inside the kernel
@@ -243,16 +244,24 @@ int main(int argc, char** argv) {
         }
         return 0;
     }
-    if (argc == 5 && std::strcmp(argv[1], "--instructions") == 0) {
-        std::string label = std::string(argv[2]) + " " + argv[3] + " " + argv[4];
-        std::map<std::string, uint64_t> counts = CountUnderCallgrind({label});
-        std::printf("%llu\n", static_cast<unsigned long long>(counts[label]));
-        return counts[label] != 0 ? 0 : 2;
+    if (argc >= 5 && (argc - 2) % 3 == 0 && std::strcmp(argv[1], "--instructions") == 0) {
+        std::vector<std::string> labels;
+        for (int i = 2; i < argc; i += 3) {
+            labels.push_back(std::string(argv[i]) + " " + argv[i + 1] + " " + argv[i + 2]);
+        }
+        std::map<std::string, uint64_t> counts = CountUnderCallgrind(labels);
+        for (const std::string& label : labels) {
+            if (counts[label] == 0) {
+                return 2;
+            }
+            std::printf("%llu\n", static_cast<unsigned long long>(counts[label]));
+        }
+        return 0;
     }
     if (argc == 1) {
         PrintTable();
         return 0;
     }
-    std::fprintf(stderr, "usage: %s [--instructions PROCESSES NAMES absent|last]\n", argv[0]);
+    std::fprintf(stderr, "usage: %s [--instructions PROCESSES NAMES absent|last ...]\n", argv[0]);
     return 2;
 }
