@@ -92,6 +92,8 @@ struct Kernel {
     uint64_t FailAtAllocation = 0;      // fail this allocation number (0: none)
     std::map<ULONG, uint64_t> FailTags; // tag -> failures left (UINT64_MAX: always)
     std::map<std::string, RoutineFault> RoutineFaults;
+    size_t NonPagedBytes = 0; // bytes now allocated from non-paged pool
+    size_t NonPagedPeak = 0;  // the most of them at once since the last reset of the peak
 
     std::map<std::pair<uint64_t, uint64_t>, PKTIMER> Timers; // armed timers by (due, seq)
     std::map<std::pair<uint64_t, uint64_t>, std::function<void()>> Events; // machine events

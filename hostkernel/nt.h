@@ -539,6 +539,9 @@ WCHAR RtlUpcaseUnicodeChar(WCHAR SourceCharacter);
 inline VOID RtlZeroMemory(PVOID Destination, SIZE_T Length) {
     __builtin_memset(Destination, 0, Length);
 }
+inline VOID RtlCopyMemory(PVOID Destination, const VOID* Source, SIZE_T Length) {
+    __builtin_memcpy(Destination, Source, Length);
+}
 errno_t memcpy_s(void* Destination, size_t DestinationSize, const void* Source, size_t Count);
 const WCHAR* wcschr(const WCHAR* String, WCHAR Character);
 WCHAR* wcschr(WCHAR* String, WCHAR Character);

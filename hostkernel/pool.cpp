@@ -7,7 +7,9 @@
 // inaccessible guard page follows, so that a read or write past its end
 // stops the test as the platform's special pool catches it.
 #include "hostkernel/kernel_state.h"
+#include "hostkernel/pool_control.h"
 
+#include <algorithm>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -126,6 +128,10 @@ PVOID Allocate(POOL_TYPE type, SIZE_T size, ULONG tag, const void* caller) {
     }
     std::memset(address, kFreshPoolPattern, size);
     kernel.Pool[address] = block;
+    if (!block.Paged) {
+        kernel.NonPagedBytes += size;
+        kernel.NonPagedPeak = std::max(kernel.NonPagedPeak, kernel.NonPagedBytes);
+    }
     return address;
 }
 
@@ -149,6 +155,9 @@ void Free(PVOID address, ULONG tag, const void* caller) {
     }
     CheckNoLiveObjectsIn(address, block.Size, caller, "pool block");
     kernel.Pool.erase(found);
+    if (!block.Paged) {
+        kernel.NonPagedBytes -= block.Size;
+    }
     if (block.Paged) {
         FreePagedBlock(address, block.MappedSize);
     } else {
@@ -181,6 +190,18 @@ size_t LiveBlocksWithTag(ULONG tag) {
         count += block.Tag == tag ? 1 : 0;
     }
     return count;
+}
+
+size_t NonPagedPoolBytes() {
+    return K().NonPagedBytes;
+}
+
+size_t NonPagedPoolPeak() {
+    return K().NonPagedPeak;
+}
+
+void ResetNonPagedPoolPeak() {
+    K().NonPagedPeak = K().NonPagedBytes;
 }
 
 } // namespace hk
