@@ -1,6 +1,7 @@
 // The components kept apart from Kernel, reset and checked for leaks
 // together.
 #include "hostkernel/kernel_extensions.h"
+#include "hostkernel/security_internal.h"
 
 namespace hk {
 
@@ -9,6 +10,7 @@ void ResetExtensions() {
     ResetRegistry();
     ResetErrorLog();
     ResetPowerRequests();
+    ResetSecurity();
 }
 
 void FindExtensionLeaks(std::vector<std::string>& leaks) {

@@ -11,6 +11,9 @@
 //                          an exception guard around user-memory access; the
 //                          exception's code lands in `status`
 //   VKT_DEBUGGER_ENABLED() the kernel's KdDebuggerEnabled flag, read correctly
+//   VKT_SE_EXPORTS_RECORD() the kernel's SeExports record, as a VKT_SE_EXPORTS
+//                          with every SID field the driver names
+//   VKT_DEVICE_OBJECT_TYPE() the object type of device objects
 #pragma once
 
 #if defined(_WIN32)

@@ -21,3 +21,8 @@
 #define VKT_GUARD_END }
 
 #define VKT_DEBUGGER_ENABLED() (KdDebuggerEnabled != FALSE)
+
+// The kernel's record of well-known SIDs, and the object type of devices.
+typedef SE_EXPORTS VKT_SE_EXPORTS;
+#define VKT_SE_EXPORTS_RECORD() (SeExports)
+#define VKT_DEVICE_OBJECT_TYPE() (IoDeviceObjectType)
