@@ -312,3 +312,70 @@ TEST_F(SddlTest, DescriptorPartsReported) {
 }
 
 } // namespace
+
+namespace {
+
+// The kernel's converter, where it exists: it gets the text and revision 1,
+// and its descriptor gets the defaulted mark when asked for.
+struct ConverterCall {
+    std::u16string Text; // text received
+    ULONG Revision;      // revision received
+    bool LengthAsked;    // a length output was passed
+};
+std::vector<ConverterCall> g_calls;
+NTSTATUS g_converterStatus = STATUS_SUCCESS;
+
+NTSTATUS KernelConverter(PCUNICODE_STRING StringSecurityDescriptor, ULONG StringSDRevision,
+                         PSECURITY_DESCRIPTOR* SecurityDescriptor,
+                         PULONG SecurityDescriptorLength) {
+    g_calls.push_back(
+        {std::u16string(StringSecurityDescriptor->Buffer, StringSecurityDescriptor->Length / 2),
+         StringSDRevision, SecurityDescriptorLength != nullptr});
+    if (!NT_SUCCESS(g_converterStatus)) {
+        return g_converterStatus;
+    }
+    // A descriptor the own parser could never make: an owner and a DACL.
+    std::vector<uint8_t> bytes = Bytes({1, 0, 0x04, 0x80, 28, 0, 0, 0, 0, 0, 0, 0, 0, 0,
+                                        0, 0, 20,   0,    0,  0, 2, 0, 8, 0, 0, 0, 0, 0});
+    std::vector<uint8_t> owner = hk::ParseSid("S-1-5-18");
+    bytes.insert(bytes.end(), owner.begin(), owner.end());
+    *SecurityDescriptor = ExAllocatePoolWithTag(PagedPool, bytes.size(), 'KrSd');
+    std::memcpy(*SecurityDescriptor, bytes.data(), bytes.size());
+    return STATUS_SUCCESS;
+}
+
+class KernelConverterTest : public SddlTest {
+  protected:
+    void SetUp() override {
+        SddlTest::SetUp();
+        g_calls.clear();
+        g_converterStatus = STATUS_SUCCESS;
+        hk::SetExport("SeConvertStringSecurityDescriptorToSecurityDescriptor",
+                      reinterpret_cast<void*>(KernelConverter));
+    }
+};
+
+TEST_F(KernelConverterTest, KernelConvertsAndTheMarkIsAdded) {
+    constexpr ULONG kAclTag = 0x6C416553;
+    hk::FailAllocationsWithTag(kAclTag);
+    NTSTATUS status = STATUS_UNSUCCESSFUL;
+    std::vector<uint8_t> marked = Convert(u"O:SYD:(A;;GA;;;WD)", &status, TRUE);
+    ASSERT_EQ(status, STATUS_SUCCESS) << "the own parser would refuse the owner section";
+    EXPECT_EQ(ControlOf(marked), 0x800C);
+    EXPECT_EQ(ControlOf(Convert(u"D:", &status, FALSE)), 0x8004) << "no mark asked: unchanged";
+    ASSERT_EQ(g_calls.size(), 2u);
+    EXPECT_EQ(g_calls[0].Text, u"O:SYD:(A;;GA;;;WD)");
+    EXPECT_EQ(g_calls[0].Revision, 1u);
+    EXPECT_FALSE(g_calls[0].LengthAsked);
+
+    g_converterStatus = static_cast<NTSTATUS>(0xC0000456);
+    std::vector<uint8_t> none = Convert(u"D:", &status, TRUE);
+    EXPECT_EQ(status, static_cast<NTSTATUS>(0xC0000456)) << "its status, unchanged";
+    hk::RemoveExport("SeConvertStringSecurityDescriptorToSecurityDescriptor");
+    hk::ClearFaults();
+    Convert(u"D:", &status, TRUE);
+    EXPECT_EQ(status, STATUS_SUCCESS);
+    EXPECT_EQ(g_calls.size(), 3u) << "looked up on every call";
+}
+
+} // namespace
