@@ -99,6 +99,8 @@ struct VKT_SE_EXPORTS : SE_EXPORTS {
     PSID SeAllAppPackagesSid;  // S-1-15-2-1, ALL APPLICATION PACKAGES
     PSID SeUserModeDriversSid; // S-1-5-84-0-0-0-0-0, user-mode drivers
 };
+static_assert(offsetof(VKT_SE_EXPORTS, SeOwnerRightsSid) == 512, "as the kernel lays it out");
+static_assert(offsetof(VKT_SE_EXPORTS, SeUserModeDriversSid) == 528, "as the kernel lays it out");
 
 // SeExports is a kernel variable holding a pointer to the record, declared
 // dllimport as on the platform: reading the name loads the variable through
