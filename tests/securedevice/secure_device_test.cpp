@@ -260,24 +260,32 @@ TEST_F(SecureDeviceTest, NothingLeftOnAnyFailure) {
         EXPECT_TRUE(hk::FindLeaks().empty()) << "allocation " << n;
     }
     EXPECT_GE(failures, 4) << "text copy, ACL, descriptor, the class name's copy";
-    const char* routines[] = {"ZwOpenKey",           "ZwCreateKey",
-                              "ZwSetValueKey",       "ZwQueryValueKey",
-                              "IoCreateDevice",      "ObOpenObjectByPointer",
-                              "ZwSetSecurityObject", "SeCaptureSecurityDescriptor"};
-    for (const char* routine : routines) {
-        for (uint64_t skip = 0; skip < 6; skip++) {
+    // Each registry call in turn fails, until the creation makes no more.
+    for (const char* routine : {"ZwOpenKey", "ZwCreateKey", "ZwSetValueKey", "ZwQueryValueKey"}) {
+        uint64_t skip = 0;
+        for (;; skip++) {
             hk::Reset();
             driver_ = hk::CreateStandInDriver(u"VKTDrv");
             hk::SetRegistryValue(kProperties, u"Exclusive", REG_DWORD, Bytes({0, 0, 0, 0}));
             hk::FailRegistryRoutine(routine, STATUS_IO_DEVICE_ERROR, skip);
             NTSTATUS status = Create();
             hk::ClearFaults();
-            if (!NT_SUCCESS(status)) {
-                EXPECT_EQ(status, STATUS_IO_DEVICE_ERROR) << routine << " " << skip;
+            if (NT_SUCCESS(status)) {
+                DeleteDevice();
+                break;
             }
-            DeleteDevice();
+            EXPECT_EQ(status, STATUS_IO_DEVICE_ERROR) << routine << " " << skip;
+            EXPECT_EQ(driver_->DeviceObject, nullptr) << routine << " " << skip;
             EXPECT_TRUE(hk::FindLeaks().empty()) << routine << " " << skip;
         }
+        EXPECT_GE(skip, 1u) << routine;
+    }
+    // The device is deleted again when its descriptor cannot be set.
+    for (const char* routine : {"IoCreateDevice", "ObOpenObjectByPointer", "ZwSetSecurityObject"}) {
+        hk::FailRoutine(routine, STATUS_IO_DEVICE_ERROR);
+        EXPECT_EQ(Create(), STATUS_IO_DEVICE_ERROR) << routine;
+        EXPECT_EQ(driver_->DeviceObject, nullptr) << routine;
+        EXPECT_TRUE(hk::FindLeaks().empty()) << routine;
     }
 }
 
