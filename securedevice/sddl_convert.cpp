@@ -59,7 +59,10 @@ VKT_PAGED_ROUTINE static NTSTATUS ConvertWithKernel(SDDL_CONVERTER* Converter, P
     UNICODE_STRING text;
     RtlInitUnicodeString(&text, Sddl);
     NTSTATUS status = Converter(&text, SDDL_REVISION_1, Descriptor, nullptr);
-    if (NT_SUCCESS(status) && MarkDefaulted) {
+    if (!NT_SUCCESS(status)) {
+        // Whatever the kernel left there, the caller must not release it.
+        *Descriptor = nullptr;
+    } else if (MarkDefaulted) {
         static_cast<PISECURITY_DESCRIPTOR_RELATIVE>(*Descriptor)->Control |= SE_DACL_DEFAULTED;
     }
     return status;
@@ -110,11 +113,11 @@ VKT_PAGED_ROUTINE static NTSTATUS ConvertWithParser(PCWSTR Sddl, ULONG MarkDefau
 VKT_PAGED_ROUTINE NTSTATUS ConvertSddlText(PCWSTR Sddl, ULONG MarkDefaulted,
                                            PSECURITY_DESCRIPTOR* Descriptor) {
     PAGED_CODE();
+    *Descriptor = nullptr;
     SDDL_CONVERTER* converter = FindKernelConverter();
     if (converter != nullptr) {
         return ConvertWithKernel(converter, Sddl, MarkDefaulted, Descriptor);
     }
-    *Descriptor = nullptr;
     return ConvertWithParser(Sddl, MarkDefaulted, Descriptor);
 }
 

@@ -332,6 +332,7 @@ NTSTATUS KernelConverter(PCUNICODE_STRING StringSecurityDescriptor, ULONG String
         {std::u16string(StringSecurityDescriptor->Buffer, StringSecurityDescriptor->Length / 2),
          StringSDRevision, SecurityDescriptorLength != nullptr});
     if (!NT_SUCCESS(g_converterStatus)) {
+        *SecurityDescriptor = reinterpret_cast<PSECURITY_DESCRIPTOR>(0xBAD);
         return g_converterStatus;
     }
     // A descriptor the own parser could never make: an owner and a DACL.
@@ -371,6 +372,7 @@ TEST_F(KernelConverterTest, KernelConvertsAndTheMarkIsAdded) {
     g_converterStatus = static_cast<NTSTATUS>(0xC0000456);
     std::vector<uint8_t> none = Convert(u"D:", &status, TRUE);
     EXPECT_EQ(status, static_cast<NTSTATUS>(0xC0000456)) << "its status, unchanged";
+    EXPECT_TRUE(none.empty()) << "no descriptor handed out after the kernel's failure";
     hk::RemoveExport("SeConvertStringSecurityDescriptorToSecurityDescriptor");
     hk::ClearFaults();
     Convert(u"D:", &status, TRUE);

@@ -289,6 +289,30 @@ TEST_F(SecureDeviceTest, NothingLeftOnAnyFailure) {
     }
 }
 
+// A kernel with its own SDDL converter: the device and the class key get the
+// kernel's descriptor, with the defaulted mark added.
+std::vector<uint8_t> g_kernelDescriptor; // what the kernel's converter makes of any text
+
+NTSTATUS ConvertEverythingToWorld(PCUNICODE_STRING Text, ULONG Revision,
+                                  PSECURITY_DESCRIPTOR* Descriptor, PULONG Length) {
+    UNREFERENCED_PARAMETER(Text);
+    UNREFERENCED_PARAMETER(Revision);
+    UNREFERENCED_PARAMETER(Length);
+    *Descriptor = ExAllocatePoolWithTag(PagedPool, g_kernelDescriptor.size(), 'KrSd');
+    std::memcpy(*Descriptor, g_kernelDescriptor.data(), g_kernelDescriptor.size());
+    return STATUS_SUCCESS;
+}
+
+TEST_F(SecureDeviceTest, KernelConverterMakesTheDescriptor) {
+    g_kernelDescriptor = Descriptor(u"D:(A;;GR;;;WD)", FALSE);
+    std::vector<uint8_t> marked = Descriptor(u"D:(A;;GR;;;WD)", TRUE);
+    hk::SetExport("SeConvertStringSecurityDescriptorToSecurityDescriptor",
+                  reinterpret_cast<void*>(ConvertEverythingToWorld));
+    ASSERT_EQ(Create(&kClass, u"D:P(A;;GA;;;SY)"), STATUS_SUCCESS);
+    EXPECT_EQ(hk::DeviceSecurity(device_), marked);
+    EXPECT_EQ(Stored(kProperties, u"Security"), marked);
+}
+
 // A kernel that exports IoCreateDeviceSecure gets all nine arguments
 // unchanged and decides the result; none of the driver's own code runs.
 struct Received {
