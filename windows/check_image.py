@@ -137,7 +137,12 @@ def check_headers(headers, failures):
 FRAME_INSTRUCTION = re.compile(r"^\s*[0-9a-f]+:\s+(push|call|enter)|,\s*%rsp\s*$")
 
 
-def check_unwind(image, failures):
+def disassemble(image):
+    """The image's code as llvm-objdump shows it, one line per instruction."""
+    return run_tool("llvm-objdump", "-d", "--no-show-raw-insn", image).splitlines()
+
+
+def check_unwind(image, disassembly, failures):
     covered = [
         (int(start, 16), int(end, 16))
         for start, end in re.findall(
@@ -147,7 +152,7 @@ def check_unwind(image, failures):
     ]
     uncovered = []
     routine = None
-    for line in run_tool("llvm-objdump", "-d", "--no-show-raw-insn", image).splitlines():
+    for line in disassembly:
         label = re.match(r"^([0-9a-f]+) <(.*)>:$", line)
         if label:
             routine = (int(label.group(1), 16), label.group(2))
@@ -301,9 +306,8 @@ def import_slots(image, imports_text):
     return slots
 
 
-def check_data_imports(image, imports_text, failures):
+def check_data_imports(image, imports_text, lines, failures):
     slots = import_slots(image, imports_text)
-    lines = run_tool("llvm-objdump", "-d", "--no-show-raw-insn", image).splitlines()
     routine = "?"
     found = set()
     for index, line in enumerate(lines):
@@ -497,11 +501,12 @@ def check_image(image, not_paged):
     sections = parse_sections(readobj(image, "--sections"))
     entry = int(field(headers, "AddressOfEntryPoint") or "0", 16)
     check_sections(sections, entry, failures)
-    check_unwind(image, failures)
+    disassembly = disassemble(image)
+    check_unwind(image, disassembly, failures)
     imports_text = readobj(image, "--coff-imports")
     imports = parse_imports(imports_text)
     check_imports(imports, failures)
-    check_data_imports(image, imports_text, failures)
+    check_data_imports(image, imports_text, disassembly, failures)
     version = check_version(readobj(image, "--coff-resources"), failures)
     check_not_paged(image, not_paged, sections, failures)
     return failures, imports, version
