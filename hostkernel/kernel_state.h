@@ -113,6 +113,8 @@ struct Kernel {
     std::map<std::u16string, std::u16string> Links;       // upcased link -> device name
 
     std::map<std::string, void*> Exports; // names MmGetSystemRoutineAddress finds
+
+    std::map<const void*, std::multiset<const void*>> RemoveLockTags; // lock -> tags of references
 };
 
 Kernel& K();
