@@ -53,6 +53,17 @@ TEST_F(RemovalTest, IdleCycleFreesTheThreeEntriesAndTheText) {
     RemoveAndExpectNothingLeft();
 }
 
+// A corrupt link stops the system in the list removal, naming removal.
+TEST_F(RemovalTest, CorruptWatchListStopsTheSystem) {
+    LIST_ENTRY* second = Context()->WatchList.Flink->Flink;
+    LIST_ENTRY* saved = second->Blink;
+    second->Blink = second;
+    EXPECT_DEATH(DeleteDevice(),
+                 VERIFIER_STOP("fast fail 3: corrupt list entry") "[[:space:]]+routine: "
+                                                                  "(RemoveDevice|FreeWatchList)");
+    second->Blink = saved;
+}
+
 TEST_F(RemovalTest, RunQueuedAtRemovalDoesNothingAndArmsNothing) {
     ExpireTimer();
     hk::DrainDpcs();
