@@ -170,5 +170,8 @@ void CheckBalancedReturn(HkThread* thread, size_t heldBefore, int regionsBefore,
 // Verifier checks that need the I/O manager's knowledge of a device.
 void CheckDeviceQuiet(PDEVICE_OBJECT device, const void* caller);
 void CheckNoLiveObjectsIn(const void* start, size_t size, const void* caller, const char* what);
+// Stops on a remove lock with references held in memory being freed, and
+// forgets the locks there.
+void ForgetRemoveLocksIn(const void* start, size_t size, const void* caller);
 
 } // namespace hk

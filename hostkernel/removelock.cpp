@@ -16,7 +16,7 @@ std::string Describe(PIO_REMOVE_LOCK lock) {
 std::multiset<const void*>& TagsOf(PIO_REMOVE_LOCK lock, const void* caller) {
     auto found = K().RemoveLockTags.find(lock);
     if (found == K().RemoveLockTags.end()) {
-        VerifierStop("uses a remove lock that is not initialised", RoutineName(caller),
+        VerifierStop("uses a remove lock that is not initialised or is freed", RoutineName(caller),
                      Describe(lock));
     }
     return found->second;
@@ -47,6 +47,28 @@ void TakeTag(PIO_REMOVE_LOCK lock, PVOID tag, const void* caller, const char* ru
 }
 
 } // namespace
+
+// The memory of a device extension is being freed: a lock in it with
+// references still held would be used after the free, and a lock in it is
+// never usable again.
+void ForgetRemoveLocksIn(const void* start, size_t size, const void* caller) {
+    auto& locks = K().RemoveLockTags;
+    auto base = reinterpret_cast<uintptr_t>(start);
+    for (auto it = locks.begin(); it != locks.end();) {
+        auto address = reinterpret_cast<uintptr_t>(it->first);
+        if (address < base || address >= base + size) {
+            ++it;
+            continue;
+        }
+        if (!it->second.empty()) {
+            VerifierStop("frees a device extension holding a remove lock still held",
+                         RoutineName(caller),
+                         Describe(static_cast<PIO_REMOVE_LOCK>(const_cast<void*>(it->first))) +
+                             ", tag " + Hex(reinterpret_cast<uintptr_t>(*it->second.begin())));
+        }
+        it = locks.erase(it);
+    }
+}
 
 } // namespace hk
 

@@ -62,7 +62,7 @@ TEST_F(RemoveLockTest, VerifierStopsReferencesItDoesNotKnow) {
                  VERIFIER_STOP("waits for a remove lock without holding a reference"));
     IO_REMOVE_LOCK never{};
     EXPECT_DEATH(IoAcquireRemoveLock(&never, &request_),
-                 VERIFIER_STOP("uses a remove lock that is not initialised"));
+                 VERIFIER_STOP("uses a remove lock that is not initialised or is freed"));
     IoReleaseRemoveLock(&lock_, &request_);
     ASSERT_EQ(IoAcquireRemoveLock(&lock_, &removal_), STATUS_SUCCESS);
     IoReleaseRemoveLockAndWait(&lock_, &removal_);
@@ -72,6 +72,22 @@ TEST_F(RemoveLockTest, VerifierStopsReferencesItDoesNotKnow) {
     KeRaiseIrql(DISPATCH_LEVEL, &old);
     EXPECT_DEATH(KeFlushQueuedDpcs(), VERIFIER_STOP("flushes deferred calls above PASSIVE_LEVEL"));
     KeLowerIrql(old);
+}
+
+TEST_F(RemoveLockTest, DeletingADeviceWhoseLockIsHeldStops) {
+    PDRIVER_OBJECT driver = hk::CreateStandInDriver(u"Holder");
+    PDEVICE_OBJECT device = nullptr;
+    ASSERT_EQ(IoCreateDevice(driver, sizeof(IO_REMOVE_LOCK), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE,
+                             &device),
+              STATUS_SUCCESS);
+    auto* lock = static_cast<PIO_REMOVE_LOCK>(device->DeviceExtension);
+    IoInitializeRemoveLock(lock, 'TseT', 0, 0);
+    ASSERT_EQ(IoAcquireRemoveLock(lock, &request_), STATUS_SUCCESS);
+    EXPECT_DEATH(IoDeleteDevice(device),
+                 VERIFIER_STOP("frees a device extension holding a remove lock still held"));
+    IoReleaseRemoveLock(lock, &request_);
+    IoDeleteDevice(device);
+    hk::UnloadDriver(driver);
 }
 
 } // namespace

@@ -3,6 +3,7 @@
 // no armed timer, no queued call or work, no pool and no use of the freed
 // record.
 #include "hostkernel/kernel_state.h"
+#include "supervision/cycle.h"
 #include "hostkernel/registry_control.h"
 #include "tests/supervision/service.h"
 
@@ -84,6 +85,44 @@ TEST_F(RemovalTest, RemovalBetweenRunsAfterADay) {
     hk::RunFor(24 * hk::kHour + 3 * hk::kSecond);
     EXPECT_TRUE(acpi_->Trace().empty());
     RemoveAndExpectNothingLeft();
+}
+
+// A command that arrives while removal waits for the queued run is refused
+// rather than let in to use what removal is about to free.
+TEST_F(RemovalTest, CommandArrivingWhileRemovalWaitsIsRefused) {
+    static PDEVICE_OBJECT target;
+    static hk::Outcome refused;
+    target = device_;
+    refused = hk::Outcome{};
+    ExpireTimer();
+    PIO_WORKITEM sender = IoAllocateWorkItem(acpi_->PhysicalDevice());
+    IoQueueWorkItem(
+        sender,
+        [](PDEVICE_OBJECT, PVOID) {
+            hk::Request request;
+            request.major = IRP_MJ_DEVICE_CONTROL;
+            request.ioControlCode = IOCTL_WATCHDOG_COMMAND;
+            request.input = Record(COMMAND_GET_FIRMWARE_STATUS);
+            request.outputLength = 1;
+            refused = hk::Send(target, request);
+        },
+        DelayedWorkQueue, nullptr);
+    hk::DrainDpcs();
+    ASSERT_EQ(hk::K().WorkQueue.size(), 2u) << "the command first, then the run";
+    RemoveAndExpectNothingLeft();
+    EXPECT_TRUE(refused.completed);
+    EXPECT_EQ(refused.returned, STATUS_DELETE_PENDING);
+    EXPECT_EQ(refused.ioStatus.Status, STATUS_DELETE_PENDING);
+    IoFreeWorkItem(sender);
+}
+
+// The verifier would see a run that used the record after removal freed it.
+TEST_F(RemovalTest, RunOnTheFreedRecordStopsTheVerifier) {
+    PDEVICE_OBJECT staleDevice = device_;
+    DeviceContext* stale = Context();
+    DeleteDevice();
+    EXPECT_DEATH(hk::RunAs(hk::CurrentThread(), [&] { SupervisionWork(staleDevice, stale); }),
+                 VERIFIER_STOP("uses a remove lock that is not initialised or is freed"));
 }
 
 } // namespace
