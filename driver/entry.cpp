@@ -1,5 +1,6 @@
 // The driver's entry point: fills the dispatch table and nothing else. All
 // per-device work starts when Plug and Play adds the device.
+#include "access/caller_verification.h"
 #include "driver/add_device.h"
 #include "driver/pnp.h"
 #include "driver/routing.h"
@@ -21,6 +22,7 @@ VKT_INIT_ROUTINE extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject,
     DriverObject->MajorFunction[IRP_MJ_READ] = DispatchReadWrite;
     DriverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = DispatchDeviceControl;
     DriverObject->MajorFunction[IRP_MJ_POWER] = DispatchPower;
+    DriverObject->MajorFunction[IRP_MJ_CREATE] = DispatchCreate;
     DriverObject->DriverUnload = UnloadDriver;
     return STATUS_SUCCESS;
 }

@@ -546,20 +546,29 @@ WCHAR RtlUpcaseUnicodeChar(WCHAR SourceCharacter);
 inline VOID RtlZeroMemory(PVOID Destination, SIZE_T Length) {
     __builtin_memset(Destination, 0, Length);
 }
+inline VOID RtlCopyMemory(PVOID Destination, const VOID* Source, SIZE_T Length) {
+    __builtin_memcpy(Destination, Source, Length);
+}
 errno_t memcpy_s(void* Destination, size_t DestinationSize, const void* Source, size_t Count);
 const WCHAR* wcschr(const WCHAR* String, WCHAR Character);
 WCHAR* wcschr(WCHAR* String, WCHAR Character);
 size_t wcsnlen(const WCHAR* String, size_t MaximumCount);
 size_t wcslen(const WCHAR* String);
+int _wcsnicmp(const WCHAR* String1, const WCHAR* String2, size_t Count);
+errno_t wcscpy_s(WCHAR* Destination, size_t DestinationCount, const WCHAR* Source);
+NTSTATUS RtlAppendUnicodeStringToString(PUNICODE_STRING Destination, PCUNICODE_STRING Source);
 
-inline VOID InitializeListHead(PLIST_ENTRY ListHead) {
+// The platform's list routines are forced inline, so a fast fail on a corrupt
+// list names the routine that used the list, whatever the optimisation level.
+#define HK_FORCEINLINE inline __attribute__((always_inline))
+HK_FORCEINLINE VOID InitializeListHead(PLIST_ENTRY ListHead) {
     ListHead->Flink = ListHead->Blink = ListHead;
 }
-inline BOOLEAN IsListEmpty(const LIST_ENTRY* ListHead) {
+HK_FORCEINLINE BOOLEAN IsListEmpty(const LIST_ENTRY* ListHead) {
     return ListHead->Flink == ListHead;
 }
 VOID HkFastFailCorruptList(PLIST_ENTRY Entry);
-inline VOID InsertTailList(PLIST_ENTRY ListHead, PLIST_ENTRY Entry) {
+HK_FORCEINLINE VOID InsertTailList(PLIST_ENTRY ListHead, PLIST_ENTRY Entry) {
     PLIST_ENTRY last = ListHead->Blink;
     if (last->Flink != ListHead)
         HkFastFailCorruptList(ListHead);
@@ -568,7 +577,7 @@ inline VOID InsertTailList(PLIST_ENTRY ListHead, PLIST_ENTRY Entry) {
     last->Flink = Entry;
     ListHead->Blink = Entry;
 }
-inline PLIST_ENTRY RemoveHeadList(PLIST_ENTRY ListHead) {
+HK_FORCEINLINE PLIST_ENTRY RemoveHeadList(PLIST_ENTRY ListHead) {
     PLIST_ENTRY entry = ListHead->Flink;
     PLIST_ENTRY next = entry->Flink;
     if (entry->Blink != ListHead || next->Blink != entry)
@@ -598,6 +607,7 @@ VOID HkCheckPagedCode(const char* Routine);
 
 #include "hostkernel/nt_process.h"
 #include "hostkernel/nt_registry.h"
+#include "hostkernel/nt_files.h"
 #include "hostkernel/nt_errorlog.h"
 #include "hostkernel/nt_power.h"
 #include "hostkernel/nt_removal.h"

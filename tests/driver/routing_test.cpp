@@ -1,5 +1,6 @@
 // Entry and routing: what the dispatch table holds, what passes down
 // unchanged, and what the driver finishes itself.
+#include "access/caller_verification.h"
 #include "driver/add_device.h"
 #include "driver/pnp.h"
 #include "driver/routing.h"
@@ -85,6 +86,8 @@ TEST_F(RoutingTest, EntryFillsTheDispatchTableAndAllocatesNothing) {
             expected = DispatchPower;
         } else if (major == IRP_MJ_PNP) {
             expected = DispatchPnp;
+        } else if (major == IRP_MJ_CREATE) {
+            expected = DispatchCreate;
         }
         EXPECT_EQ(driver_->MajorFunction[major], expected) << "major function " << major;
     }
