@@ -5,6 +5,7 @@
 #include "hostkernel/kernel_state.h"
 #include "supervision/cycle.h"
 #include "hostkernel/registry_control.h"
+#include "sim/power_manager.h"
 #include "tests/supervision/service.h"
 
 namespace {
@@ -87,32 +88,41 @@ TEST_F(RemovalTest, RemovalBetweenRunsAfterADay) {
     RemoveAndExpectNothingLeft();
 }
 
-// A command that arrives while removal waits for the queued run is refused
-// rather than let in to use what removal is about to free.
-TEST_F(RemovalTest, CommandArrivingWhileRemovalWaitsIsRefused) {
+// Requests that arrive while removal waits for the queued run are refused
+// rather than let in to use what removal is about to free: a command, a
+// power request (the power manager is told it may send the next) and one
+// that would pass down.
+TEST_F(RemovalTest, RequestsArrivingWhileRemovalWaitsAreRefused) {
     static PDEVICE_OBJECT target;
-    static hk::Outcome refused;
+    static std::vector<hk::Outcome> refused;
     target = device_;
-    refused = hk::Outcome{};
+    refused.clear();
     ExpireTimer();
     PIO_WORKITEM sender = IoAllocateWorkItem(acpi_->PhysicalDevice());
     IoQueueWorkItem(
         sender,
         [](PDEVICE_OBJECT, PVOID) {
-            hk::Request request;
-            request.major = IRP_MJ_DEVICE_CONTROL;
-            request.ioControlCode = IOCTL_WATCHDOG_COMMAND;
-            request.input = Record(COMMAND_GET_FIRMWARE_STATUS);
-            request.outputLength = 1;
-            refused = hk::Send(target, request);
+            hk::Request command;
+            command.major = IRP_MJ_DEVICE_CONTROL;
+            command.ioControlCode = IOCTL_WATCHDOG_COMMAND;
+            command.input = Record(COMMAND_GET_FIRMWARE_STATUS);
+            command.outputLength = 1;
+            refused.push_back(hk::Send(target, command));
+            refused.push_back(sim::EnterSystemState(target, PowerSystemSleeping3));
+            hk::Request flush;
+            flush.major = IRP_MJ_FLUSH_BUFFERS;
+            refused.push_back(hk::Send(target, flush));
         },
         DelayedWorkQueue, nullptr);
     hk::DrainDpcs();
-    ASSERT_EQ(hk::K().WorkQueue.size(), 2u) << "the command first, then the run";
+    ASSERT_EQ(hk::K().WorkQueue.size(), 2u) << "the requests first, then the run";
     RemoveAndExpectNothingLeft();
-    EXPECT_TRUE(refused.completed);
-    EXPECT_EQ(refused.returned, STATUS_DELETE_PENDING);
-    EXPECT_EQ(refused.ioStatus.Status, STATUS_DELETE_PENDING);
+    ASSERT_EQ(refused.size(), 3u);
+    for (const hk::Outcome& outcome : refused) {
+        EXPECT_TRUE(outcome.completed);
+        EXPECT_EQ(outcome.returned, STATUS_DELETE_PENDING);
+        EXPECT_EQ(outcome.ioStatus.Status, STATUS_DELETE_PENDING);
+    }
     IoFreeWorkItem(sender);
 }
 
