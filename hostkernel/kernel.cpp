@@ -2,6 +2,8 @@
 // fault injection.
 #include "hostkernel/kernel_state.h"
 #include "hostkernel/kernel_extensions.h"
+#include "hostkernel/fiber.h"
+#include "hostkernel/scheduler.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -27,6 +29,7 @@ Kernel& K() {
 
 void Reset() {
     if (g_kernel) {
+        ReleaseThreads();
         ReleaseKernelMemory(*g_kernel);
     }
     g_kernel = std::make_unique<Kernel>();
@@ -36,8 +39,10 @@ void Reset() {
     kernel.Processes.push_back(std::make_unique<HkProcess>(HkProcess{0, u""}));
     kernel.Processes.push_back(std::make_unique<HkProcess>(HkProcess{4, u"System"}));
     kernel.System = kernel.Processes.back().get();
+    // The test runs as the system's initial thread, on the host's own stack.
     kernel.Current = CreateThread(kernel.System);
-    kernel.Worker = CreateThread(kernel.System);
+    kernel.Current->Fiber = HostFiber();
+    kernel.Current->State = HkThreadState::Running;
     kernel.Exports["ZwQuerySystemInformation"] =
         reinterpret_cast<void*>(HkZwQuerySystemInformation);
     ResetExtensions();
@@ -142,20 +147,13 @@ HkProcess* CreateProcess(const std::u16string& imageName) {
 HkThread* CreateThread(HkProcess* process) {
     Kernel& kernel = K();
     uint64_t id = 4 * (kernel.Threads.size() + 1000);
-    kernel.Threads.push_back(
-        std::make_unique<HkThread>(HkThread{id, process, PASSIVE_LEVEL, 0, {}}));
+    auto thread = std::make_unique<HkThread>();
+    thread->Id = id;
+    thread->Process = process;
+    thread->Irql = PASSIVE_LEVEL;
+    thread->CriticalRegions = 0;
+    kernel.Threads.push_back(std::move(thread));
     return kernel.Threads.back().get();
-}
-
-void RunAs(HkThread* thread, const std::function<void()>& body) {
-    Kernel& kernel = K();
-    HkThread* previous = kernel.Current;
-    kernel.Current = thread;
-    size_t held = thread->Held.size();
-    int regions = thread->CriticalRegions;
-    body();
-    CheckBalancedReturn(thread, held, regions, nullptr);
-    kernel.Current = previous;
 }
 
 void RunDriverCode(const void* routine, const std::function<void()>& body) {
@@ -259,10 +257,12 @@ void hk::SetIrql(KIRQL irql) {
 }
 
 VOID KeEnterCriticalRegion() {
+    hk::SchedulingPoint();
     K().Current->CriticalRegions++;
 }
 
 VOID KeLeaveCriticalRegion() {
+    hk::SchedulingPoint();
     if (K().Current->CriticalRegions == 0) {
         hk::VerifierStop("leaves a critical region it did not enter",
                          hk::RoutineName(__builtin_return_address(0)),
