@@ -2,6 +2,7 @@
 // fault injection.
 #include "hostkernel/kernel_state.h"
 #include "hostkernel/kernel_extensions.h"
+#include "hostkernel/explorer.h"
 #include "hostkernel/fiber.h"
 #include "hostkernel/scheduler.h"
 
@@ -124,6 +125,10 @@ std::string RoutineName(const void* code) {
 void VerifierStop(const std::string& rule, const std::string& routine, const std::string& object) {
     std::fprintf(stderr, "VERIFIER STOP: %s\n  routine: %s\n  object: %s\n", rule.c_str(),
                  routine.c_str(), object.c_str());
+    std::string note = ExplorerStopNote();
+    if (!note.empty()) {
+        std::fprintf(stderr, "%s\n", note.c_str());
+    }
     std::fflush(stderr);
     std::abort();
 }

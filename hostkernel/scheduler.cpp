@@ -46,6 +46,21 @@ void RemoveReady(HkThread* thread) {
     ready.erase(std::find(ready.begin(), ready.end(), thread));
 }
 
+// What WaitForThreads waits for: the end of every body.
+const void* AllThreads() {
+    return &K().Threads;
+}
+
+bool AnyBodyLeft() {
+    for (auto& thread : K().Threads) {
+        if (thread.get() != K().Current && thread->Fiber != nullptr &&
+            thread->Fiber != HostFiber()) {
+            return true;
+        }
+    }
+    return false;
+}
+
 std::string DescribeThread(const HkThread* thread) {
     return "thread " + Hex(thread->Id) + " (" +
            (thread->Process->ImageName.empty() ? std::string("idle")
@@ -68,7 +83,9 @@ std::string DescribeWait(const HkWait& wait) {
     case HkWaitKind::Request:
         return "request " + object;
     case HkWaitKind::Thread:
-        return DescribeThread(static_cast<const HkThread*>(wait.Object)) + " to finish";
+        return wait.Object == AllThreads()
+                   ? std::string("every thread to finish")
+                   : DescribeThread(static_cast<const HkThread*>(wait.Object)) + " to finish";
     default:
         return "nothing to be left to run";
     }
@@ -201,6 +218,11 @@ void CheckUnwinding(HkThread* self) {
     while (HkThread* waiter = FirstWaiter(self)) {
         Wake(waiter, STATUS_SUCCESS);
         joiner = joiner != nullptr ? joiner : waiter;
+    }
+    if (!AnyBodyLeft()) {
+        while (HkThread* waiter = FirstWaiter(AllThreads())) {
+            Wake(waiter, STATUS_SUCCESS);
+        }
     }
     // Without an explorer the thread that waited for the body goes on at
     // once, as if the body had run in its place.
@@ -374,20 +396,9 @@ bool ThreadBusy(HkThread* thread) {
 }
 
 void WaitForThreads() {
-    Kernel& kernel = K();
-    for (;;) {
-        HkThread* busy = nullptr;
-        for (auto& thread : kernel.Threads) {
-            if (thread.get() != kernel.Current && ThreadBusy(thread.get()) &&
-                thread->Item == nullptr) {
-                busy = thread.get();
-                break;
-            }
-        }
-        if (busy == nullptr) {
-            break;
-        }
-        Block(HkWait{HkWaitKind::Thread, busy, UINT64_MAX, false, 0, __builtin_return_address(0)});
+    if (AnyBodyLeft()) {
+        Block(HkWait{HkWaitKind::Thread, AllThreads(), UINT64_MAX, false, 0,
+                     __builtin_return_address(0)});
     }
     RunPending();
 }
