@@ -35,10 +35,12 @@ class InterleavingTest : public ServiceTest {
     void SetUp() override { KernelTest::SetUp(); }
 
     // A fresh machine with a watch list in force, in `state`, the trace clear.
-    void BuildMachine(StateCode state) {
+    void BuildMachine(StateCode state, bool withList = true) {
         ServiceTest::SetUp();
         device_->Flags |= DO_POWER_PAGABLE;
-        EXPECT_EQ(SetList(u"VKTService.exe", 60, 90), STATUS_SUCCESS);
+        if (withList) {
+            EXPECT_EQ(SetList(u"VKTService.exe", 60, 90), STATUS_SUCCESS);
+        }
         Context()->State = state;
         acpi_->ClearTrace();
     }
@@ -201,6 +203,74 @@ TEST_F(InterleavingTest, PowerEntryAgainstCommandFive) {
         }));
     EXPECT_TRUE(result.Passed()) << result.Failure << "replay: " << result.Replay;
     EXPECT_GT(outcomes.size(), 1u);
+}
+
+// Two command 4s at once: exactly one list is set, the other command is
+// refused, and nothing of the refused one stays in pool.
+TEST_F(InterleavingTest, TwoWatchListCommandsAtOnce) {
+    static NTSTATUS first, second;
+    static std::set<std::string> winners;
+    hk::ExploreResult result = ExploreAll(Scenario(
+        [this] {
+            BuildMachine(StateLoaded, false);
+            uint32_t firstBytes = 0, secondBytes = 0;
+            uint64_t firstNames = PutNames(u"VKTService.exe", &firstBytes);
+            uint64_t secondNames = PutNames(u"Other.exe,Third.exe", &secondBytes);
+            StartRequest(hk::CreateThread(service_),
+                         Record(COMMAND_SET_WATCH_LIST, 60, 90, firstBytes, firstNames), &first);
+            StartRequest(hk::CreateThread(service_),
+                         Record(COMMAND_SET_WATCH_LIST, 70, 80, secondBytes, secondNames),
+                         &second);
+        },
+        [this]() -> std::string {
+            std::vector<std::u16string> names = WatchedNames();
+            bool firstWon = first == STATUS_SUCCESS && second == STATUS_INVALID_PARAMETER &&
+                            names == std::vector<std::u16string>{u"VKTService.exe"} &&
+                            Context()->RunTimeout == 60 && Context()->ShutdownTimeout == 90;
+            bool secondWon = second == STATUS_SUCCESS && first == STATUS_INVALID_PARAMETER &&
+                             names == std::vector<std::u16string>{u"Other.exe", u"Third.exe"} &&
+                             Context()->RunTimeout == 70 && Context()->ShutdownTimeout == 80;
+            winners.insert(firstWon ? "first" : secondWon ? "second" : "neither");
+            if (!firstWon && !secondWon) {
+                return "statuses " + std::to_string(first) + " and " + std::to_string(second) +
+                       ", " + std::to_string(names.size()) + " names";
+            }
+            size_t blocks = hk::LiveBlocksWithTag(VKT_POOL_TAG);
+            return blocks == 1 + names.size() && Context()->WatchEnabled == 1
+                       ? ""
+                       : std::to_string(blocks) + " pool blocks for one list";
+        }));
+    EXPECT_TRUE(result.Passed()) << result.Failure << "replay: " << result.Replay;
+    EXPECT_EQ(winners, (std::set<std::string>{"first", "second"}));
+}
+
+// A run against command 6 while every firmware evaluation pends below: the
+// command holds StateLock while it waits for each answer, so the run feeds
+// either before the command with the old code or after it with the new one.
+TEST_F(InterleavingTest, CycleAgainstAPendingFirmwareEvaluation) {
+    static NTSTATUS status;
+    static std::set<std::string> outcomes;
+    const std::string arming = "SSXS(2B) SVKT OVKT FVKT(2B)";
+    hk::ExploreResult result = ExploreAll(Scenario(
+        [this] {
+            BuildMachine(StateWatchA);
+            acpi_->PendAll(hk::kMillisecond);
+            StartCommand(COMMAND_ENTER_WATCH_B, &status);
+            StartCycle();
+        },
+        [this, arming]() -> std::string {
+            std::string heard = Heard();
+            outcomes.insert(heard);
+            if (heard != "FVKT(2A) " + arming && heard != arming + " FVKT(2B)") {
+                return "the firmware heard " + heard;
+            }
+            return status == STATUS_SUCCESS && Context()->State == StateWatchB &&
+                           acpi_->Firmware().LastState() == StateWatchB
+                       ? ""
+                       : "command 6 did not hold";
+        }));
+    EXPECT_TRUE(result.Passed()) << result.Failure << "replay: " << result.Replay;
+    EXPECT_EQ(outcomes, (std::set<std::string>{"FVKT(2A) " + arming, arming + " FVKT(2B)"}));
 }
 
 } // namespace
