@@ -219,8 +219,7 @@ TEST_F(InterleavingTest, TwoWatchListCommandsAtOnce) {
             StartRequest(hk::CreateThread(service_),
                          Record(COMMAND_SET_WATCH_LIST, 60, 90, firstBytes, firstNames), &first);
             StartRequest(hk::CreateThread(service_),
-                         Record(COMMAND_SET_WATCH_LIST, 70, 80, secondBytes, secondNames),
-                         &second);
+                         Record(COMMAND_SET_WATCH_LIST, 70, 80, secondBytes, secondNames), &second);
         },
         [this]() -> std::string {
             std::vector<std::u16string> names = WatchedNames();
@@ -271,6 +270,42 @@ TEST_F(InterleavingTest, CycleAgainstAPendingFirmwareEvaluation) {
         }));
     EXPECT_TRUE(result.Passed()) << result.Failure << "replay: " << result.Replay;
     EXPECT_EQ(outcomes, (std::set<std::string>{"FVKT(2A) " + arming, arming + " FVKT(2B)"}));
+}
+
+// All three at once: a run, command 5 and the entry into S3. Whatever the
+// order, the machine sleeps in the entry state with the sleep timeout, and
+// a feed never carries a code other than the command's.
+TEST_F(InterleavingTest, CycleCommandFiveAndSleepAtOnce) {
+    static NTSTATUS status;
+    hk::Scenario scenario = Scenario(
+        [this] {
+            BuildMachine(StateLoaded);
+            StartCommand(COMMAND_ENTER_WATCH_A, &status);
+            StartCycle();
+            StartSleep();
+        },
+        [this]() -> std::string {
+            std::string heard = Heard();
+            bool sleeps = Context()->State == StateEnterS3 &&
+                          acpi_->Firmware().LastState() == StateEnterS3 &&
+                          std::string_view(heard).ends_with("SVKT OVKT FVKT(23)") &&
+                          acpi_->Firmware().TimeoutSeconds() == 310;
+            bool statusFits = status == STATUS_SUCCESS || status == STATUS_INVALID_DEVICE_STATE;
+            for (size_t at = heard.find("FVKT("); at != std::string::npos;
+                 at = heard.find("FVKT(", at + 1)) {
+                std::string code = heard.substr(at + 5, 2);
+                if (code != "2A" && code != "23") {
+                    return "fed with " + code + ": " + heard;
+                }
+            }
+            return sleeps && statusFits ? "" : "heard " + heard;
+        });
+    hk::ExploreResult result = ExploreAll(scenario);
+    EXPECT_TRUE(result.Passed()) << result.Failure << "replay: " << result.Replay;
+    hk::ExploreOptions random;
+    random.RandomSchedules = 300;
+    hk::ExploreResult randomly = hk::Explore(scenario, random);
+    EXPECT_TRUE(randomly.Passed()) << randomly.Failure << "replay: " << randomly.Replay;
 }
 
 } // namespace
