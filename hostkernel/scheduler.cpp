@@ -138,7 +138,7 @@ HkThread* EarliestDeadline(bool boundsOnly) {
 
 // Nothing can run: the earliest of the next alarm and the next deadline
 // happens. Returns false when nothing ever will.
-bool AdvanceTime(HkThread* self) {
+bool AdvanceTime() {
     Kernel& kernel = K();
     uint64_t alarm = NextAlarmTime();
     HkThread* timed = EarliestDeadline(false);
@@ -153,7 +153,6 @@ bool AdvanceTime(HkThread* self) {
         kernel.Now = std::max(kernel.Now, timed->Wait.Deadline);
         ReportDeadlock(timed);
     }
-    (void)self;
     kernel.Now = std::max(kernel.Now, timed->Wait.Deadline);
     Wake(timed, kTimeout);
     return true;
@@ -175,7 +174,7 @@ void Reschedule(Fiber* from, HkThread* self, bool finished) {
             RunThread(from, next, finished);
             return;
         }
-        if (AdvanceTime(self)) {
+        if (AdvanceTime()) {
             continue;
         }
         HkThread* culprit = self;
