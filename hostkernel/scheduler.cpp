@@ -20,6 +20,16 @@ struct ThreadUnwind {};
 Fiber* g_finished = nullptr;
 // The context that ends the bodies of a reset, to return to.
 Fiber* g_unwinder = nullptr;
+// Non-zero while the scheduler runs deferred calls or alarms, which may not wait.
+int g_betweenThreads = 0;
+
+// Runs deferred calls, or an alarm, between threads.
+template <typename Work> auto BetweenThreads(Work work) {
+    ++g_betweenThreads;
+    auto result = work();
+    --g_betweenThreads;
+    return result;
+}
 
 constexpr NTSTATUS kTimeout = 0x102; // STATUS_TIMEOUT
 
@@ -163,7 +173,10 @@ bool AdvanceTime() {
 void Reschedule(Fiber* from, HkThread* self, bool finished) {
     Kernel& kernel = K();
     for (;;) {
-        DrainDpcs();
+        BetweenThreads([] {
+            DrainDpcs();
+            return 0;
+        });
         if (!kernel.Ready.empty()) {
             size_t choice = 0;
             if (kernel.Chooser != nullptr && kernel.Ready.size() > 1) {
@@ -174,7 +187,7 @@ void Reschedule(Fiber* from, HkThread* self, bool finished) {
             RunThread(from, next, finished);
             return;
         }
-        if (AdvanceTime()) {
+        if (BetweenThreads(AdvanceTime)) {
             continue;
         }
         HkThread* culprit = self;
@@ -272,6 +285,10 @@ void MakeCurrent(HkThread* thread) {
 NTSTATUS Block(const HkWait& wait, HkThread* handoff) {
     Kernel& kernel = K();
     HkThread* self = kernel.Current;
+    if (g_betweenThreads != 0) {
+        VerifierStop("waits in a deferred call or a callback of the simulated machine",
+                     RoutineName(wait.Caller), DescribeWait(wait));
+    }
     self->Wait = wait;
     self->Wait.Sequence = ++kernel.WaitSequence;
     self->State = HkThreadState::Blocked;
@@ -312,7 +329,10 @@ void SchedulingPoint() {
         self->State != HkThreadState::Running) {
         return;
     }
-    DrainDpcs();
+    BetweenThreads([] {
+        DrainDpcs();
+        return 0;
+    });
     if (kernel.Ready.empty()) {
         return;
     }

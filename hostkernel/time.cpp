@@ -144,7 +144,7 @@ void RunPending() {
 void RunFor(uint64_t duration) {
     uint64_t end = K().Now + duration;
     WaitUntilQuiet(end, __builtin_return_address(0));
-    K().Now = end;
+    K().Now = std::max(K().Now, end);
 }
 
 uint64_t ScheduleAt(uint64_t time, std::function<void()> callback) {

@@ -186,6 +186,14 @@ TEST_F(ThreadsTest, DeadlockNamesEveryWaitingThreadAndTheOwner) {
     ExDeleteResourceLite(&resource);
 }
 
+// Deferred calls and the machine's callbacks run between threads, in no
+// thread's own time: one that waits would wait inside the scheduler.
+TEST_F(ThreadsTest, MachineCallbackThatWaitsIsStopped) {
+    hk::ScheduleAt(hk::kSecond, [] { hk::RunPending(); });
+    EXPECT_DEATH(hk::RunFor(2 * hk::kSecond),
+                 VERIFIER_STOP("waits in a deferred call or a callback of the simulated machine"));
+}
+
 // ----- the explorer on a counter that two threads increment ------------------
 
 struct Counter {
