@@ -34,6 +34,7 @@ enum class HkWaitKind {
     Quiet,    // nothing to be left to run up to its deadline (RunFor, RunPending)
 };
 
+// One wait of a thread, from the moment it blocks until it is woken.
 struct HkWait {
     HkWaitKind Kind = HkWaitKind::None; // what it waits for
     const void* Object = nullptr;       // the object, resource, request or thread
