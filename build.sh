@@ -3,7 +3,13 @@
 #
 #   ./build.sh        install what is missing, build VKTDrv.sys, put it and
 #                     VKTDrv.inf into dist/, check the image
-#   ./build.sh test   all of the above, then build the host build and run ctest
+#   ./build.sh test   all of the above, then the static analysis of the driver's
+#                     sources (zero findings), the host build and ctest, and
+#                     the Debug build with coverage, its ctest and the
+#                     coverage floor
+#   ./build.sh coverage  the Debug build with coverage: run ctest and print the
+#                     driver's line, routine and branch coverage (HTML report
+#                     in build/coverage/)
 #   ./build.sh bench  build the host build's benchmark and print its table
 #                     (instructions per supervision check, under callgrind)
 #
@@ -13,7 +19,8 @@ cd "$(dirname "$0")"
 ROOT=$PWD
 
 PACKAGES=(clang lld llvm mingw-w64-x86-64-dev cmake ninja-build
-          googletest libgtest-dev libgmock-dev python3 valgrind)
+          googletest libgtest-dev libgmock-dev python3 valgrind
+          clang-tidy gcovr)
 
 install_missing() {
     local missing=() package
@@ -37,7 +44,7 @@ install_missing() {
 
 build_package() {
     echo "== Windows build: build/windows"
-    cmake -S windows -B build/windows -G Ninja
+    cmake -S windows -B build/windows -G Ninja -DCMAKE_EXPORT_COMPILE_COMMANDS=ON
     cmake --build build/windows
 
     echo "== Image check: dist/VKTDrv.sys"
@@ -60,12 +67,31 @@ build_package() {
     echo "  image version $version, INF DriverVer $driver_ver"
 }
 
+run_analysis() {
+    echo "== Static analysis of the driver's sources (.clang-tidy)"
+    cmake -S . -B build/host -G Ninja -DCMAKE_EXPORT_COMPILE_COMMANDS=ON >/dev/null
+    python3 tools/analyze.py build/host build/windows
+}
+
 run_tests() {
     echo "== Host build: build/host"
-    cmake -S . -B build/host -G Ninja
+    cmake -S . -B build/host -G Ninja -DCMAKE_EXPORT_COMPILE_COMMANDS=ON
     cmake --build build/host
     echo "== Tests"
     ctest --test-dir build/host --output-on-failure
+}
+
+# The Debug build, unoptimised and counted by gcov: the suite must pass here
+# too, and its coverage of the driver's sources must hold the recorded floor.
+run_coverage() {
+    echo "== Debug build with coverage: build/debug"
+    cmake -S . -B build/debug -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVKT_COVERAGE=ON
+    cmake --build build/debug
+    find build/debug -name '*.gcda' -delete
+    echo "== Tests (Debug)"
+    ctest --test-dir build/debug --output-on-failure -j "$(nproc)"
+    echo "== Coverage of the driver's sources"
+    python3 tools/coverage.py build/debug build/coverage "$@"
 }
 
 run_bench() {
@@ -83,14 +109,20 @@ case "${1:-}" in
 test)
     install_missing
     build_package
+    run_analysis
     run_tests
+    run_coverage --floor .ci/line_coverage_floor
+    ;;
+coverage)
+    install_missing
+    run_coverage
     ;;
 bench)
     install_missing
     run_bench
     ;;
 *)
-    echo "usage: $0 [test|bench]" >&2
+    echo "usage: $0 [test|coverage|bench]" >&2
     exit 2
     ;;
 esac

@@ -10,7 +10,8 @@ VKT_PAGED_ROUTINE static NTSTATUS QueryObjectName(PVOID Object, POBJECT_NAME_INF
     ULONG length = 0;
     NTSTATUS status = ObQueryNameString(Object, nullptr, 0, &length);
     if (status != STATUS_INFO_LENGTH_MISMATCH) {
-        return status;
+        // A size query that succeeds hands out no name: nothing to check.
+        return NT_SUCCESS(status) ? STATUS_UNSUCCESSFUL : status;
     }
     auto* info = static_cast<POBJECT_NAME_INFORMATION>(ExAllocatePool(PagedPool, length));
     if (info == nullptr) {

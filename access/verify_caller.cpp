@@ -64,6 +64,9 @@ VKT_PAGED_ROUTINE static NTSTATUS ReadImagePath(PKEY_VALUE_PARTIAL_INFORMATION* 
             status = ZwQueryValueKey(key, &valueName, KeyValuePartialInformation, value, length,
                                      &length);
         }
+    } else if (NT_SUCCESS(status)) {
+        // A size query that succeeds hands out no value: nothing to check.
+        status = STATUS_UNSUCCESSFUL;
     }
     ZwClose(key);
     if (!NT_SUCCESS(status) && value != nullptr) {

@@ -4,6 +4,7 @@
 #include "hostkernel/kernel_extensions.h"
 #include "hostkernel/explorer.h"
 #include "hostkernel/fiber.h"
+#include "hostkernel/local_symbols.h"
 #include "hostkernel/scheduler.h"
 
 #include <cstdio>
@@ -111,12 +112,20 @@ std::u16string FromCounted(PCUNICODE_STRING string) {
 
 std::string RoutineName(const void* code) {
     Dl_info info{};
-    if (code == nullptr || dladdr(code, &info) == 0 || info.dli_sname == nullptr) {
+    if (code == nullptr || dladdr(code, &info) == 0) {
         return code == nullptr ? "(unknown routine)" : Hex(reinterpret_cast<uintptr_t>(code));
     }
+    // A routine of internal linkage is not exported: look in the full table.
+    std::string mangled;
+    if (info.dli_sname != nullptr) {
+        mangled = info.dli_sname;
+    } else if (info.dli_fname == nullptr ||
+               !LocalRoutineName(code, info.dli_fbase, info.dli_fname, &mangled)) {
+        return Hex(reinterpret_cast<uintptr_t>(code));
+    }
     int status = 0;
-    char* demangled = abi::__cxa_demangle(info.dli_sname, nullptr, nullptr, &status);
-    std::string name = (status == 0 && demangled != nullptr) ? demangled : info.dli_sname;
+    char* demangled = abi::__cxa_demangle(mangled.c_str(), nullptr, nullptr, &status);
+    std::string name = (status == 0 && demangled != nullptr) ? demangled : mangled;
     std::free(demangled);
     size_t paren = name.find('(');
     return paren == std::string::npos ? name : name.substr(0, paren);

@@ -49,7 +49,8 @@ std::optional<RegistryValueRecord> ReadRegistryValue(const std::u16string& keyPa
 size_t OpenHandleCount();
 
 // Lets `skip` calls of the named registry routine through, then fails the
-// next `count` calls with `status`. (FailRoutine fails the very next calls.)
+// next `count` calls with `status`, which they return having done nothing, a
+// success status too. (FailRoutine fails the very next calls.)
 void FailRegistryRoutine(const std::string& routine, NTSTATUS status, uint64_t skip = 0,
                          uint64_t count = 1);
 

@@ -175,6 +175,8 @@ NTSTATUS BeginValueRoutine(const char* routine, HANDLE handle, const void* calle
                            std::shared_ptr<RegistryKey>* key) {
     CheckLevel(caller, Describe(handle));
     NTSTATUS status = STATUS_SUCCESS;
+    // An injected status, a success too, is the routine's whole answer: no key
+    // is referenced and nothing is done.
     if (TakeRegistryFault(routine, &status)) {
         return status;
     }
@@ -271,7 +273,7 @@ NTSTATUS ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
     std::shared_ptr<hk::RegistryKey> key;
     NTSTATUS status =
         hk::BeginValueRoutine("ZwQueryValueKey", KeyHandle, __builtin_return_address(0), &key);
-    if (!NT_SUCCESS(status)) {
+    if (!NT_SUCCESS(status) || key == nullptr) {
         return status;
     }
     hk::RegistryValue* value = hk::FindValue(*key, hk::FromCounted(ValueName));
@@ -298,7 +300,7 @@ NTSTATUS ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG TitleI
     std::shared_ptr<hk::RegistryKey> key;
     NTSTATUS status =
         hk::BeginValueRoutine("ZwSetValueKey", KeyHandle, __builtin_return_address(0), &key);
-    if (!NT_SUCCESS(status)) {
+    if (!NT_SUCCESS(status) || key == nullptr) {
         return status;
     }
     if (Data == nullptr && DataSize != 0) {
@@ -321,7 +323,7 @@ NTSTATUS ZwDeleteValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName) {
     std::shared_ptr<hk::RegistryKey> key;
     NTSTATUS status =
         hk::BeginValueRoutine("ZwDeleteValueKey", KeyHandle, __builtin_return_address(0), &key);
-    if (!NT_SUCCESS(status)) {
+    if (!NT_SUCCESS(status) || key == nullptr) {
         return status;
     }
     hk::RegistryValue* value = hk::FindValue(*key, hk::FromCounted(ValueName));

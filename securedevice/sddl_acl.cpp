@@ -105,7 +105,8 @@ VKT_PAGED_ROUTINE static NTSTATUS ParseAce(PCWSTR* At, PACCESS_MASK Mask, PSID* 
     if (!NT_SUCCESS(status)) {
         return status;
     }
-    if (!Expect(&at, ';') || !Expect(&at, ';')) {
+    // Each call takes one ';': the object and inherited object types stay empty.
+    if (!Expect(&at, ';') || !Expect(&at, ';')) { // NOLINT(misc-redundant-expression)
         return STATUS_INVALID_PARAMETER;
     }
     status = LookupSidAlias(SkipBlanks(at), Sid, &at);

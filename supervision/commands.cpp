@@ -63,9 +63,13 @@ VKT_PAGED_ROUTINE NTSTATUS CarryOutCommand(DeviceContext* Context, PIRP Irp,
         return ReturnFirmwareStatus(Context, Irp);
     case COMMAND_REPORT_STATE:
         return ReportState(Context, Record->Parameter1);
-    case COMMAND_SET_WATCH_LIST:
+    case COMMAND_SET_WATCH_LIST: {
+        // The record carries the caller's address as a number, as user mode shares it.
+        // NOLINTNEXTLINE(performance-no-int-to-ptr): an address, not arithmetic on one
+        PVOID names = reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(Record->Names));
         return SetWatchList(Context, Record->Parameter1, Record->Parameter2, Record->NamesLength,
-                            reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(Record->Names)));
+                            names);
+    }
     case COMMAND_ENTER_WATCH_A:
         return EnterSupervisedState(Context, StateWatchA);
     case COMMAND_ENTER_WATCH_B:

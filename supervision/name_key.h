@@ -48,7 +48,7 @@ VKT_PAGED_ROUTINE inline NTSTATUS ComputeNameKey(PCUNICODE_STRING Name, ULONGLON
     const WCHAR* text = Name->Buffer;
     ULONG count = Name->Length / sizeof(WCHAR);
     ULONGLONG key = count;
-    const WCHAR* wholeWordsEnd = text + count / 4 * 4;
+    const WCHAR* wholeWordsEnd = text + (count - count % 4);
     for (; text != wholeWordsEnd; text += 4) {
         ULONGLONG word;
         RtlCopyMemory(&word, text, sizeof word);

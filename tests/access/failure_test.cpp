@@ -65,6 +65,29 @@ TEST_F(FailureTest, EachFailingStepEndsTheCheckWithItsStatusAndReleasesEverythin
     EXPECT_EQ(Open(service).returned, STATUS_SUCCESS) << "a failed check leaves nothing behind";
 }
 
+// A size query that answers success hands out nothing to read: the check
+// ends instead of reading through a missing buffer.
+TEST_F(FailureTest, SizeQueryThatSucceedsEndsTheCheck) {
+    HkProcess* service = Start(kServiceImage);
+    for (const Step& step : {
+             Step{"value size query",
+                  [] { hk::FailRegistryRoutine("ZwQueryValueKey", STATUS_SUCCESS); },
+                  STATUS_UNSUCCESSFUL},
+             Step{"name size query",
+                  [] { hk::FailObjectRoutine("ObQueryNameString", STATUS_SUCCESS); },
+                  STATUS_UNSUCCESSFUL},
+         }) {
+        step.arm();
+        EXPECT_EQ(Verify(service), step.expected) << step.name;
+        ExpectAllReleased(step.name);
+        hk::ClearFaults();
+        step.arm();
+        EXPECT_EQ(Open(service).returned, CALLER_REFUSED) << step.name;
+        ExpectAllReleased(step.name);
+        hk::ClearFaults();
+    }
+}
+
 TEST_F(FailureTest, DirectoryThatCannotBeOpenedEndsTheCheckWithTheOpensStatus) {
     HkProcess* service = Start(kServiceImage);
     struct Value {
