@@ -60,17 +60,23 @@ void TerminateProcess(HkProcess* process);
 void SetSnapshotThreads(HkProcess* process, uint32_t threads);
 
 // ----- user memory -----------------------------------------------------------
-// Every process has its own user address space inside a fixed window; the
-// kernel's copy routine reaches it, and a copy that touches an unmapped page
-// raises the platform's access violation.
+// Every address below MmUserProbeAddress is user memory. Each process maps
+// its own pages inside the window [kUserWindowBase, kUserWindowEnd), which
+// the host kernel reserved from the host at start-up so that no host object
+// lies in it; kUserWindowEnd is MmUserProbeAddress. The kernel's copy
+// routine reaches a process's pages, and a copy that touches an address the
+// process did not map, anywhere below the limit, raises the platform's
+// access violation.
 
-constexpr uint64_t kUserWindowBase = 0x0000'0010'0000'0000ULL;
-constexpr uint64_t kUserWindowEnd = 0x0000'0020'0000'0000ULL;
+extern const uint64_t kUserWindowBase;
+extern const uint64_t kUserWindowEnd;
 constexpr uint64_t kUserPageSize = 4096;
 
 // Maps zeroed pages for `bytes` and returns their user address.
 uint64_t AllocateUserMemory(HkProcess* process, size_t bytes);
 void WriteUserMemory(HkProcess* process, uint64_t address, const void* data, size_t size);
+// Reads a process's user memory; false when a byte of the range is unmapped.
+bool ReadUserMemory(HkProcess* process, uint64_t address, void* data, size_t size);
 void UnmapUserPage(HkProcess* process, uint64_t address);
 
 // A new thread in a process. Threads live until Reset.

@@ -134,9 +134,13 @@ std::u16string FromCounted(PCUNICODE_STRING string);
 // reach while it is at DISPATCH_LEVEL or above.
 void SetIrql(KIRQL irql);
 
-// User memory: whether a range touches the user window, and the copy that
-// goes through the current process's pages, raising on an unmapped one.
-bool InUserWindow(const void* address, size_t size);
+// User memory: whether a range touches user memory (anything below
+// MmUserProbeAddress but the host objects that stand for kernel memory),
+// whether the current process mapped every page of a user range, and the
+// copy that goes through the current process's pages, raising on a byte it
+// did not map.
+bool TouchesUserMemory(const void* address, size_t size);
+bool UserRangeMapped(uint64_t address, size_t size);
 void CopyThroughUserPages(void* destination, const void* source, size_t count);
 
 // Turns faults on paged pool at raised level and on user memory touched

@@ -1,8 +1,11 @@
-// Pool memory with tags and pool types. Non-paged blocks come from the C
-// heap, filled with a pattern so that nothing relies on fresh pool being
-// zero. Paged blocks get pages of their own, which are made inaccessible
-// while the running thread is at DISPATCH_LEVEL or above, so that a touch of
-// paged memory there stops the test as it would fault on the platform.
+// Pool memory with tags and pool types, all of it above MmUserProbeAddress
+// as on the platform. Non-paged blocks come from the kernel heap, filled
+// with a pattern so that nothing relies on fresh pool being zero. Paged
+// blocks get pages of their own in the paged area, which are made
+// inaccessible while the running thread is at DISPATCH_LEVEL or above, so
+// that a touch of paged memory there stops the test as it would fault on
+// the platform.
+#include "hostkernel/address_space.h"
 #include "hostkernel/kernel_state.h"
 
 #include <csignal>
@@ -10,7 +13,6 @@
 #include <cstring>
 #include <sys/mman.h>
 #include <ucontext.h>
-#include <unistd.h>
 
 namespace hk {
 
@@ -41,18 +43,21 @@ bool InjectedAllocationFailure(ULONG tag) {
 
 void OnSegmentationFault(int signal, siginfo_t* info, void* rawContext) {
     uintptr_t address = reinterpret_cast<uintptr_t>(info->si_addr);
-    for (auto& [start, block] : K().Pool) {
-        uintptr_t base = reinterpret_cast<uintptr_t>(start);
-        if (block.Paged && address >= base && address < base + block.MappedSize) {
-            auto* context = static_cast<ucontext_t*>(rawContext);
-            const void* pc = reinterpret_cast<const void*>(context->uc_mcontext.gregs[REG_RIP]);
-            VerifierStop("touches paged pool at DISPATCH_LEVEL or above", RoutineName(pc),
-                         "pool block " + Hex(base) + " tag " + Hex(block.Tag));
+    auto* context = static_cast<ucontext_t*>(rawContext);
+    const void* pc = reinterpret_cast<const void*>(context->uc_mcontext.gregs[REG_RIP]);
+    const AddressLayout& layout = Layout();
+    if (address >= layout.HeapEnd && address < layout.PagedEnd) {
+        for (auto& [start, block] : K().Pool) {
+            uintptr_t base = reinterpret_cast<uintptr_t>(start);
+            if (block.Paged && address >= base && address < base + block.MappedSize) {
+                VerifierStop("touches paged pool at DISPATCH_LEVEL or above", RoutineName(pc),
+                             "pool block " + Hex(base) + " tag " + Hex(block.Tag));
+            }
         }
+        VerifierStop("touches paged pool that is not allocated (freed, or beyond its block)",
+                     RoutineName(pc), "address " + Hex(address));
     }
-    if (address >= kUserWindowBase && address < kUserWindowEnd) {
-        auto* context = static_cast<ucontext_t*>(rawContext);
-        const void* pc = reinterpret_cast<const void*>(context->uc_mcontext.gregs[REG_RIP]);
+    if (address >= layout.UserBase && address < layout.UserLimit) {
         VerifierStop("touches user memory directly instead of through a guarded copy",
                      RoutineName(pc), "address " + Hex(address));
     }
@@ -75,14 +80,6 @@ void InstallFaultHandler() {
 
 namespace {
 
-void* AllocatePagedBlock(size_t size, size_t* mappedSize) {
-    size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
-    *mappedSize = ((size == 0 ? 1 : size) + page - 1) / page * page;
-    void* address =
-        mmap(nullptr, *mappedSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    return address == MAP_FAILED ? nullptr : address;
-}
-
 PVOID Allocate(POOL_TYPE type, SIZE_T size, ULONG tag, const void* caller) {
     Kernel& kernel = K();
     KIRQL irql = kernel.Current->Irql;
@@ -97,9 +94,9 @@ PVOID Allocate(POOL_TYPE type, SIZE_T size, ULONG tag, const void* caller) {
     PoolBlock block{size, tag, type, IsPagedType(type), 0, caller};
     void* address = nullptr;
     if (block.Paged) {
-        address = AllocatePagedBlock(size, &block.MappedSize);
+        address = AllocatePagedPages(size, &block.MappedSize);
     } else {
-        address = std::malloc(size == 0 ? 1 : size);
+        address = AllocateKernelMemory(size);
     }
     if (address == nullptr) {
         return nullptr;
@@ -132,14 +129,14 @@ void Free(PVOID address, ULONG tag, const void* caller) {
     if (block.Paged) {
         FreePagedBlock(address, block.MappedSize);
     } else {
-        std::free(address);
+        FreeKernelMemory(address);
     }
 }
 
 } // namespace
 
 void FreePagedBlock(void* address, size_t mappedSize) {
-    munmap(address, mappedSize);
+    FreePagedPages(address, mappedSize);
 }
 
 void ProtectPagedPool(bool inaccessible) {

@@ -2,6 +2,7 @@
 // stack, sending down, completion with completion routines, buffered
 // control requests, and the verifier's rules on how dispatch routines treat
 // the requests they receive.
+#include "hostkernel/address_space.h"
 #include "hostkernel/kernel_state.h"
 
 #include <algorithm>
@@ -24,7 +25,7 @@ bool IsError(NTSTATUS status) {
 
 PIRP AllocateIrp(CCHAR stackSize) {
     size_t size = sizeof(IRP) + static_cast<size_t>(stackSize) * sizeof(IO_STACK_LOCATION);
-    auto* irp = static_cast<PIRP>(std::calloc(1, size));
+    auto* irp = static_cast<PIRP>(AllocateKernelMemory(size));
     irp->Type = 6;
     irp->Size = static_cast<USHORT>(size);
     irp->StackCount = stackSize;
@@ -98,7 +99,7 @@ void FinishRequest(PIRP irp, IrpRecord& record, const void* caller) {
                 std::memcpy(irp->UserBuffer, data, irp->IoStatus.Information);
             }
         }
-        std::free(irp->AssociatedIrp.SystemBuffer);
+        FreeKernelMemory(irp->AssociatedIrp.SystemBuffer);
         irp->AssociatedIrp.SystemBuffer = nullptr;
     }
     if (irp->UserIosb != nullptr) {
@@ -122,7 +123,7 @@ void* MakeSystemBuffer(const std::vector<uint8_t>& input, ULONG outputLength) {
     if (size == 0) {
         return nullptr;
     }
-    void* buffer = std::calloc(1, size);
+    void* buffer = AllocateKernelMemory(size);
     if (!input.empty()) {
         std::memcpy(buffer, input.data(), input.size());
     }

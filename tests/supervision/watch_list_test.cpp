@@ -2,6 +2,9 @@
 #include "supervision/watch_list.h"
 #include "tests/supervision/service.h"
 
+#include <cstring>
+#include <string>
+
 namespace {
 
 using Names = std::vector<std::u16string>;
@@ -80,6 +83,18 @@ TEST_F(WatchListTest, OddLengthWithoutTerminatorEndsInsideTheCopy) {
 
 TEST_F(WatchListTest, BadCallerMemoryFailsAndChangesNothing) {
     EXPECT_EQ(Send(Record(4, 60, 60, 8, 0xFFFF800000001000ULL)).returned, STATUS_ACCESS_VIOLATION);
+    // Pool lies above MmUserProbeAddress, so the probe refuses it.
+    void* pool = ExAllocatePoolWithTag(NonPagedPoolNx, 16, 'TseT');
+    std::memcpy(pool, u"pool.exe", 16);
+    EXPECT_EQ(Send(Record(4, 60, 60, 16, reinterpret_cast<uint64_t>(pool))).returned,
+              STATUS_ACCESS_VIOLATION);
+    ExFreePoolWithTag(pool, 'TseT');
+    // Below the limit, memory the caller never mapped faults in the copy,
+    // even where the host keeps an object of its own.
+    std::u16string host = u"host.exe, a host object";
+    for (uint64_t unmapped : {uint64_t{0x10000}, reinterpret_cast<uint64_t>(host.data())}) {
+        EXPECT_EQ(Send(Record(4, 60, 60, 16, unmapped)).returned, STATUS_ACCESS_VIOLATION);
+    }
     // A range that starts on a mapped page and runs into the unmapped one after it.
     uint64_t page = hk::AllocateUserMemory(service_, hk::kUserPageSize);
     uint64_t tail = page + hk::kUserPageSize - 6;
