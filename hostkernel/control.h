@@ -110,6 +110,15 @@ struct Request {
     IO_STACK_LOCATION parameters{};          // other parameters, copied into the first location
     bool useParameters = false;              // copy `parameters` rather than build from the above
     NTSTATUS initialStatus = STATUS_SUCCESS; // IoStatus.Status as the sender sets it
+    // A control request carries the caller's buffers as the control code's
+    // transfer method says: METHOD_NEITHER hands the driver the caller's
+    // own addresses (no system buffer), the direct methods lock the output
+    // into a memory descriptor list. The caller's buffers lie in the sending
+    // thread's process: at these addresses when given (0: not given), else
+    // the I/O manager places `input` and `outputLength` bytes there itself.
+    uint64_t inputAddress = 0;  // caller's input buffer
+    ULONG inputLength = 0;      // its length, when inputAddress is given
+    uint64_t outputAddress = 0; // caller's output buffer, `outputLength` bytes
 };
 
 // What became of a request.
@@ -117,7 +126,7 @@ struct Outcome {
     NTSTATUS returned = 0;       // what the dispatch routine returned
     bool completed = false;      // completed by the time the sender stopped waiting
     IO_STATUS_BLOCK ioStatus{};  // final status block
-    std::vector<uint8_t> output; // buffered output copied back (Information bytes)
+    std::vector<uint8_t> output; // output the caller got back (Information bytes)
 };
 
 // Sends a request to the top of `device`'s stack from the current thread and

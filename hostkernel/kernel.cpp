@@ -2,6 +2,7 @@
 // fault injection.
 #include "hostkernel/address_space.h"
 #include "hostkernel/kernel_state.h"
+#include "hostkernel/transfer.h"
 #include "hostkernel/kernel_extensions.h"
 
 #include <cstdio>
@@ -58,6 +59,7 @@ void ReleaseKernelMemory(Kernel& kernel) {
         if (record.Buffered && !record.Completed) {
             FreeKernelMemory(irp->AssociatedIrp.SystemBuffer);
         }
+        ReleaseRequestBuffers(irp, record);
         FreeKernelMemory(irp);
     }
     for (PDEVICE_OBJECT device : kernel.Devices) {

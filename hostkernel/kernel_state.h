@@ -57,12 +57,16 @@ struct PoolBlock {
 
 // What the I/O manager knows of one request.
 struct IrpRecord {
-    bool Completed = false;        // IofCompleteRequest finished with it
-    NTSTATUS CompletionStatus = 0; // IoStatus.Status when completed
-    bool Built = false;            // made by IoBuildDeviceIoControlRequest
-    bool Buffered = false;         // METHOD_BUFFERED: SystemBuffer is the kernel's
-    ULONG OutputLength = 0;        // caller's output capacity
-    std::vector<uint8_t> Output;   // output copied back at completion (for Send)
+    bool Completed = false;         // IofCompleteRequest finished with it
+    NTSTATUS CompletionStatus = 0;  // IoStatus.Status when completed
+    bool Built = false;             // made by IoBuildDeviceIoControlRequest
+    bool Buffered = false;          // METHOD_BUFFERED: SystemBuffer is the kernel's
+    ULONG OutputLength = 0;         // caller's output capacity
+    std::vector<uint8_t> Output;    // output copied back at completion (for Send)
+    ULONG Method = METHOD_BUFFERED; // transfer method of a control request
+    HkProcess* Sender = nullptr;    // process whose user memory the caller's buffers are in
+    uint64_t UserOutput = 0;        // the caller's output buffer there, 0 for none
+    bool MirroredOutput = false;    // MdlAddress maps a system-space copy of UserOutput
 };
 
 // A dispatch routine running for a request, innermost last.
