@@ -170,7 +170,9 @@ VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
         it = it->second == DeviceObject ? K().DeviceNames.erase(it) : ++it;
     }
     hk::UnlinkFromDriver(DeviceObject);
-    std::memset(DeviceObject->DeviceExtension, 0xDD, K().ExtensionSizes[DeviceObject]);
+    if (DeviceObject->DeviceExtension != nullptr) {
+        std::memset(DeviceObject->DeviceExtension, 0xDD, K().ExtensionSizes[DeviceObject]);
+    }
     K().ExtensionSizes.erase(DeviceObject);
     K().DeletedDevices.push_back(DeviceObject);
 }

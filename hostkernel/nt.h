@@ -553,7 +553,10 @@ inline BOOLEAN IsListEmpty(const LIST_ENTRY* ListHead) {
     return ListHead->Flink == ListHead;
 }
 VOID HkFastFailCorruptList(PLIST_ENTRY Entry);
-inline VOID InsertTailList(PLIST_ENTRY ListHead, PLIST_ENTRY Entry) {
+// Forced inline as on the platform, so that a fast fail names the routine
+// that used the list, whatever the optimisation and instrumentation.
+#define HK_FORCEINLINE inline __attribute__((always_inline))
+HK_FORCEINLINE VOID InsertTailList(PLIST_ENTRY ListHead, PLIST_ENTRY Entry) {
     PLIST_ENTRY last = ListHead->Blink;
     if (last->Flink != ListHead)
         HkFastFailCorruptList(ListHead);
@@ -562,7 +565,7 @@ inline VOID InsertTailList(PLIST_ENTRY ListHead, PLIST_ENTRY Entry) {
     last->Flink = Entry;
     ListHead->Blink = Entry;
 }
-inline PLIST_ENTRY RemoveHeadList(PLIST_ENTRY ListHead) {
+HK_FORCEINLINE PLIST_ENTRY RemoveHeadList(PLIST_ENTRY ListHead) {
     PLIST_ENTRY entry = ListHead->Flink;
     PLIST_ENTRY next = entry->Flink;
     if (entry->Blink != ListHead || next->Blink != entry)

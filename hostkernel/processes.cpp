@@ -7,7 +7,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <sys/mman.h>
 
 // The first address above user memory: the end of the reserved user range.
 ULONG_PTR MmUserProbeAddress = hk::Layout().UserLimit;
@@ -152,11 +151,26 @@ namespace {
 // host object handed to the driver as if it were kernel memory; the first
 // such raise says so, since only objects in kernel memory (pool, the
 // I/O manager's objects, images, the kernel stack) are read as kernel memory.
+bool HostMapped(uint64_t address) {
+    std::FILE* maps = std::fopen("/proc/self/maps", "r");
+    if (maps == nullptr) {
+        return false;
+    }
+    unsigned long long start = 0;
+    unsigned long long end = 0;
+    bool found = false;
+    char line[512];
+    while (!found && std::fgets(line, sizeof line, maps) != nullptr) {
+        found =
+            std::sscanf(line, "%llx-%llx", &start, &end) == 2 && address >= start && address < end;
+    }
+    std::fclose(maps);
+    return found;
+}
+
 [[noreturn]] void RaiseUnmappedUserAddress(uint64_t address) {
     static bool told = false;
-    uint64_t page = address / kUserPageSize * kUserPageSize;
-    if (!told && address < kUserWindowBase &&
-        msync(reinterpret_cast<void*>(page), kUserPageSize, MS_ASYNC) == 0) {
+    if (!told && address < kUserWindowBase && HostMapped(address)) {
         told = true;
         std::fprintf(stderr,
                      "host kernel: a copy reads or writes %s as user memory: it lies below "
