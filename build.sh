@@ -3,7 +3,9 @@
 #
 #   ./build.sh        install what is missing, build VKTDrv.sys, put it and
 #                     VKTDrv.inf into dist/, check the image
-#   ./build.sh test   all of the above, then build the host build and run ctest
+#   ./build.sh test   all of the above, then build the host build and run ctest,
+#                     then the same under AddressSanitizer and
+#                     UndefinedBehaviorSanitizer (build/asan)
 #   ./build.sh bench  build the host build's benchmark and print its table
 #                     (instructions per supervision check, under callgrind)
 #
@@ -65,7 +67,16 @@ run_tests() {
     cmake -S . -B build/host -G Ninja
     cmake --build build/host
     echo "== Tests"
-    ctest --test-dir build/host --output-on-failure
+    ctest --test-dir build/host --output-on-failure -j "$(nproc)"
+
+    # The same sources and tests under AddressSanitizer and
+    # UndefinedBehaviorSanitizer, built by the other compiler. The runtime
+    # options the host kernel needs are built into the test executables.
+    echo "== Sanitizer build: build/asan"
+    cmake -S . -B build/asan -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DVKT_SANITIZE=ON
+    cmake --build build/asan
+    echo "== Tests under the sanitizers"
+    ctest --test-dir build/asan --output-on-failure -j "$(nproc)"
 }
 
 run_bench() {

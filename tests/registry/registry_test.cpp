@@ -186,7 +186,8 @@ TEST_F(RegistryTest, ValuesAreReplacedAndDeletedThroughHandles) {
     EXPECT_EQ(ZwSetValueKey(key, nullptr, 0, REG_DWORD, nullptr, 4), STATUS_ACCESS_VIOLATION);
     ASSERT_TRUE(hk::ReadRegistryValue(kParameters, u"").has_value()) << "the default value";
 
-    UNICODE_STRING name = Counted(u"Count");
+    const std::u16string countName = u"Count";
+    UNICODE_STRING name = Counted(countName);
     EXPECT_EQ(ZwDeleteValueKey(key, &name), STATUS_SUCCESS);
     EXPECT_EQ(ZwDeleteValueKey(key, &name), STATUS_OBJECT_NAME_NOT_FOUND);
     EXPECT_FALSE(hk::ReadRegistryValue(kParameters, u"Count").has_value());
