@@ -96,11 +96,17 @@ VOID IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerRoutine
     hk::StartWorkItem(IoWorkItem);
 }
 
+// A queued item would run after its memory is gone. A running one may be
+// freed, by its own routine or by another thread: the I/O manager touches
+// neither the item nor the driver's record once the routine returns, and it
+// holds its own reference on the device meanwhile. The release itself waits
+// for that return; the item is unusable from the free on, so a routine that
+// queues or frees it again is stopped.
 VOID IoFreeWorkItem(PIO_WORKITEM IoWorkItem) {
     const void* caller = __builtin_return_address(0);
     hk::CheckUsable(IoWorkItem, caller);
-    if (IoWorkItem->Queued || IoWorkItem->Running) {
-        hk::VerifierStop("frees a work item that is queued or running", hk::RoutineName(caller),
+    if (IoWorkItem->Queued) {
+        hk::VerifierStop("frees a work item that is queued", hk::RoutineName(caller),
                          hk::Describe(IoWorkItem));
     }
     IoWorkItem->Freed = true;
