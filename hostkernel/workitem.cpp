@@ -29,6 +29,9 @@ void RunWorkItem(HkThread* worker, HkWorkItem* item) {
         VerifierStop("returns from a work item above PASSIVE_LEVEL",
                      RoutineName(reinterpret_cast<void*>(item->Routine)), Describe(item));
     }
+    // The worker may lose the processor between the routine's return and the
+    // I/O manager's release of the item, as on the platform.
+    SchedulingPoint();
     item->Running = false;
 }
 
