@@ -277,4 +277,27 @@ TEST_F(RemovalInterleavingTest, RemovalAgainstTheTimerExpiring) {
     EXPECT_TRUE(outcomes_.count("CVKT SSXS(22)") == 1);
 }
 
+// Three at once: a run, command 5 and removal. The run feeds with the code
+// in force when it holds StateLock, the command is carried out whole or
+// refused, and nothing follows the removal's report.
+TEST_F(RemovalInterleavingTest, RemovalAgainstARunAndCommandFive) {
+    static NTSTATUS status;
+    hk::ExploreResult result = ExploreAll(Scenario(
+        [this] {
+            BuildMachine(StateWatchB);
+            StartRequest(Record(COMMAND_ENTER_WATCH_A), &status);
+            StartCycle();
+            StartRemoval();
+        },
+        [this]() -> std::string {
+            std::string heard = Heard();
+            bool carried = status == STATUS_SUCCESS &&
+                           heard.find("SSXS(2A) SVKT OVKT FVKT(2A)") != std::string::npos;
+            bool refused = RacedRemoval(status) && heard.find("SSXS(2A)") == std::string::npos;
+            return carried || refused ? "" : "command 5 ended with " + std::to_string(status);
+        }));
+    EXPECT_TRUE(result.Passed()) << result.Failure << "replay: " << result.Replay;
+    EXPECT_GT(outcomes_.size(), 3u);
+}
+
 } // namespace
