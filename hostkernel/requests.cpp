@@ -153,12 +153,30 @@ NTSTATUS PrepareRequest(PIRP irp, const Request& request) {
     return STATUS_SUCCESS;
 }
 
+// A device object that removal deleted gets no new request: Plug and Play
+// removes a device only once its handles are closed, so what a test sends
+// after that stands for an open that finds no device.
+bool IsDeleted(PDEVICE_OBJECT device) {
+    const auto& deleted = K().DeletedDevices;
+    return std::find(deleted.begin(), deleted.end(), device) != deleted.end();
+}
+
 } // namespace
 
+// Calls the dispatch routine of `DeviceObject` for the request.
+NTSTATUS CallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp, const void* caller);
+
 Outcome Send(PDEVICE_OBJECT device, const Request& request) {
+    SchedulingPoint();
     PDEVICE_OBJECT top = TopOfStack(device);
-    PIRP irp = AllocateIrp(top->StackSize);
     Outcome outcome;
+    if (IsDeleted(top)) {
+        outcome.returned = STATUS_NO_SUCH_DEVICE;
+        outcome.completed = true;
+        outcome.ioStatus.Status = STATUS_NO_SUCH_DEVICE;
+        return outcome;
+    }
+    PIRP irp = AllocateIrp(top->StackSize);
     NTSTATUS prepared = PrepareRequest(irp, request);
     if (!NT_SUCCESS(prepared)) {
         // The system service fails before any driver sees the request.
@@ -173,7 +191,7 @@ Outcome Send(PDEVICE_OBJECT device, const Request& request) {
         outcome.ioStatus.Status = prepared;
         return outcome;
     }
-    outcome.returned = IofCallDriver(top, irp);
+    outcome.returned = CallDriver(top, irp, __builtin_return_address(0));
     // Map nodes stay put, so the record can be held across the wait. The
     // sender gives up after an hour of virtual time.
     const IrpRecord* record = &K().Irps[irp];
@@ -192,8 +210,13 @@ Outcome Send(PDEVICE_OBJECT device, const Request& request) {
 using hk::K;
 
 NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-    const void* caller = __builtin_return_address(0);
     hk::SchedulingPoint();
+    return hk::CallDriver(DeviceObject, Irp, __builtin_return_address(0));
+}
+
+// The call itself, once the sender has given the explorer its chance to
+// switch threads.
+NTSTATUS hk::CallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp, const void* caller) {
     hk::IrpRecord& record = hk::RecordOf(Irp, caller);
     if (record.Completed) {
         hk::VerifierStop("sends a request that is already completed", hk::RoutineName(caller),
