@@ -2,7 +2,8 @@
 # Builds the driver package, and on request the host build and all tests.
 #
 #   ./build.sh        install what is missing, build VKTDrv.sys, put it and
-#                     VKTDrv.inf into dist/, check the image
+#                     VKTDrv.inf into dist/, check the image, package the
+#                     cab for signing and a test-signed copy of the image
 #   ./build.sh test   all of the above, then build the host build and run ctest
 #
 # Both are safe to run again; a Debian 12 machine needs nothing beforehand.
@@ -11,7 +12,8 @@ cd "$(dirname "$0")"
 ROOT=$PWD
 
 PACKAGES=(clang lld llvm mingw-w64-x86-64-dev cmake ninja-build
-          googletest libgtest-dev libgmock-dev python3)
+          googletest libgtest-dev libgmock-dev python3
+          binutils-mingw-w64-x86-64 gcab osslsigncode openssl)
 
 install_missing() {
     local missing=() package
@@ -58,6 +60,22 @@ build_package() {
     echo "  image version $version, INF DriverVer $driver_ver"
 }
 
+# The cab for a signing submission and a test-signed copy of the image.
+package_for_signing() {
+    echo "== Packages for signing: dist/VKTDrv.cab, dist/test-signed"
+    windows/package.sh dist build/package
+    local report
+    if ! report=$(python3 windows/check_image.py dist/test-signed/VKTDrv.sys --not-paged SupervisionDpc); then
+        echo "$report"
+        exit 1
+    fi
+    local file
+    for file in VKTDrv.cab test-signed/VKTDrv.sys; do
+        printf '  %-22s %7d bytes\n' "$file" "$(stat -c %s "dist/$file")"
+    done
+    echo "  test signature verified (osslsigncode verify), signed image checked"
+}
+
 run_tests() {
     echo "== Host build: build/host"
     cmake -S . -B build/host -G Ninja
@@ -70,10 +88,12 @@ case "${1:-}" in
 "")
     install_missing
     build_package
+    package_for_signing
     ;;
 test)
     install_missing
     build_package
+    package_for_signing
     run_tests
     ;;
 *)
