@@ -13,7 +13,7 @@ ROOT=$PWD
 
 PACKAGES=(clang lld llvm mingw-w64-x86-64-dev cmake ninja-build
           googletest libgtest-dev libgmock-dev python3
-          binutils-mingw-w64-x86-64 gcab osslsigncode openssl)
+          binutils-mingw-w64-x86-64 gcab osslsigncode openssl wine64 wine)
 
 install_missing() {
     local missing=() package
