@@ -63,12 +63,15 @@ class Prefix:
         self.env = dict(os.environ)
         self.env.update(
             WINEPREFIX=self.path,
-            WINEDEBUG="-all",
+            # Wine's own messages, for a look at a failure: VKT_E2E_WINEDEBUG
+            # (for example "+plugplay") goes to wine.log in the kept folder.
+            WINEDEBUG=os.environ.get("VKT_E2E_WINEDEBUG", "-all"),
             # No Mono or Gecko installer dialogs: no window is ever shown.
             WINEDLLOVERRIDES="mscoree,mshtml=",
             DISPLAY="",
         )
         self.drive = os.path.join(self.path, "drive_c")
+        self.holder = None
 
     def run(self, step, arguments, timeout):
         """Runs a Wine command; returns its output. The standard streams go to
@@ -97,6 +100,18 @@ class Prefix:
     def tool(self, step, *arguments, timeout=30):
         return self.run(step, ["C:\\vkt-e2e\\bus\\vkte2e.exe", *arguments], timeout)
 
+    def hold(self):
+        """Keeps a program running in the prefix: Wine stops the services and
+        drivers of a prefix some seconds after its last program exits."""
+        with open(self.log, "ab") as log:
+            self.holder = subprocess.Popen(
+                ["wine", "C:\\vkt-e2e\\bus\\vkte2e.exe", "hold"],
+                stdin=subprocess.DEVNULL,
+                stdout=log,
+                stderr=log,
+                env=self.env,
+            )
+
     def stop(self):
         """Stops every process of the prefix and waits for its server."""
         for arguments in (["-k"], ["-w"]):
@@ -112,9 +127,24 @@ class Prefix:
                 )
             except subprocess.TimeoutExpired:
                 raise StepFailed("stop the prefix", "wineserver did not stop in 20 s") from None
+        if self.holder is not None:
+            try:
+                self.holder.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                self.holder.kill()
+                self.holder.wait()
+            self.holder = None
 
     def boot(self, step, timeout=90):
         self.run(step, ["wineboot"] + ([] if os.path.isdir(self.drive) else ["-i"]), timeout)
+
+    def restart(self, step):
+        """Stops and boots the prefix again, as a restart of the system: Wine 8
+        starts the drivers of newly installed devices when it enumerates
+        devices, at boot."""
+        self.stop()
+        self.boot(step)
+        self.hold()
 
     def trace(self):
         path = os.path.join(self.drive, "vkt-e2e", "trace.txt")
@@ -187,11 +217,13 @@ def prepare(prefix, bus_dir, dist_dir):
             if not os.path.isfile(path):
                 raise StepFailed(step, f"{path} is missing; build it first")
             shutil.copy(path, os.path.join(base, folder))
+    prefix.hold()
 
 
 def install_bus(prefix):
     step = "install the test bus"
     prefix.tool(step, "install-bus", "C:\\vkt-e2e\\bus\\vktbus.inf")
+    prefix.restart(step)
     wait_for(step, "running vktbus service", lambda: service_state(prefix, step, "vktbus") == SERVICE_RUNNING, 30)
     wait_for(step, "child on the bus", lambda: query(prefix, step)["present"] == "1", 20)
     prefix.tool(step, "mark", "install driver")
@@ -200,6 +232,7 @@ def install_bus(prefix):
 def install_driver(prefix, dist_dir):
     step = "install VKTDrv through its INF"
     prefix.tool(step, "install-driver", "C:\\vkt-e2e\\pkg\\VKTDrv.inf", timeout=60)
+    prefix.restart(step)
     wait_for(step, "running VKTDrv service", lambda: service_state(prefix, step, "VKTDrv") == SERVICE_RUNNING, 30)
     wait_for(step, "start of the child", lambda: query(prefix, step)["started"] == "1", 20)
 
@@ -319,8 +352,7 @@ def restart(prefix, full):
     prefix.run(step, ["reg", "add", key, "/v", "StatusValue", "/t", "REG_DWORD", "/d",
                       str(STATUS_VALUE), "/f"], 30)
     before = len(prefix.trace())
-    prefix.stop()
-    prefix.boot(step)
+    prefix.restart(step)
     wait_for(step, "running vktbus service after the restart",
              lambda: service_state(prefix, step, "vktbus") == SERVICE_RUNNING, 30)
     wait_for(step, "running VKTDrv service after the restart",

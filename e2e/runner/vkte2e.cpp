@@ -13,6 +13,8 @@
 //   vkte2e power STATE ACTION       sends a system set-power request
 //   vkte2e unplug                   takes the child off the bus
 //   vkte2e mark TEXT                a marker line in the trace
+//   vkte2e hold                     waits until killed: Wine stops its services
+//                                   when the last program of a prefix exits
 //
 // Built without a C runtime: the program needs a handful of system calls.
 #include <windows.h>
@@ -288,6 +290,8 @@ extern "C" void Start() {
         Print("unplugged\n");
     } else if (Same(step, L"mark") && count == 1) {
         Mark(rest[0]);
+    } else if (Same(step, L"hold") && count == 0) {
+        Sleep(INFINITE);
     } else {
         Fail("unknown step or wrong arguments");
     }
