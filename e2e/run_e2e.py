@@ -21,6 +21,7 @@ import argparse
 import filecmp
 import os
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -435,6 +436,12 @@ def main(argv):
         if shutil.which(program) is None:
             print(f"FAIL: {program} not found (Debian packages wine64 and wine)")
             return 1
+    # A run stopped from outside (ctest's time limit) still stops the prefix.
+    def stopped(number, frame):
+        raise StepFailed("the run", f"stopped by signal {number}")
+
+    signal.signal(signal.SIGTERM, stopped)
+    signal.signal(signal.SIGINT, stopped)
     started = time.monotonic()
     root = tempfile.mkdtemp(prefix="vkt-e2e-")
     prefix = Prefix(root)
