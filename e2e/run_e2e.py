@@ -171,10 +171,10 @@ def query(prefix, step):
     return fields
 
 
-def service_state(prefix, step, name):
+def running(prefix, step, name):
+    """Whether the service `name` runs."""
     text = prefix.tool(step, "service", name).strip()
-    value = text.split("=", 1)[1]
-    return int(value) if value.isdigit() else value
+    return text == f"state={SERVICE_RUNNING}"
 
 
 def command(prefix, step, hex_record, names=None):
@@ -197,6 +197,8 @@ def checked(step, check, *arguments):
 
 
 def registry_value(prefix, step, key, name):
+    """A value of the prefix's registry, as text ("reg query" prints each as
+    name, type and data)."""
     text = prefix.run(step, ["reg", "query", key, "/v", name], 30)
     for line in text.splitlines():
         parts = line.split(None, 2)
@@ -210,7 +212,7 @@ def prepare(prefix, bus_dir, dist_dir):
     prefix.boot(step)
     base = os.path.join(prefix.drive, "vkt-e2e")
     for folder, files in (
-        ("bus", [os.path.join(bus_dir, name) for name in ("vktbus.sys", "vktbus.inf", "vkte2e.exe")]),
+        ("bus", [os.path.join(bus_dir, n) for n in ("vktbus.sys", "vktbus.inf", "vkte2e.exe")]),
         ("pkg", [os.path.join(dist_dir, name) for name in ("VKTDrv.sys", "VKTDrv.inf")]),
     ):
         os.makedirs(os.path.join(base, folder), exist_ok=True)
@@ -225,7 +227,7 @@ def install_bus(prefix):
     step = "install the test bus"
     prefix.tool(step, "install-bus", "C:\\vkt-e2e\\bus\\vktbus.inf")
     prefix.restart(step)
-    wait_for(step, "running vktbus service", lambda: service_state(prefix, step, "vktbus") == SERVICE_RUNNING, 30)
+    wait_for(step, "running vktbus service", lambda: running(prefix, step, "vktbus"), 30)
     wait_for(step, "child on the bus", lambda: query(prefix, step)["present"] == "1", 20)
     prefix.tool(step, "mark", "install driver")
 
@@ -234,18 +236,18 @@ def install_driver(prefix, dist_dir):
     step = "install VKTDrv through its INF"
     prefix.tool(step, "install-driver", "C:\\vkt-e2e\\pkg\\VKTDrv.inf", timeout=60)
     prefix.restart(step)
-    wait_for(step, "running VKTDrv service", lambda: service_state(prefix, step, "VKTDrv") == SERVICE_RUNNING, 30)
+    wait_for(step, "running VKTDrv service", lambda: running(prefix, step, "VKTDrv"), 30)
     wait_for(step, "start of the child", lambda: query(prefix, step)["started"] == "1", 20)
 
     step = "check the installation"
     installed = os.path.join(prefix.drive, "windows", "system32", "drivers", "VKTDrv.sys")
-    if not os.path.isfile(installed) or not filecmp.cmp(installed, os.path.join(dist_dir, "VKTDrv.sys"), shallow=False):
+    built = os.path.join(dist_dir, "VKTDrv.sys")
+    if not os.path.isfile(installed) or not filecmp.cmp(installed, built, shallow=False):
         raise StepFailed(step, "system32\\drivers\\VKTDrv.sys is not dist/VKTDrv.sys")
     device = "HKLM\\System\\CurrentControlSet\\Enum\\ACPI\\VKT0001\\0"
-    for name, wanted in (("HardwareID", "REG_MULTI_SZ    ACPI\\VKT0001"), ("Service", "REG_SZ    VKTDrv")):
-        value = " ".join(registry_value(prefix, step, device, name).split())
-        wanted = " ".join(wanted.split())
-        if not (value == wanted or value == wanted.split()[1]):
+    for name, wanted in (("HardwareID", "ACPI\\VKT0001"), ("Service", "VKTDrv")):
+        value = registry_value(prefix, step, device, name)
+        if value != wanted:
             raise StepFailed(step, f"{device} {name} is {value!r}, expected {wanted!r}")
     # Wine's installer ignores the event-log section of AddService, so the
     # event-log source is not looked for here.
@@ -259,7 +261,9 @@ def check_first_creation(prefix):
     entries = prefix.trace()
     creation = checked(step, trace_check.section, entries, "install driver", "child started")
     checked(step, trace_check.expect_no_method, step, creation, "GSXS")
-    checked(step, trace_check.expect_sequence, step, creation, [("CVKT", None), ("SSXS", STATE_LOADED)])
+    checked(
+        step, trace_check.expect_sequence, step, creation, [("CVKT", None), ("SSXS", STATE_LOADED)]
+    )
 
 
 def not_cycle_feed(entries):
@@ -322,7 +326,9 @@ def check_failing_method(prefix):
     prefix.tool(step, "mark", "failing done")
     expect_status(step, "command 3 with SSXS failing", status, FAILURE)
     entries = not_cycle_feed(prefix.trace())
-    found = trace_check.evaluations(checked(step, trace_check.section, entries, "failing SSXS", "failing done"))
+    found = trace_check.evaluations(
+        checked(step, trace_check.section, entries, "failing SSXS", "failing done")
+    )
     if [(e.method, e.argument, e.status) for e in found] != [("SSXS", OWN_STATE, FAILURE)]:
         raise StepFailed(step, f"the firmware saw {found}; expected SSXS(0x{OWN_STATE:X}) failing")
 
@@ -355,10 +361,15 @@ def restart(prefix, full):
     before = len(prefix.trace())
     prefix.restart(step)
     wait_for(step, "running vktbus service after the restart",
-             lambda: service_state(prefix, step, "vktbus") == SERVICE_RUNNING, 30)
+             lambda: running(prefix, step, "vktbus"), 30)
     wait_for(step, "running VKTDrv service after the restart",
-             lambda: service_state(prefix, step, "VKTDrv") == SERVICE_RUNNING, 30)
-    wait_for(step, "start of the child after the restart", lambda: query(prefix, step)["started"] == "1", 30)
+             lambda: running(prefix, step, "VKTDrv"), 30)
+    wait_for(
+        step,
+        "start of the child after the restart",
+        lambda: query(prefix, step)["started"] == "1",
+        30,
+    )
     if not full:
         return
     step = "later creation"

@@ -71,7 +71,7 @@ class Sequences(unittest.TestCase):
         text = FIRST_CREATION.replace(
             "100 # install driver", "100 # install driver\n" + line(120, "GSXS", padded("GSXS"))
         )
-        with self.assertRaisesRegex(TraceError, r"^first creation: GSXS was evaluated \(GSXS, CVKT"):
+        with self.assertRaisesRegex(TraceError, r"^first creation: GSXS was evaluated \(GSXS, "):
             trace_check.expect_no_method("first creation", self.creation(text), "GSXS")
 
     def test_missing_state_report_fails(self):
@@ -85,7 +85,8 @@ class Sequences(unittest.TestCase):
 
     def test_wrong_state_code_fails(self):
         text = FIRST_CREATION.replace(integer("SSXS", 0x20, 1), integer("SSXS", 0x22, 1))
-        with self.assertRaisesRegex(TraceError, r"saw CVKT, SSXS\(0x22\); expected CVKT, SSXS\(0x20\)"):
+        wrong = r"saw CVKT, SSXS\(0x22\); expected CVKT, SSXS\(0x20\)"
+        with self.assertRaisesRegex(TraceError, wrong):
             trace_check.expect_sequence(
                 "first creation", self.creation(text), [("CVKT", None), ("SSXS", 0x20)]
             )

@@ -139,9 +139,7 @@ def expect_no_method(step, entries, method):
 def expect_cycle(step, entries, started, feeds, period_ms=10000, tolerance_ms=1500):
     """At least one feed of the supervision cycle among `entries`, each at a
     whole number of periods after the start at `started` (milliseconds)."""
-    found = [
-        entry for entry in evaluations(entries) if entry.method == "FVKT" and entry.argument == feeds
-    ]
+    found = [e for e in evaluations(entries) if e.method == "FVKT" and e.argument == feeds]
     if not found:
         raise TraceError(
             f"{step}: no feed FVKT(0x{feeds:X}) by the supervision cycle ({show(entries)})"

@@ -3,8 +3,9 @@
 
 The image is read through the LLVM tools (llvm-readobj, llvm-objdump,
 llvm-cxxfilt); only the version resource and the message table, which they
-dump as raw bytes, and the checksum are decoded here. Every fault found is printed as one line starting with "FAIL:";
-the exit status is 1 when there is any, 2 when the image cannot be read.
+dump as raw bytes, and the checksum are decoded here. Every fault found is
+printed as one line starting with "FAIL:"; the exit status is 1 when there is
+any, 2 when the image cannot be read.
 
     check_image.py IMAGE [--not-paged ROUTINE]...
 """

@@ -44,12 +44,16 @@ make_test_certificate() {
     fi
     mkdir -p "$folder"
     chmod 700 "$folder"
-    openssl req -x509 -newkey rsa:3072 -sha256 -nodes -days 3650 \
+    local report
+    if ! report=$(openssl req -x509 -newkey rsa:3072 -sha256 -nodes -days 3650 \
         -subj "/O=VKT/CN=VKT Test Driver Signing (not for release)" \
         -addext "keyUsage=critical,digitalSignature" \
         -addext "extendedKeyUsage=codeSigning" \
         -addext "basicConstraints=critical,CA:FALSE" \
-        -keyout "$folder/VKTTest.key" -out "$folder/VKTTest.pem" 2>/dev/null
+        -keyout "$folder/VKTTest.key" -out "$folder/VKTTest.pem" 2>&1); then
+        echo "$report" >&2
+        fail "openssl could not make the test certificate"
+    fi
     # The same pair for signtool on Windows (no password: a test key).
     openssl pkcs12 -export -passout pass: -inkey "$folder/VKTTest.key" \
         -in "$folder/VKTTest.pem" -out "$folder/VKTTest.pfx"

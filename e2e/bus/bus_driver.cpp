@@ -86,7 +86,6 @@ static NTSTATUS AddBus(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Pdo) {
 }
 
 static VOID UnloadBus(PDRIVER_OBJECT DriverObject) {
-    UNREFERENCED_PARAMETER(DriverObject);
     IoDeleteSymbolicLink(&ControlLink);
     for (PDEVICE_OBJECT device = DriverObject->DeviceObject; device != nullptr;) {
         PDEVICE_OBJECT next = device->NextDevice;

@@ -181,7 +181,8 @@ class Checksum(ImageCheckCase):
         self.assertEqual(status, 1, output)
         self.assertEqual(len(failures), 1, output)
         self.assertRegex(
-            failures[0], r"^no checksum \(0\), expected 0x[0-9A-F]{8}: the kernel refuses the image$"
+            failures[0],
+            r"^no checksum \(0\), expected 0x[0-9A-F]{8}: the kernel refuses the image$",
         )
 
     def test_wrong_checksum_is_rejected(self):
