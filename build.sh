@@ -5,14 +5,16 @@
 #                     VKTDrv.inf into dist/, check the image, package the
 #                     cab for signing and a test-signed copy of the image
 #   ./build.sh test   all of the above, then build the host build and run ctest
+#   ./build.sh bench  build the host build's benchmark and print its table
+#                     (instructions per supervision check, under callgrind)
 #
-# Both are safe to run again; a Debian 12 machine needs nothing beforehand.
+# All are safe to run again; a Debian 12 machine needs nothing beforehand.
 set -euo pipefail
 cd "$(dirname "$0")"
 ROOT=$PWD
 
 PACKAGES=(clang lld llvm mingw-w64-x86-64-dev cmake ninja-build
-          googletest libgtest-dev libgmock-dev python3
+          googletest libgtest-dev libgmock-dev python3 valgrind
           binutils-mingw-w64-x86-64 gcab osslsigncode openssl wine64 wine)
 
 install_missing() {
@@ -84,6 +86,13 @@ run_tests() {
     ctest --test-dir build/host --output-on-failure
 }
 
+run_bench() {
+    echo "== Benchmark: build/host/bench/vkt_bench_check"
+    cmake -S . -B build/host -G Ninja
+    cmake --build build/host --target vkt_bench_check
+    build/host/bench/vkt_bench_check
+}
+
 case "${1:-}" in
 "")
     install_missing
@@ -96,8 +105,12 @@ test)
     package_for_signing
     run_tests
     ;;
+bench)
+    install_missing
+    run_bench
+    ;;
 *)
-    echo "usage: $0 [test]" >&2
+    echo "usage: $0 [test|bench]" >&2
     exit 2
     ;;
 esac

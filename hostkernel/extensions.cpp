@@ -1,5 +1,6 @@
 // The components kept apart from Kernel, reset and checked for leaks
 // together.
+#include "hostkernel/files_internal.h"
 #include "hostkernel/kernel_extensions.h"
 
 namespace hk {
@@ -9,11 +10,13 @@ void ResetExtensions() {
     ResetRegistry();
     ResetErrorLog();
     ResetPowerRequests();
+    ResetObjects();
 }
 
 void FindExtensionLeaks(std::vector<std::string>& leaks) {
     FindHandleLeaks(leaks);
     FindErrorLogLeaks(leaks);
+    FindObjectLeaks(leaks);
 }
 
 } // namespace hk
