@@ -2,6 +2,7 @@
 // together.
 #include "hostkernel/files_internal.h"
 #include "hostkernel/kernel_extensions.h"
+#include "hostkernel/security_internal.h"
 
 namespace hk {
 
@@ -11,6 +12,7 @@ void ResetExtensions() {
     ResetErrorLog();
     ResetPowerRequests();
     ResetObjects();
+    ResetSecurity();
 }
 
 void FindExtensionLeaks(std::vector<std::string>& leaks) {

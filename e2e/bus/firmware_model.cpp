@@ -70,18 +70,18 @@ VOID InitializeFirmwareModel(PUNICODE_STRING ServiceKey) {
     ReadSettings(ServiceKey);
 }
 
-static VOID Lock() {
+static VOID LockModel() {
     KeWaitForSingleObject(&Model.Lock, Executive, KernelMode, FALSE, nullptr);
 }
 
-static VOID Unlock() {
+static VOID UnlockModel() {
     KeSetEvent(&Model.Lock, IO_NO_INCREMENT, FALSE);
 }
 
 VOID ConfigureFirmware(const VktBusFirmwareSettings* Settings) {
-    Lock();
+    LockModel();
     Model.Settings = *Settings;
-    Unlock();
+    UnlockModel();
 }
 
 ULONG EvaluationCount() {
@@ -178,9 +178,9 @@ VOID TraceLine(const char* Text, ULONG Length) {
     for (ULONG index = 0; index < Length; ++index) {
         Put(&line, Text[index]);
     }
-    Lock();
+    LockModel();
     AppendTrace(line.Text, line.Length);
-    Unlock();
+    UnlockModel();
 }
 
 static BOOLEAN NameIs(const UCHAR* Name, const char* Method) {
@@ -267,7 +267,7 @@ NTSTATUS EvaluateMethod(PIRP Irp) {
     ULONG value = 0;
     ULONG_PTR information = 0;
 
-    Lock();
+    LockModel();
     ++Model.Evaluations;
     NTSTATUS status = input == nullptr
                           ? STATUS_INVALID_PARAMETER
@@ -289,7 +289,7 @@ NTSTATUS EvaluateMethod(PIRP Irp) {
         information = sizeof output;
     }
     TraceEvaluation(input ? input : unknown, input ? inputLength : 0, name, status);
-    Unlock();
+    UnlockModel();
 
     if (information != 0) {
         // The output goes to the system buffer, as the platform copies it
