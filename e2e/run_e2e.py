@@ -10,11 +10,9 @@ the child away, and checks the trace of every firmware method evaluation.
 Every wait has a time limit; a failure names the step. The prefix's Wine
 server is stopped at the end whatever happened, and the prefix removed.
 
-    run_e2e.py --bus BUILD_DIR --dist DIST_DIR [--load-only] [--keep]
+    run_e2e.py --bus BUILD_DIR --dist DIST_DIR [--keep]
 
 BUILD_DIR holds vktbus.sys, vktbus.inf and vkte2e.exe (the e2e build).
---load-only: the image registers no AddDevice yet; check the install and the
-load of the driver and the bus, not the driver's evaluations.
 """
 
 import argparse
@@ -353,7 +351,7 @@ def check_power(prefix):
             [("SSXS", STATE_RESUME_S3), ("CVKT", None)])
 
 
-def restart(prefix, full):
+def restart(prefix):
     step = "restart of the prefix"
     key = "HKLM\\System\\CurrentControlSet\\Services\\vktbus\\Parameters"
     prefix.run(step, ["reg", "add", key, "/v", "StatusValue", "/t", "REG_DWORD", "/d",
@@ -370,8 +368,6 @@ def restart(prefix, full):
         lambda: query(prefix, step)["started"] == "1",
         30,
     )
-    if not full:
-        return
     step = "later creation"
     wait_for(step, f"device of {DRIVER_NAME} over the child",
              lambda: query(prefix, step)["function"] == DRIVER_NAME, 20)
@@ -386,7 +382,7 @@ def restart(prefix, full):
         raise StepFailed(step, f"command 2 returned {output.hex()}, expected {STATUS_VALUE:02x}")
 
 
-def remove(prefix, full):
+def remove(prefix):
     step = "removal"
     prefix.tool(step, "mark", "unplug")
     prefix.tool(step, "unplug")
@@ -396,11 +392,10 @@ def remove(prefix, full):
                    for e in trace_check.section(prefix.trace(), "unplug"))
 
     wait_for(step, "removal of the child", removed, 20)
-    if full:
-        entries = prefix.trace()
-        checked(step, trace_check.expect_sequence, step,
-                trace_check.section(entries, "unplug", "child removed"),
-                [("CVKT", None), ("SSXS", STATE_REMOVED)])
+    entries = prefix.trace()
+    checked(step, trace_check.expect_sequence, step,
+            trace_check.section(entries, "unplug", "child removed"),
+            [("CVKT", None), ("SSXS", STATE_REMOVED)])
 
 
 def timed(name, routine, *arguments):
@@ -410,37 +405,23 @@ def timed(name, routine, *arguments):
     print(f"  {name}: {time.monotonic() - started:.1f} s", flush=True)
 
 
-def check_loaded_only(prefix):
-    step = "load of VKTDrv"
-    function = query(prefix, step)["function"]
-    if function != "-":
-        raise StepFailed(step, f"{function} attached over the child: run without --load-only")
-    if trace_check.evaluations(prefix.trace()):
-        raise StepFailed(step, "the firmware was evaluated with no device of VKTDrv")
-    print("  VKTDrv loaded; it registers no AddDevice yet, so it makes no device")
-
-
-def run(prefix, bus_dir, dist_dir, full):
+def run(prefix, bus_dir, dist_dir):
     timed("fresh prefix", prepare, prefix, bus_dir, dist_dir)
     timed("test bus installed", install_bus, prefix)
     timed("VKTDrv installed and loaded", install_driver, prefix, dist_dir)
-    if full:
-        timed("first creation", check_first_creation, prefix)
-        timed("commands", run_commands, prefix)
-        timed("supervision cycle", check_cycle, prefix)
-        timed("failing method", check_failing_method, prefix)
-        timed("S3 and wake", check_power, prefix)
-    else:
-        check_loaded_only(prefix)
-    timed("restart of the prefix", restart, prefix, full)
-    timed("removal", remove, prefix, full)
+    timed("first creation", check_first_creation, prefix)
+    timed("commands", run_commands, prefix)
+    timed("supervision cycle", check_cycle, prefix)
+    timed("failing method", check_failing_method, prefix)
+    timed("S3 and wake", check_power, prefix)
+    timed("restart and later creation", restart, prefix)
+    timed("removal", remove, prefix)
 
 
 def main(argv):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n", 1)[0])
     parser.add_argument("--bus", required=True, help="folder of vktbus.sys, vktbus.inf, vkte2e.exe")
     parser.add_argument("--dist", required=True, help="folder of VKTDrv.sys and VKTDrv.inf")
-    parser.add_argument("--load-only", action="store_true")
     parser.add_argument("--keep", action="store_true", help="keep the prefix and its log")
     args = parser.parse_args(argv)
     for program in ("wine", "wineserver"):
@@ -458,7 +439,7 @@ def main(argv):
     prefix = Prefix(root)
     outcome = 0
     try:
-        run(prefix, os.path.abspath(args.bus), os.path.abspath(args.dist), not args.load_only)
+        run(prefix, os.path.abspath(args.bus), os.path.abspath(args.dist))
     except StepFailed as failure:
         print(f"FAIL: {failure}")
         print("trace:")
