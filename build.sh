@@ -2,9 +2,11 @@
 # Builds the driver package, and on request the host build and all tests.
 #
 #   ./build.sh        install what is missing, build VKTDrv.sys, put it and
-#                     VKTDrv.inf into dist/, check the image
-#   ./build.sh test   all of the above, then build the host build and run ctest,
-#                     then the same under AddressSanitizer and
+#                     VKTDrv.inf into dist/, check the image, package the
+#                     cab for signing and a test-signed copy of the image
+#   ./build.sh test   all of the above, then build the host build and run ctest
+#                     (the end-to-end run under Wine among the tests), then
+#                     the same under AddressSanitizer and
 #                     UndefinedBehaviorSanitizer (build/asan)
 #   ./build.sh bench  build the host build's benchmark and print its table
 #                     (instructions per supervision check, under callgrind)
@@ -15,7 +17,8 @@ cd "$(dirname "$0")"
 ROOT=$PWD
 
 PACKAGES=(clang lld llvm mingw-w64-x86-64-dev cmake ninja-build
-          googletest libgtest-dev libgmock-dev python3 valgrind)
+          googletest libgtest-dev libgmock-dev python3 valgrind
+          binutils-mingw-w64-x86-64 gcab osslsigncode openssl wine64 wine)
 
 install_missing() {
     local missing=() package
@@ -62,6 +65,22 @@ build_package() {
     echo "  image version $version, INF DriverVer $driver_ver"
 }
 
+# The cab for a signing submission and a test-signed copy of the image.
+package_for_signing() {
+    echo "== Packages for signing: dist/VKTDrv.cab, dist/test-signed"
+    windows/package.sh dist build/package
+    local report
+    if ! report=$(python3 windows/check_image.py dist/test-signed/VKTDrv.sys --not-paged SupervisionDpc); then
+        echo "$report"
+        exit 1
+    fi
+    local file
+    for file in VKTDrv.cab test-signed/VKTDrv.sys; do
+        printf '  %-22s %7d bytes\n' "$file" "$(stat -c %s "dist/$file")"
+    done
+    echo "  test signature verified (osslsigncode verify), signed image checked"
+}
+
 run_tests() {
     echo "== Host build: build/host"
     cmake -S . -B build/host -G Ninja
@@ -90,10 +109,12 @@ case "${1:-}" in
 "")
     install_missing
     build_package
+    package_for_signing
     ;;
 test)
     install_missing
     build_package
+    package_for_signing
     run_tests
     ;;
 bench)

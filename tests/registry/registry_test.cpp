@@ -194,6 +194,38 @@ TEST_F(RegistryTest, ValuesAreReplacedAndDeletedThroughHandles) {
     ZwClose(key);
 }
 
+TEST_F(RegistryTest, ValueRoutinesNeedTheRightsTheHandleWasOpenedWith) {
+    HANDLE writer = nullptr;
+    ASSERT_EQ(Create(kParameters, &writer), STATUS_SUCCESS);
+    EXPECT_EQ(Set(writer, u"Count", REG_DWORD, Bytes({1, 0, 0, 0})), STATUS_SUCCESS);
+    EXPECT_EQ(Query(writer, u"Count", KeyValuePartialInformation, 16), STATUS_ACCESS_DENIED)
+        << "KEY_WRITE does not read";
+
+    HANDLE reader = nullptr;
+    ASSERT_EQ(Open(kParameters, &reader), STATUS_SUCCESS);
+    EXPECT_EQ(Query(reader, u"Count", KeyValuePartialInformation, 16), STATUS_SUCCESS);
+    EXPECT_EQ(Set(reader, u"Count", REG_DWORD, Bytes({2, 0, 0, 0})), STATUS_ACCESS_DENIED)
+        << "KEY_READ neither sets";
+    UNICODE_STRING name = Counted(u"Count");
+    EXPECT_EQ(ZwDeleteValueKey(reader, &name), STATUS_ACCESS_DENIED) << "nor deletes";
+    EXPECT_EQ(hk::ReadRegistryValue(kParameters, u"Count")->Data, Bytes({1, 0, 0, 0}));
+
+    for (ACCESS_MASK access : {ACCESS_MASK(KEY_READ | KEY_SET_VALUE), ACCESS_MASK(GENERIC_ALL),
+                               ACCESS_MASK(GENERIC_READ | GENERIC_WRITE)}) {
+        SCOPED_TRACE(access);
+        UNICODE_STRING path = Counted(kParameters);
+        OBJECT_ATTRIBUTES object;
+        InitializeObjectAttributes(&object, &path, OBJ_KERNEL_HANDLE, nullptr, nullptr);
+        HANDLE both = nullptr;
+        ASSERT_EQ(ZwOpenKey(&both, access, &object), STATUS_SUCCESS);
+        EXPECT_EQ(Set(both, u"Count", REG_DWORD, Bytes({3, 0, 0, 0})), STATUS_SUCCESS);
+        EXPECT_EQ(Query(both, u"Count", KeyValuePartialInformation, 16), STATUS_SUCCESS);
+        ZwClose(both);
+    }
+    ZwClose(reader);
+    ZwClose(writer);
+}
+
 TEST_F(RegistryTest, HandlesBelongToTheirTableAndLeaksAreReported) {
     HkThread* user = hk::CreateThread(hk::CreateProcess(u"service.exe"));
     HANDLE processHandle = nullptr;
