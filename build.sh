@@ -2,11 +2,14 @@
 # Builds the driver package, and on request the host build and all tests.
 #
 #   ./build.sh        install what is missing, build VKTDrv.sys, put it and
-#                     VKTDrv.inf into dist/, check the image
+#                     VKTDrv.inf into dist/, check the image, package the
+#                     cab for signing and a test-signed copy of the image
 #   ./build.sh test   all of the above, then the static analysis of the driver's
-#                     sources (zero findings), the host build and ctest, and
-#                     the Debug build with coverage, its ctest and the
-#                     coverage floor
+#                     sources (zero findings), the host build and ctest (the
+#                     end-to-end run under Wine among the tests), the same
+#                     under AddressSanitizer and UndefinedBehaviorSanitizer
+#                     (build/asan), and the Debug build with coverage, its
+#                     ctest and the coverage floor
 #   ./build.sh coverage  the Debug build with coverage: run ctest and print the
 #                     driver's line, routine and branch coverage (HTML report
 #                     in build/coverage/)
@@ -20,6 +23,7 @@ ROOT=$PWD
 
 PACKAGES=(clang lld llvm mingw-w64-x86-64-dev cmake ninja-build
           googletest libgtest-dev libgmock-dev python3 valgrind
+          binutils-mingw-w64-x86-64 gcab osslsigncode openssl wine64 wine
           clang-tidy gcovr)
 
 install_missing() {
@@ -73,12 +77,37 @@ run_analysis() {
     python3 tools/analyze.py build/host build/windows
 }
 
+# The cab for a signing submission and a test-signed copy of the image.
+package_for_signing() {
+    echo "== Packages for signing: dist/VKTDrv.cab, dist/test-signed"
+    windows/package.sh dist build/package
+    local report
+    if ! report=$(python3 windows/check_image.py dist/test-signed/VKTDrv.sys --not-paged SupervisionDpc); then
+        echo "$report"
+        exit 1
+    fi
+    local file
+    for file in VKTDrv.cab test-signed/VKTDrv.sys; do
+        printf '  %-22s %7d bytes\n' "$file" "$(stat -c %s "dist/$file")"
+    done
+    echo "  test signature verified (osslsigncode verify), signed image checked"
+}
+
 run_tests() {
     echo "== Host build: build/host"
     cmake -S . -B build/host -G Ninja -DCMAKE_EXPORT_COMPILE_COMMANDS=ON
     cmake --build build/host
     echo "== Tests"
-    ctest --test-dir build/host --output-on-failure
+    ctest --test-dir build/host --output-on-failure -j "$(nproc)"
+
+    # The same sources and tests under AddressSanitizer and
+    # UndefinedBehaviorSanitizer, built by the other compiler. The runtime
+    # options the host kernel needs are built into the test executables.
+    echo "== Sanitizer build: build/asan"
+    cmake -S . -B build/asan -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DVKT_SANITIZE=ON
+    cmake --build build/asan
+    echo "== Tests under the sanitizers"
+    ctest --test-dir build/asan --output-on-failure -j "$(nproc)"
 }
 
 # The Debug build, unoptimised and counted by gcov: the suite must pass here
@@ -105,10 +134,12 @@ case "${1:-}" in
 "")
     install_missing
     build_package
+    package_for_signing
     ;;
 test)
     install_missing
     build_package
+    package_for_signing
     run_analysis
     run_tests
     run_coverage --floor .ci/line_coverage_floor
