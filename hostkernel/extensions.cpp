@@ -9,6 +9,7 @@ void ResetExtensions() {
     ResetRegistry();
     ResetErrorLog();
     ResetPowerRequests();
+    ResetUserApi();
 }
 
 void FindExtensionLeaks(std::vector<std::string>& leaks) {

@@ -18,6 +18,7 @@ void ResetHandles();
 void ResetRegistry();
 void ResetErrorLog();
 void ResetPowerRequests();
+void ResetUserApi();
 void FindHandleLeaks(std::vector<std::string>& leaks);
 void FindErrorLogLeaks(std::vector<std::string>& leaks);
 
@@ -42,5 +43,9 @@ struct HandleEntry {
 HANDLE InsertHandle(HandleEntry entry);
 // The entry a handle names in the current thread's view, or null.
 HandleEntry* LookupHandle(HANDLE handle);
+// Removes a handle from its table.
+void RemoveHandle(HANDLE handle);
+// The handles of one kind that a process holds, in the order opened.
+std::vector<HANDLE> ProcessHandles(const HkProcess* process, const std::string& kind);
 
 } // namespace hk

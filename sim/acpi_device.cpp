@@ -97,6 +97,12 @@ void AcpiDevice::Remove() {
     driver_ = nullptr;
 }
 
+void AcpiDevice::PowerOff() {
+    device_ = nullptr;
+    driver_ = nullptr;
+    firmware_.PowerOff();
+}
+
 void AcpiDevice::InjectFault(const std::string& method, AcpiFault fault, uint32_t count,
                              NTSTATUS status, uint64_t delay) {
     faults_[method].push_back(FaultRule{fault, status, delay, count});
@@ -168,6 +174,9 @@ void AcpiDevice::Answer(PIRP irp, const std::vector<uint8_t>& input, const Fault
                        outputLength, &written, &method)
             : STATUS_INVALID_DEVICE_REQUEST;
     trace_.push_back(Evaluation{hk::Now(), method, input, status});
+    if (onEvaluation_) {
+        onEvaluation_(trace_.back());
+    }
     irp->IoStatus.Status = status;
     irp->IoStatus.Information = written;
     IofCompleteRequest(irp, IO_NO_INCREMENT);

@@ -48,6 +48,15 @@ class AcpiDevice {
                      NTSTATUS status = STATUS_UNSUCCESSFUL, uint64_t delay = hk::kMillisecond);
     // Every evaluation pends for `delay` (0: answer synchronously again).
     void PendAll(uint64_t delay) { pendAll_ = delay; }
+    // Forgets every injected fault and pending rule.
+    void ClearFaults() {
+        faults_.clear();
+        pendAll_ = 0;
+    }
+    // Called with every evaluation as it is answered (the scenario trace).
+    void OnEvaluation(std::function<void(const Evaluation&)> observer) {
+        onEvaluation_ = std::move(observer);
+    }
 
     const std::vector<Evaluation>& Trace() const { return trace_; }
     // The methods evaluated so far, in order.
@@ -56,6 +65,9 @@ class AcpiDevice {
 
     // Deletes the device and its driver before the kernel's leak check.
     void Remove();
+    // The machine lost power: the kernel that held the device is gone, so
+    // nothing is deleted, and the firmware's watchdog stops.
+    void PowerOff();
 
   private:
     struct FaultRule {
@@ -79,6 +91,7 @@ class AcpiDevice {
     std::map<std::string, std::deque<FaultRule>> faults_; // per method, in order of injection
     uint64_t pendAll_ = 0;                                // delay for every evaluation, 0 for none
     std::vector<Evaluation> trace_;                       // every evaluation answered
+    std::function<void(const Evaluation&)> onEvaluation_; // observer of each answer, may be empty
 };
 
 } // namespace sim

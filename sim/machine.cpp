@@ -1,0 +1,690 @@
+#include "sim/machine.h"
+
+#include "client/vkt_client.h"
+#include "client/vktctl.h"
+#include "driver/routing.h"
+#include "hostkernel/errorlog_control.h"
+#include "hostkernel/registry_control.h"
+#include "sim/driver_device.h"
+#include "sim/power_manager.h"
+
+#include <cstring>
+
+namespace sim {
+
+namespace {
+
+constexpr uint8_t kResetFlag = 0x80;
+
+std::u16string Widen(const std::string& text) {
+    return std::u16string(text.begin(), text.end());
+}
+
+std::string Narrow(const std::u16string& text) {
+    std::string narrow;
+    for (char16_t c : text) {
+        narrow += c < 0x80 ? static_cast<char>(c) : '?';
+    }
+    return narrow;
+}
+
+std::string BaseName(const std::string& path) {
+    size_t slash = path.find_last_of("\\/");
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// The integer argument of an evaluation's input, if it carries one.
+std::optional<uint32_t> ArgumentOf(const std::vector<uint8_t>& input) {
+    if (input.size() < 24 || std::memcmp(input.data(), "AeiC", 4) != 0) {
+        return std::nullopt;
+    }
+    uint16_t length = static_cast<uint16_t>(input[18] | (input[19] << 8));
+    uint32_t value = 0;
+    std::memcpy(&value, input.data() + 20, length <= 4 ? length : 4);
+    return value;
+}
+
+const char* StateName(uint8_t code) {
+    switch (code) {
+    case 0x20:
+        return "StateLoaded";
+    case 0x22:
+        return "StateRemoved";
+    case 0x23:
+        return "StateEnterS3";
+    case 0x24:
+        return "StateEnterS4";
+    case 0x25:
+        return "StateEnterS5";
+    case 0x26:
+        return "StateEnterS6";
+    case 0x27:
+        return "StateResumeS3";
+    case 0x28:
+        return "StateResumeS4";
+    case 0x29:
+        return "StateResumeS6";
+    case 0x2A:
+        return "StateWatchA";
+    case 0x2B:
+        return "StateWatchB";
+    case 0x2C:
+        return "StateResumeS5";
+    default:
+        return nullptr;
+    }
+}
+
+std::string DescribeState(uint8_t code) {
+    const char* name = StateName(code);
+    return FormatByte(code) + (name ? std::string(" ") + name : "");
+}
+
+// The text an event-log entry shows: its insertion strings, line ends cut.
+std::string EntryText(const hk::ErrorLogEntry& entry) {
+    std::string text;
+    for (const std::u16string& string : entry.Strings) {
+        text += Narrow(string);
+    }
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == 0)) {
+        text.pop_back();
+    }
+    return text;
+}
+
+} // namespace
+
+std::string ClientCommand::Describe() const {
+    switch (What) {
+    case Kind::Nop:
+        return "nop";
+    case Kind::Status:
+        return "status";
+    case Kind::Report:
+        return "report " + FormatByte(Code);
+    case Kind::Watch:
+        return "watch " + std::to_string(RunSeconds) + " " + std::to_string(ShutdownSeconds) + " " +
+               Narrow(Names);
+    case Kind::EnterA:
+        return "enter a";
+    case Kind::EnterB:
+        return "enter b";
+    case Kind::Raw: {
+        char code[16];
+        std::snprintf(code, sizeof code, "0x%08X", ControlCode);
+        return "raw " + std::string(code) + " " + std::to_string(Input.size()) + " bytes in, " +
+               std::to_string(OutputLength) + " out";
+    }
+    }
+    return "?";
+}
+
+Machine::Machine() {
+    hk::Reset();
+}
+
+Machine::~Machine() {
+    if (acpi_) {
+        acpi_->PowerOff();
+    }
+}
+
+uint64_t Machine::Now() const {
+    return base_ + hk::Now();
+}
+
+TraceEvent& Machine::Emit(const std::string& kind, const std::string& who,
+                          const std::string& text) {
+    TraceEvent event;
+    event.Time = Now();
+    event.Kind = kind;
+    event.Who = who;
+    event.Text = text;
+    events_.push_back(std::move(event));
+    return events_.back();
+}
+
+// ----- set-up -----------------------------------------------------------------
+
+void Machine::SetDebugger(bool enabled) {
+    debugger_ = enabled;
+    KdDebuggerEnabled = enabled ? TRUE : FALSE;
+    Emit("setup", "machine", std::string("kernel debugger ") + (enabled ? "enabled" : "disabled"))
+        .Bool("debugger", enabled);
+}
+
+void Machine::SetExport(const std::string& routine, bool exported) {
+    static std::map<std::string, void*> known; // routines seen exported, by name
+    UNICODE_STRING name;
+    std::u16string wide = Widen(routine);
+    RtlInitUnicodeString(&name, wide.c_str());
+    if (void* address = MmGetSystemRoutineAddress(&name)) {
+        known[routine] = address;
+    }
+    if (exported) {
+        removedExports_.erase(routine);
+        if (known.count(routine) != 0) {
+            hk::SetExport(routine, known[routine]);
+        }
+    } else {
+        removedExports_.insert(routine);
+        hk::RemoveExport(routine);
+    }
+    Emit("setup", "machine",
+         "kernel " + std::string(exported ? "exports " : "does not export ") + routine)
+        .String("routine", routine)
+        .Bool("exported", exported);
+}
+
+void Machine::SetFirmwareStatus(uint8_t bits) {
+    statusBits_ = bits & ~kResetFlag;
+    if (acpi_) {
+        acpi_->Firmware().SetStatusValue(GsxsValue());
+    }
+    Emit("setup", "firmware", "status byte bits " + FormatByte(statusBits_))
+        .Number("status", statusBits_);
+}
+
+void Machine::AddFirmwareRule(const FirmwareRule& rule) {
+    if (rule.Count == 0) {
+        rules_.push_back(rule);
+    }
+    if (acpi_) {
+        acpi_->InjectFault(rule.Method, rule.Fault, rule.Count == 0 ? UINT32_MAX : rule.Count,
+                           rule.Status, rule.Delay);
+    }
+    std::string text = rule.Fault == AcpiFault::Pend
+                           ? rule.Method + " pends " + FormatTime(rule.Delay)
+                           : rule.Method + " fails with " + FormatStatus(rule.Status);
+    if (rule.Count != 0) {
+        text += " for " + std::to_string(rule.Count) + " evaluation(s)";
+    }
+    Emit("setup", "firmware", text).String("method", rule.Method);
+}
+
+void Machine::ClearFirmwareRules() {
+    rules_.clear();
+    if (acpi_) {
+        acpi_->ClearFaults();
+    }
+    Emit("setup", "firmware", "every method answers normally");
+}
+
+void Machine::SetRegistryValue(const std::u16string& key, const std::u16string& name, ULONG type,
+                               const std::vector<uint8_t>& data) {
+    hk::SetRegistryValue(key, name, type, data);
+    Emit("setup", "machine",
+         "registry " + Narrow(key) + " \"" + Narrow(name) + "\" set, type " + std::to_string(type) +
+             ", " + std::to_string(data.size()) + " bytes")
+        .String("key", Narrow(key))
+        .String("value", Narrow(name));
+}
+
+void Machine::DeleteRegistryKey(const std::u16string& key) {
+    hk::DeleteRegistryKey(key);
+    Emit("setup", "machine", "registry " + Narrow(key) + " deleted").String("key", Narrow(key));
+}
+
+uint32_t Machine::GsxsValue() const {
+    uint32_t value = statusBits_;
+    if (resetBoot_) {
+        value |= kResetFlag | (uint32_t{stateAtReset_} << 8);
+    }
+    return value;
+}
+
+// ----- the machine's life ---------------------------------------------------------
+
+void Machine::PowerOn() {
+    boots_++;
+    KdDebuggerEnabled = debugger_ ? TRUE : FALSE;
+    for (const std::string& routine : removedExports_) {
+        hk::RemoveExport(routine);
+    }
+    logSeen_ = 0;
+    Emit("boot", "machine",
+         "boot " + std::to_string(boots_) + (resetBoot_ ? " after a watchdog reset" : ""))
+        .Number("boot", boots_)
+        .Bool("after_reset", resetBoot_);
+    acpi_ = std::make_unique<AcpiDevice>();
+    acpi_->Firmware().SetStatusValue(GsxsValue());
+    for (const FirmwareRule& rule : rules_) {
+        acpi_->InjectFault(rule.Method, rule.Fault, UINT32_MAX, rule.Status, rule.Delay);
+    }
+    acpi_->OnEvaluation([this](const Evaluation& evaluation) { ObserveEvaluation(evaluation); });
+    acpi_->Firmware().OnReset([this](const ResetRecord& record) { Expired(record); });
+    SampleWatchdog();
+    NTSTATUS status = STATUS_UNSUCCESSFUL;
+    driver_ = hk::LoadDriver(DriverEntry, u"VKTDrv", &status);
+    Emit("device", "pnp", "driver VKTDrv loaded, DriverEntry returned " + FormatStatus(status))
+        .Number("status", status);
+    AddDevice();
+}
+
+void Machine::AddDevice() {
+    if (device_ != nullptr) {
+        Emit("device", "pnp", "the device is already present");
+        return;
+    }
+    actor_ = "pnp";
+    device_ = CreateDriverDevice(driver_, acpi_->PhysicalDevice());
+    if (device_ == nullptr) {
+        Emit("device", "pnp", "device creation failed").String("action", "add").Bool("ok", false);
+        return;
+    }
+    StartDriverDevice(device_);
+    FlushErrorLog();
+    Emit("device", "pnp",
+         "device added and started, firmware status byte " +
+             FormatByte(ContextOf(device_)->FirmwareStatus))
+        .String("action", "add")
+        .Bool("ok", true);
+}
+
+void Machine::RemoveDevice() {
+    if (device_ == nullptr) {
+        Emit("device", "pnp", "no device to remove");
+        return;
+    }
+    actor_ = "pnp";
+    for (auto& [label, process] : processes_) {
+        if (process.Device != INVALID_HANDLE_VALUE) {
+            // Removal waits for the last handle: the processes close theirs.
+            CloseDevice(label);
+        }
+    }
+    actor_ = "pnp";
+    RemoveDriverDevice(device_);
+    device_ = nullptr;
+    FlushErrorLog();
+    Emit("device", "pnp", "device removed").String("action", "remove").Bool("ok", true);
+}
+
+void Machine::RunUntil(uint64_t time) {
+    if (!PoweredOn()) {
+        PowerOn();
+    }
+    while (Now() < time) {
+        uint64_t next = time;
+        sim::Firmware& firmware = acpi_->Firmware();
+        if (firmware.WatchdogOpen()) {
+            next = std::min(next, base_ + firmware.Deadline());
+        }
+        bool cycleDue = false;
+        if (device_ != nullptr && ContextOf(device_)->Timer.Inserted &&
+            base_ + ContextOf(device_)->Timer.DueTime <= next) {
+            next = base_ + ContextOf(device_)->Timer.DueTime;
+            cycleDue = true;
+        }
+        size_t mark = events_.size();
+        actor_ = "cycle";
+        hk::RunFor(next - Now());
+        FlushErrorLog();
+        if (cycleDue && !resetPending_) {
+            EmitCycle(mark);
+        }
+        if (resetPending_) {
+            ResetAndBoot("the firmware's watchdog expired");
+        }
+    }
+}
+
+// One run of the supervision cycle, placed before what it evaluated.
+void Machine::EmitCycle(size_t mark) {
+    DeviceContext* context = ContextOf(device_);
+    int feeds = 0;
+    int fed = 0;
+    for (size_t i = mark; i < events_.size(); i++) {
+        if (events_[i].Kind == "eval" && events_[i].Field("method") == "\"FVKT\"") {
+            feeds++;
+            fed += events_[i].Field("status") == "0" ? 1 : 0;
+        }
+    }
+    std::string text;
+    std::string reason;
+    if (fed != 0) {
+        text = "fed the watchdog with " + DescribeState(context->State);
+        reason = "watched process running";
+    } else if (feeds != 0) {
+        text = "the feed failed";
+        reason = "feed failed";
+    } else if (context->State != StateWatchA && context->State != StateWatchB) {
+        reason = "state " + FormatByte(context->State) + " not supervised";
+        text = "did not feed: " + reason;
+    } else if (context->WatchEnabled == 0) {
+        reason = "no watch list";
+        text = "did not feed: " + reason;
+    } else {
+        reason = "no watched process running";
+        text = "did not feed: " + reason;
+    }
+    TraceEvent event;
+    event.Time = Now();
+    event.Kind = "cycle";
+    event.Who = "driver";
+    event.Text = text;
+    event.Bool("fed", fed != 0).String("reason", reason);
+    events_.insert(events_.begin() + static_cast<std::ptrdiff_t>(mark), std::move(event));
+}
+
+void Machine::ObserveEvaluation(const Evaluation& evaluation) {
+    if (resetPending_) {
+        return; // the machine is resetting: nothing after the expiry happened
+    }
+    FlushErrorLog();
+    std::optional<uint32_t> argument = ArgumentOf(evaluation.Input);
+    std::string text = "\"" + evaluation.Method + "\"";
+    if (argument) {
+        text += "(" +
+                (evaluation.Method == "SVKT" ? std::to_string(*argument) + " s"
+                                             : DescribeState(static_cast<uint8_t>(*argument))) +
+                ")";
+    }
+    text += " -> " + FormatStatus(evaluation.Status);
+    TraceEvent& event = Emit("eval", actor_, text);
+    event.String("method", evaluation.Method);
+    if (argument) {
+        event.Number("arg", *argument);
+    } else {
+        event.Null("arg");
+    }
+    event.Number("status", evaluation.Status);
+    SampleWatchdog();
+}
+
+void Machine::FlushErrorLog() {
+    const auto& log = hk::ErrorLog();
+    for (; logSeen_ < log.size(); logSeen_++) {
+        const hk::ErrorLogEntry& entry = log[logSeen_];
+        uint32_t code = 0;
+        if (entry.Bytes.size() >= 16) {
+            std::memcpy(&code, entry.Bytes.data() + 12, sizeof code);
+        }
+        char codeText[16];
+        std::snprintf(codeText, sizeof codeText, "0x%08X", code);
+        std::string message = EntryText(entry);
+        Emit("log", "driver", std::string("event log ") + codeText + " \"" + message + "\"")
+            .Number("code", code)
+            .String("message", message);
+    }
+}
+
+void Machine::SampleWatchdog() {
+    sim::Firmware& firmware = acpi_->Firmware();
+    samples_.push_back(WatchdogSample{Now(), firmware.WatchdogOpen(), base_ + firmware.Deadline()});
+}
+
+void Machine::Expired(const ResetRecord& record) {
+    if (resetPending_) {
+        return;
+    }
+    Emit("expiry", "firmware",
+         "watchdog expired, last state " + DescribeState(record.LastState) + ": resetting")
+        .Number("last_state", record.LastState);
+    resetPending_ = true;
+    resetKernelTime_ = record.Time;
+    stateAtReset_ = record.LastState;
+}
+
+void Machine::ResetAndBoot(const std::string& why) {
+    bool watchdog = resetPending_;
+    uint64_t kernelTime = watchdog ? resetKernelTime_ : hk::Now();
+    EndAllProcesses(watchdog ? "reset" : "restart");
+    base_ += kernelTime;
+    acpi_->PowerOff();
+    samples_.push_back(WatchdogSample{base_, false, 0});
+    acpi_.reset();
+    device_ = nullptr;
+    driver_ = nullptr;
+    resetPending_ = false;
+    resetBoot_ = watchdog;
+    events_.push_back(
+        TraceEvent{base_,
+                   watchdog ? "reset" : "restart",
+                   "machine",
+                   "machine " + std::string(watchdog ? "reset" : "restarted") + ": " + why,
+                   {}});
+    hk::Reboot();
+    lowState_ = PowerSystemWorking;
+    PowerOn();
+}
+
+void Machine::Reboot() {
+    if (!PoweredOn()) {
+        PowerOn();
+    }
+    EndAllProcesses("restart");
+    if (device_ != nullptr && lowState_ == PowerSystemWorking) {
+        PowerRequest("S6", PowerSystemShutdown, PowerSystemShutdown);
+    }
+    ResetAndBoot("orderly restart");
+}
+
+void Machine::EndAllProcesses(const std::string& why) {
+    std::vector<std::string> labels;
+    for (auto& [label, process] : processes_) {
+        labels.push_back(label);
+    }
+    for (const std::string& label : labels) {
+        if (why == "reset") {
+            Emit("process", label, "ended by the reset").String("action", "end");
+        } else {
+            EndProcess(label);
+        }
+    }
+    processes_.clear();
+}
+
+// ----- processes --------------------------------------------------------------
+
+Machine::Process& Machine::Find(const std::string& label) {
+    return processes_.at(label);
+}
+
+void Machine::StartProcess(const std::string& label, const std::string& path, bool administrator) {
+    if (!PoweredOn()) {
+        PowerOn();
+    }
+    Process process;
+    process.Path = path;
+    process.Administrator = administrator;
+    process.Kernel = hk::CreateProcess(Widen(BaseName(path)));
+    process.Thread = hk::CreateThread(process.Kernel);
+    processes_[label] = process;
+    Emit("process", label,
+         "started " + path + (administrator ? " as an administrator" : " as a user"))
+        .String("action", "start")
+        .String("path", path)
+        .Bool("admin", administrator);
+}
+
+void Machine::EndProcess(const std::string& label) {
+    Process& process = Find(label);
+    actor_ = label;
+    hk::CloseProcessHandles(process.Kernel);
+    hk::TerminateProcess(process.Kernel);
+    processes_.erase(label);
+    Emit("process", label, "ended").String("action", "end");
+}
+
+void Machine::EmitRequest(const std::string& who, const std::string& request, NTSTATUS status,
+                          std::optional<DWORD> error) {
+    std::string text = request + " -> " + FormatStatus(status);
+    if (error) {
+        text += " (error " + std::to_string(*error) + ")";
+    }
+    TraceEvent& event = Emit("request", who, text);
+    event.String("request", request).Number("status", status);
+    if (error) {
+        event.Number("error", *error);
+    }
+}
+
+void Machine::OpenDevice(const std::string& label) {
+    Process& process = Find(label);
+    actor_ = label;
+    HANDLE device = INVALID_HANDLE_VALUE;
+    NTSTATUS status = STATUS_SUCCESS;
+    DWORD error = 0;
+    hk::RunAs(process.Thread, [&] {
+        device = VktOpenDevice();
+        error = device == INVALID_HANDLE_VALUE ? GetLastError() : 0;
+        status = device == INVALID_HANDLE_VALUE ? RtlGetLastNtStatus() : STATUS_SUCCESS;
+    });
+    if (device != INVALID_HANDLE_VALUE) {
+        if (process.Device != INVALID_HANDLE_VALUE) {
+            CloseDevice(label);
+        }
+        process.Device = device;
+    }
+    FlushErrorLog();
+    EmitRequest(label, "open \\\\.\\VKT0001", status, error);
+}
+
+void Machine::CloseDevice(const std::string& label) {
+    Process& process = Find(label);
+    if (process.Device == INVALID_HANDLE_VALUE) {
+        return;
+    }
+    actor_ = label;
+    hk::RunAs(process.Thread, [&] { VktCloseDevice(process.Device); });
+    process.Device = INVALID_HANDLE_VALUE;
+    Emit("request", label, "close").String("request", "close").Number("status", 0);
+}
+
+DWORD Machine::Send(const std::string& label, const ClientCommand& command) {
+    Process& process = Find(label);
+    actor_ = label;
+    DWORD error = 0;
+    NTSTATUS status = STATUS_SUCCESS;
+    uint8_t firmwareStatus = 0;
+    uint64_t names = 0;
+    if (command.What == ClientCommand::Kind::Watch && !command.Names.empty()) {
+        // The list lives in the process's own memory, where the driver reads it.
+        size_t bytes = command.Names.size() * sizeof(char16_t);
+        names = hk::AllocateUserMemory(process.Kernel, bytes + sizeof(char16_t));
+        hk::WriteUserMemory(process.Kernel, names, command.Names.data(), bytes);
+    }
+    std::vector<uint8_t> output(command.OutputLength);
+    uint32_t returned = 0;
+    hk::RunAs(process.Thread, [&] {
+        HANDLE device = process.Device;
+        switch (command.What) {
+        case ClientCommand::Kind::Nop:
+            error = VktNop(device);
+            break;
+        case ClientCommand::Kind::Status:
+            error = VktGetFirmwareStatus(device, &firmwareStatus);
+            break;
+        case ClientCommand::Kind::Report:
+            error = VktReportState(device, command.Code);
+            break;
+        case ClientCommand::Kind::Watch:
+            error = VktSetWatchList(device, reinterpret_cast<const WCHAR*>(names),
+                                    static_cast<uint32_t>(command.Names.size() * 2),
+                                    command.RunSeconds, command.ShutdownSeconds);
+            break;
+        case ClientCommand::Kind::EnterA:
+            error = VktEnterWatchA(device);
+            break;
+        case ClientCommand::Kind::EnterB:
+            error = VktEnterWatchB(device);
+            break;
+        case ClientCommand::Kind::Raw:
+            error = VktSendRaw(device, command.ControlCode, command.Input.data(),
+                               static_cast<uint32_t>(command.Input.size()),
+                               output.empty() ? nullptr : output.data(), command.OutputLength,
+                               &returned);
+            break;
+        }
+        status = error == 0 ? STATUS_SUCCESS : RtlGetLastNtStatus();
+    });
+    FlushErrorLog();
+    std::string request = command.Describe();
+    if (command.What == ClientCommand::Kind::Status && error == 0) {
+        request += " = " + FormatByte(firmwareStatus);
+    }
+    if (command.What == ClientCommand::Kind::Raw && returned != 0) {
+        request += " = " + std::to_string(returned) + " bytes";
+    }
+    EmitRequest(label, request, status, error);
+    return error;
+}
+
+int Machine::RunVktctl(const std::string& label, const std::vector<std::string>& arguments,
+                       std::vector<std::string>* lines) {
+    Process& process = Find(label);
+    actor_ = label;
+    std::vector<std::u16string> wide{u"vktctl"};
+    std::string commandLine = "vktctl";
+    for (const std::string& argument : arguments) {
+        wide.push_back(Widen(argument));
+        commandLine += " " + argument;
+    }
+    std::vector<const WCHAR*> argv;
+    for (const std::u16string& argument : wide) {
+        argv.push_back(argument.c_str());
+    }
+    struct Collected {
+        std::vector<std::string>* Lines; // where the tool's lines go
+    } collected{lines};
+    VktctlConsole console{[](void* context, const WCHAR* line, bool isError) {
+                              std::u16string text(line);
+                              static_cast<Collected*>(context)->Lines->push_back(
+                                  (isError ? "stderr: " : "stdout: ") + Narrow(text));
+                          },
+                          &collected};
+    size_t before = lines->size();
+    int exitCode = 0;
+    hk::RunAs(process.Thread,
+              [&] { exitCode = VktctlRun(static_cast<int>(argv.size()), argv.data(), &console); });
+    FlushErrorLog();
+    TraceEvent& event = Emit("tool", label, commandLine + " -> exit " + std::to_string(exitCode));
+    event.String("command", commandLine).Number("exit", exitCode);
+    for (size_t i = before; i < lines->size(); i++) {
+        Emit("tool", label, "  " + (*lines)[i]).String("line", (*lines)[i]);
+    }
+    return exitCode;
+}
+
+// ----- power ------------------------------------------------------------------
+
+void Machine::PowerRequest(const std::string& state, SYSTEM_POWER_STATE enter,
+                           SYSTEM_POWER_STATE target) {
+    actor_ = "power";
+    Emit("power", "power", "system enters " + state).String("state", state);
+    if (device_ == nullptr) {
+        return;
+    }
+    hk::Outcome outcome = EnterSystemState(device_, enter, target);
+    FlushErrorLog();
+    lowState_ = enter;
+    EmitRequest("power", "set-power " + state, outcome.ioStatus.Status, std::nullopt);
+}
+
+void Machine::Sleep() {
+    PowerRequest("S3", PowerSystemSleeping3, PowerSystemSleeping3);
+}
+
+void Machine::Hibernate(bool toShutdown) {
+    PowerRequest(toShutdown ? "S4 (hybrid shutdown)" : "S4", PowerSystemHibernate,
+                 toShutdown ? PowerSystemShutdown : PowerSystemHibernate);
+}
+
+void Machine::Shutdown() {
+    PowerRequest("S6 (shutdown)", PowerSystemShutdown, PowerSystemShutdown);
+}
+
+void Machine::Wake() {
+    actor_ = "power";
+    Emit("power", "power", "system returns to S0").String("state", "S0");
+    if (device_ == nullptr) {
+        return;
+    }
+    hk::Outcome outcome = ReturnToWorking(device_, lowState_);
+    FlushErrorLog();
+    lowState_ = PowerSystemWorking;
+    EmitRequest("power", "set-power S0", outcome.ioStatus.Status, std::nullopt);
+}
+
+} // namespace sim
