@@ -545,14 +545,17 @@ WCHAR* wcschr(WCHAR* String, WCHAR Character);
 size_t wcsnlen(const WCHAR* String, size_t MaximumCount);
 size_t wcslen(const WCHAR* String);
 
-inline VOID InitializeListHead(PLIST_ENTRY ListHead) {
+// The platform's list routines are forced inline, so a fast fail on a corrupt
+// list names the routine that used the list, whatever the optimisation level.
+#define HK_FORCEINLINE inline __attribute__((always_inline))
+HK_FORCEINLINE VOID InitializeListHead(PLIST_ENTRY ListHead) {
     ListHead->Flink = ListHead->Blink = ListHead;
 }
-inline BOOLEAN IsListEmpty(const LIST_ENTRY* ListHead) {
+HK_FORCEINLINE BOOLEAN IsListEmpty(const LIST_ENTRY* ListHead) {
     return ListHead->Flink == ListHead;
 }
 VOID HkFastFailCorruptList(PLIST_ENTRY Entry);
-inline VOID InsertTailList(PLIST_ENTRY ListHead, PLIST_ENTRY Entry) {
+HK_FORCEINLINE VOID InsertTailList(PLIST_ENTRY ListHead, PLIST_ENTRY Entry) {
     PLIST_ENTRY last = ListHead->Blink;
     if (last->Flink != ListHead)
         HkFastFailCorruptList(ListHead);
@@ -561,7 +564,7 @@ inline VOID InsertTailList(PLIST_ENTRY ListHead, PLIST_ENTRY Entry) {
     last->Flink = Entry;
     ListHead->Blink = Entry;
 }
-inline PLIST_ENTRY RemoveHeadList(PLIST_ENTRY ListHead) {
+HK_FORCEINLINE PLIST_ENTRY RemoveHeadList(PLIST_ENTRY ListHead) {
     PLIST_ENTRY entry = ListHead->Flink;
     PLIST_ENTRY next = entry->Flink;
     if (entry->Blink != ListHead || next->Blink != entry)
