@@ -174,6 +174,12 @@ void AcpiDevice::Answer(PIRP irp, const std::vector<uint8_t>& input, const Fault
                        outputLength, &written, &method)
             : STATUS_INVALID_DEVICE_REQUEST;
     trace_.push_back(Evaluation{hk::Now(), method, input, status});
+    if (written >= kIntegerOutputSize) {
+        uint32_t value = 0;
+        std::memcpy(&value, static_cast<uint8_t*>(irp->AssociatedIrp.SystemBuffer) + 16,
+                    sizeof value);
+        trace_.back().Value = value;
+    }
     if (onEvaluation_) {
         onEvaluation_(trace_.back());
     }

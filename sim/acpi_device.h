@@ -19,6 +19,7 @@ struct Evaluation {
     std::string Method;         // the method's four characters
     std::vector<uint8_t> Input; // the input bytes as received
     NTSTATUS Status;            // status the ACPI driver completed the request with
+    std::optional<uint32_t> Value = std::nullopt; // the integer the output carried, if any
 };
 
 // Ways the ACPI driver can be made to answer the next evaluations of a method.

@@ -257,7 +257,7 @@ void Machine::PowerOn() {
     NTSTATUS status = STATUS_UNSUCCESSFUL;
     driver_ = hk::LoadDriver(DriverEntry, u"VKTDrv", &status);
     Emit("device", "pnp", "driver VKTDrv loaded, DriverEntry returned " + FormatStatus(status))
-        .Number("status", status);
+        .Number("status", static_cast<uint32_t>(status));
     AddDevice();
 }
 
@@ -381,6 +381,11 @@ void Machine::ObserveEvaluation(const Evaluation& evaluation) {
                 ")";
     }
     text += " -> " + FormatStatus(evaluation.Status);
+    if (evaluation.Method == "GSXS" && evaluation.Value) {
+        char value[16];
+        std::snprintf(value, sizeof value, "0x%X", *evaluation.Value);
+        text += std::string(" = ") + value;
+    }
     TraceEvent& event = Emit("eval", actor_, text);
     event.String("method", evaluation.Method);
     if (argument) {
@@ -388,7 +393,10 @@ void Machine::ObserveEvaluation(const Evaluation& evaluation) {
     } else {
         event.Null("arg");
     }
-    event.Number("status", evaluation.Status);
+    event.Number("status", static_cast<uint32_t>(evaluation.Status));
+    if (evaluation.Value) {
+        event.Number("value", *evaluation.Value);
+    }
     SampleWatchdog();
 }
 
@@ -514,7 +522,7 @@ void Machine::EmitRequest(const std::string& who, const std::string& request, NT
         text += " (error " + std::to_string(*error) + ")";
     }
     TraceEvent& event = Emit("request", who, text);
-    event.String("request", request).Number("status", status);
+    event.String("request", request).Number("status", static_cast<uint32_t>(status));
     if (error) {
         event.Number("error", *error);
     }
