@@ -131,7 +131,7 @@ void RunFor(uint64_t duration) {
         }
         break;
     }
-    K().Now = end;
+    K().Now = std::max(K().Now, end);
 }
 
 uint64_t ScheduleAt(uint64_t time, std::function<void()> callback) {

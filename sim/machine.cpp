@@ -305,6 +305,15 @@ void Machine::RunUntil(uint64_t time) {
         PowerOn();
     }
     while (Now() < time) {
+        if (device_ != nullptr && ContextOf(device_)->WorkQueued != 0) {
+            // A run queued while a request waited for the firmware: it runs
+            // before time moves on.
+            size_t mark = events_.size();
+            actor_ = "cycle";
+            hk::RunPending();
+            FinishChunk(mark, true);
+            continue;
+        }
         uint64_t next = time;
         sim::Firmware& firmware = acpi_->Firmware();
         if (firmware.WatchdogOpen()) {
@@ -319,13 +328,19 @@ void Machine::RunUntil(uint64_t time) {
         size_t mark = events_.size();
         actor_ = "cycle";
         hk::RunFor(next - Now());
-        FlushErrorLog();
-        if (cycleDue && !resetPending_) {
-            EmitCycle(mark);
-        }
-        if (resetPending_) {
-            ResetAndBoot("the firmware's watchdog expired");
-        }
+        FinishChunk(mark, cycleDue);
+    }
+}
+
+// After a stretch of virtual time: its log entries, the cycle's run if one
+// was due, and the reset if the watchdog expired.
+void Machine::FinishChunk(size_t mark, bool cycleRan) {
+    FlushErrorLog();
+    if (cycleRan && !resetPending_ && device_ != nullptr) {
+        EmitCycle(mark);
+    }
+    if (resetPending_) {
+        ResetAndBoot("the firmware's watchdog expired");
     }
 }
 
@@ -344,12 +359,15 @@ void Machine::EmitCycle(size_t mark) {
     std::string reason;
     if (fed != 0) {
         text = "fed the watchdog with " + DescribeState(context->State);
-        reason = "watched process running";
+        reason = "a watched process counts as running";
     } else if (feeds != 0) {
         text = "the feed failed";
         reason = "feed failed";
     } else if (context->State != StateWatchA && context->State != StateWatchB) {
         reason = "state " + FormatByte(context->State) + " not supervised";
+        text = "did not feed: " + reason;
+    } else if (context->DebuggerPresent != 0) {
+        reason = "kernel debugger present: the watchdog is left alone";
         text = "did not feed: " + reason;
     } else if (context->WatchEnabled == 0) {
         reason = "no watch list";

@@ -133,6 +133,7 @@ class Machine {
     void EmitRequest(const std::string& who, const std::string& request, NTSTATUS status,
                      std::optional<DWORD> error);
     void EmitCycle(size_t mark);
+    void FinishChunk(size_t mark, bool cycleRan);
     uint32_t GsxsValue() const;
     Process& Find(const std::string& label);
 
