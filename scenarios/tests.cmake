@@ -18,3 +18,11 @@ add_test(NAME scenario.bad_file_runs_nothing
 add_test(NAME scenario.json_trace
          COMMAND ${VKT_PYTHON3} ${CMAKE_SOURCE_DIR}/tests/sim/check_json.py
                  $<TARGET_FILE:vktsim_program> ${CMAKE_SOURCE_DIR}/scenarios/default.vkt)
+
+# The real vktctl.exe that ./build.sh put into dist/, where Wine is at hand.
+find_program(VKT_WINE NAMES wine)
+if(VKT_WINE)
+    add_test(NAME windows.vktctl_under_wine
+             COMMAND ${CMAKE_COMMAND} -DWINE=${VKT_WINE} -DVKTCTL=${CMAKE_SOURCE_DIR}/dist/vktctl.exe
+                     -P ${CMAKE_SOURCE_DIR}/client/wine_check.cmake)
+endif()
