@@ -6,14 +6,16 @@
 #                     both images, then run the default scenario on the
 #                     simulated machine and print its trace
 #   ./build.sh test   all of the above, then build the host build and run ctest
+#   ./build.sh bench  build the host build's benchmark and print its table
+#                     (instructions per supervision check, under callgrind)
 #
-# Both are safe to run again; a Debian 12 machine needs nothing beforehand.
+# All are safe to run again; a Debian 12 machine needs nothing beforehand.
 set -euo pipefail
 cd "$(dirname "$0")"
 ROOT=$PWD
 
 PACKAGES=(clang lld llvm mingw-w64-x86-64-dev cmake ninja-build
-          googletest libgtest-dev libgmock-dev python3
+          googletest libgtest-dev libgmock-dev python3 valgrind
           gcc-mingw-w64-x86-64-win32)
 
 install_missing() {
@@ -101,6 +103,13 @@ run_tests() {
     ctest --test-dir build/host --output-on-failure
 }
 
+run_bench() {
+    echo "== Benchmark: build/host/bench/vkt_bench_check"
+    cmake -S . -B build/host -G Ninja
+    cmake --build build/host --target vkt_bench_check
+    build/host/bench/vkt_bench_check
+}
+
 case "${1:-}" in
 "")
     install_missing
@@ -115,8 +124,12 @@ test)
     run_default_scenario
     run_tests
     ;;
+bench)
+    install_missing
+    run_bench
+    ;;
 *)
-    echo "usage: $0 [test]" >&2
+    echo "usage: $0 [test|bench]" >&2
     exit 2
     ;;
 esac

@@ -2,6 +2,7 @@
 // per-device work starts when Plug and Play adds the device.
 #include "driver/routing.h"
 
+#include "access/caller_verification.h"
 #include "power/power.h"
 #include "supervision/commands.h"
 
@@ -18,6 +19,7 @@ VKT_INIT_ROUTINE extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject,
     DriverObject->MajorFunction[IRP_MJ_READ] = DispatchReadWrite;
     DriverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = DispatchDeviceControl;
     DriverObject->MajorFunction[IRP_MJ_POWER] = DispatchPower;
+    DriverObject->MajorFunction[IRP_MJ_CREATE] = DispatchCreate;
     DriverObject->DriverUnload = UnloadDriver;
     return STATUS_SUCCESS;
 }

@@ -1,5 +1,6 @@
 // The components kept apart from Kernel, reset and checked for leaks
 // together.
+#include "hostkernel/files_internal.h"
 #include "hostkernel/kernel_extensions.h"
 
 namespace hk {
@@ -10,11 +11,13 @@ void ResetExtensions() {
     ResetErrorLog();
     ResetPowerRequests();
     ResetUserApi();
+    ResetObjects();
 }
 
 void FindExtensionLeaks(std::vector<std::string>& leaks) {
     FindHandleLeaks(leaks);
     FindErrorLogLeaks(leaks);
+    FindObjectLeaks(leaks);
 }
 
 } // namespace hk

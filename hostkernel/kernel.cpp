@@ -278,10 +278,16 @@ PEPROCESS PsGetCurrentProcess() {
     return K().Current->Process;
 }
 
+// Kept out of line, so that the check every pageable routine makes costs a
+// few instructions.
+[[noreturn, gnu::noinline, gnu::cold]] static void StopPagedCodeAtRaisedLevel(const char* Routine) {
+    hk::VerifierStop("pageable code runs above APC_LEVEL", Routine,
+                     "level " + std::to_string(K().Current->Irql));
+}
+
 VOID HkCheckPagedCode(const char* Routine) {
     if (K().Current->Irql > APC_LEVEL) {
-        hk::VerifierStop("pageable code runs above APC_LEVEL", Routine,
-                         "level " + std::to_string(K().Current->Irql));
+        StopPagedCodeAtRaisedLevel(Routine);
     }
 }
 

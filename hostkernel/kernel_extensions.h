@@ -12,6 +12,9 @@ namespace hk {
 void ResetExtensions();
 // Called by FindLeaks: one line per finding.
 void FindExtensionLeaks(std::vector<std::string>& leaks);
+// Whether the Reset under way is part of a reboot, which keeps what lies on
+// disk: the registry's non-volatile keys and the volumes' files.
+bool Rebooting();
 
 // The parts, one per component.
 void ResetHandles();

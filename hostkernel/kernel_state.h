@@ -21,6 +21,7 @@ struct HkProcess {
     uint32_t SnapshotThreads = 1;                       // threads listed in a process snapshot
     std::map<uint64_t, std::vector<uint8_t>> UserPages; // mapped user pages by address
     uint64_t NextUserAddress = 0;                       // where the next user allocation goes
+    std::u16string ImagePath = {};                      // full NT name of the image, if known
 };
 
 // A logical thread: the sender of a request, or a system worker.
@@ -91,6 +92,8 @@ struct Kernel {
     uint64_t FailAtAllocation = 0;      // fail this allocation number (0: none)
     std::map<ULONG, uint64_t> FailTags; // tag -> failures left (UINT64_MAX: always)
     std::map<std::string, RoutineFault> RoutineFaults;
+    size_t NonPagedBytes = 0; // bytes now allocated from non-paged pool
+    size_t NonPagedPeak = 0;  // the most of them at once since the last reset of the peak
 
     std::map<std::pair<uint64_t, uint64_t>, PKTIMER> Timers; // armed timers by (due, seq)
     std::map<std::pair<uint64_t, uint64_t>, std::function<void()>> Events; // machine events

@@ -539,11 +539,17 @@ WCHAR RtlUpcaseUnicodeChar(WCHAR SourceCharacter);
 inline VOID RtlZeroMemory(PVOID Destination, SIZE_T Length) {
     __builtin_memset(Destination, 0, Length);
 }
+inline VOID RtlCopyMemory(PVOID Destination, const VOID* Source, SIZE_T Length) {
+    __builtin_memcpy(Destination, Source, Length);
+}
 errno_t memcpy_s(void* Destination, size_t DestinationSize, const void* Source, size_t Count);
 const WCHAR* wcschr(const WCHAR* String, WCHAR Character);
 WCHAR* wcschr(WCHAR* String, WCHAR Character);
 size_t wcsnlen(const WCHAR* String, size_t MaximumCount);
 size_t wcslen(const WCHAR* String);
+int _wcsnicmp(const WCHAR* String1, const WCHAR* String2, size_t Count);
+errno_t wcscpy_s(WCHAR* Destination, size_t DestinationCount, const WCHAR* Source);
+NTSTATUS RtlAppendUnicodeStringToString(PUNICODE_STRING Destination, PCUNICODE_STRING Source);
 
 // The platform's list routines are forced inline, so a fast fail on a corrupt
 // list names the routine that used the list, whatever the optimisation level.
@@ -594,5 +600,6 @@ VOID HkCheckPagedCode(const char* Routine);
 
 #include "hostkernel/nt_process.h"
 #include "hostkernel/nt_registry.h"
+#include "hostkernel/nt_files.h"
 #include "hostkernel/nt_errorlog.h"
 #include "hostkernel/nt_power.h"

@@ -2,9 +2,14 @@
 // heap, filled with a pattern so that nothing relies on fresh pool being
 // zero. Paged blocks get pages of their own, which are made inaccessible
 // while the running thread is at DISPATCH_LEVEL or above, so that a touch of
-// paged memory there stops the test as it would fault on the platform.
+// paged memory there stops the test as it would fault on the platform. Each
+// paged block ends where its pages end (rounded up to 8 bytes) and an
+// inaccessible guard page follows, so that a read or write past its end
+// stops the test as the platform's special pool catches it.
 #include "hostkernel/kernel_state.h"
+#include "hostkernel/pool_control.h"
 
+#include <algorithm>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -39,20 +44,32 @@ bool InjectedAllocationFailure(ULONG tag) {
     return true;
 }
 
+size_t PageSize() {
+    return static_cast<size_t>(sysconf(_SC_PAGESIZE));
+}
+
+// The start of the pages of a paged block.
+void* PagedBase(const void* address) {
+    return reinterpret_cast<void*>(reinterpret_cast<uintptr_t>(address) & ~(PageSize() - 1));
+}
+
 void OnSegmentationFault(int signal, siginfo_t* info, void* rawContext) {
     uintptr_t address = reinterpret_cast<uintptr_t>(info->si_addr);
+    auto* context = static_cast<ucontext_t*>(rawContext);
+    const void* pc = reinterpret_cast<const void*>(context->uc_mcontext.gregs[REG_RIP]);
     for (auto& [start, block] : K().Pool) {
-        uintptr_t base = reinterpret_cast<uintptr_t>(start);
+        uintptr_t base = reinterpret_cast<uintptr_t>(PagedBase(start));
+        std::string object = "pool block " + Hex(reinterpret_cast<uintptr_t>(start)) + " of " +
+                             std::to_string(block.Size) + " bytes, tag " + Hex(block.Tag);
         if (block.Paged && address >= base && address < base + block.MappedSize) {
-            auto* context = static_cast<ucontext_t*>(rawContext);
-            const void* pc = reinterpret_cast<const void*>(context->uc_mcontext.gregs[REG_RIP]);
-            VerifierStop("touches paged pool at DISPATCH_LEVEL or above", RoutineName(pc),
-                         "pool block " + Hex(base) + " tag " + Hex(block.Tag));
+            VerifierStop("touches paged pool at DISPATCH_LEVEL or above", RoutineName(pc), object);
+        }
+        uintptr_t guard = base + block.MappedSize;
+        if (block.Paged && address >= guard && address < guard + PageSize()) {
+            VerifierStop("touches memory past the end of a pool block", RoutineName(pc), object);
         }
     }
     if (address >= kUserWindowBase && address < kUserWindowEnd) {
-        auto* context = static_cast<ucontext_t*>(rawContext);
-        const void* pc = reinterpret_cast<const void*>(context->uc_mcontext.gregs[REG_RIP]);
         VerifierStop("touches user memory directly instead of through a guarded copy",
                      RoutineName(pc), "address " + Hex(address));
     }
@@ -76,11 +93,16 @@ void InstallFaultHandler() {
 namespace {
 
 void* AllocatePagedBlock(size_t size, size_t* mappedSize) {
-    size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
-    *mappedSize = ((size == 0 ? 1 : size) + page - 1) / page * page;
-    void* address =
-        mmap(nullptr, *mappedSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    return address == MAP_FAILED ? nullptr : address;
+    size_t page = PageSize();
+    size_t rounded = size == 0 ? 8 : (size + 7) / 8 * 8;
+    *mappedSize = (rounded + page - 1) / page * page;
+    void* base = mmap(nullptr, *mappedSize + page, PROT_READ | PROT_WRITE,
+                      MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (base == MAP_FAILED) {
+        return nullptr;
+    }
+    mprotect(static_cast<uint8_t*>(base) + *mappedSize, page, PROT_NONE);
+    return static_cast<uint8_t*>(base) + *mappedSize - rounded;
 }
 
 PVOID Allocate(POOL_TYPE type, SIZE_T size, ULONG tag, const void* caller) {
@@ -106,6 +128,10 @@ PVOID Allocate(POOL_TYPE type, SIZE_T size, ULONG tag, const void* caller) {
     }
     std::memset(address, kFreshPoolPattern, size);
     kernel.Pool[address] = block;
+    if (!block.Paged) {
+        kernel.NonPagedBytes += size;
+        kernel.NonPagedPeak = std::max(kernel.NonPagedPeak, kernel.NonPagedBytes);
+    }
     return address;
 }
 
@@ -129,6 +155,9 @@ void Free(PVOID address, ULONG tag, const void* caller) {
     }
     CheckNoLiveObjectsIn(address, block.Size, caller, "pool block");
     kernel.Pool.erase(found);
+    if (!block.Paged) {
+        kernel.NonPagedBytes -= block.Size;
+    }
     if (block.Paged) {
         FreePagedBlock(address, block.MappedSize);
     } else {
@@ -139,13 +168,14 @@ void Free(PVOID address, ULONG tag, const void* caller) {
 } // namespace
 
 void FreePagedBlock(void* address, size_t mappedSize) {
-    munmap(address, mappedSize);
+    munmap(PagedBase(address), mappedSize + PageSize());
 }
 
 void ProtectPagedPool(bool inaccessible) {
     for (auto& [address, block] : K().Pool) {
         if (block.Paged) {
-            mprotect(address, block.MappedSize, inaccessible ? PROT_NONE : PROT_READ | PROT_WRITE);
+            mprotect(PagedBase(address), block.MappedSize,
+                     inaccessible ? PROT_NONE : PROT_READ | PROT_WRITE);
         }
     }
 }
@@ -160,6 +190,18 @@ size_t LiveBlocksWithTag(ULONG tag) {
         count += block.Tag == tag ? 1 : 0;
     }
     return count;
+}
+
+size_t NonPagedPoolBytes() {
+    return K().NonPagedBytes;
+}
+
+size_t NonPagedPoolPeak() {
+    return K().NonPagedPeak;
+}
+
+void ResetNonPagedPoolPeak() {
+    K().NonPagedPeak = K().NonPagedBytes;
 }
 
 } // namespace hk

@@ -23,8 +23,9 @@ struct RegistryValueRecord {
 
 // Starts the kernel afresh as a reboot does: every object, handle, request
 // and allocation is gone and time starts at 0, but the registry keeps its
-// non-volatile keys and values. (Reset empties the registry back to the tree
-// a machine starts with: the driver's service key, without subkeys.)
+// non-volatile keys and values, and the volumes their files. (Reset empties
+// the registry back to the tree a machine starts with: the driver's service
+// key, without subkeys.)
 void Reboot();
 
 // Removes every key but \REGISTRY itself.

@@ -102,6 +102,10 @@ void Reboot() {
     g_rebooting = false;
 }
 
+bool Rebooting() {
+    return g_rebooting;
+}
+
 std::shared_ptr<RegistryKey> FindSubkey(const RegistryKey& key, const std::u16string& name) {
     auto found = key.Subkeys.find(Upcase(name));
     return found == key.Subkeys.end() ? nullptr : found->second;

@@ -15,27 +15,6 @@ VOID RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString
     DestinationString->Buffer = const_cast<PWSTR>(SourceString);
 }
 
-// Upper-cases the letters of ASCII, Latin-1, Greek and Cyrillic as the
-// platform's table does; other characters stand as they are.
-WCHAR RtlUpcaseUnicodeChar(WCHAR c) {
-    if ((c >= u'a' && c <= u'z') || (c >= 0xE0 && c <= 0xFE && c != 0xF7)) {
-        return static_cast<WCHAR>(c - 0x20);
-    }
-    if (c == 0xFF) {
-        return 0x178;
-    }
-    if (c >= 0x3B1 && c <= 0x3C9 && c != 0x3C2) {
-        return static_cast<WCHAR>(c - 0x20);
-    }
-    if (c >= 0x430 && c <= 0x44F) {
-        return static_cast<WCHAR>(c - 0x20);
-    }
-    if (c >= 0x450 && c <= 0x45F) {
-        return static_cast<WCHAR>(c - 0x50);
-    }
-    return c;
-}
-
 LONG RtlCompareUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2,
                              BOOLEAN CaseInSensitive) {
     size_t length1 = String1->Length / sizeof(WCHAR);

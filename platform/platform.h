@@ -11,6 +11,7 @@
 //                          an exception guard around user-memory access; the
 //                          exception's code lands in `status`
 //   VKT_DEBUGGER_ENABLED() the kernel's KdDebuggerEnabled flag, read correctly
+//   VKT_OBJECT_TYPE(name)  an object type the kernel exports, read correctly
 #pragma once
 
 #if defined(_WIN32)

@@ -21,3 +21,6 @@
 #define VKT_GUARD_END }
 
 #define VKT_DEBUGGER_ENABLED() (KdDebuggerEnabled != FALSE)
+
+// The object types the kernel exports (IoFileObjectType, PsProcessType).
+#define VKT_OBJECT_TYPE(exported) (exported)

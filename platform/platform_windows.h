@@ -58,8 +58,29 @@
 // so the flag is read only through that macro.
 #define VKT_DEBUGGER_ENABLED() (KD_DEBUGGER_ENABLED != FALSE)
 
+// The object types the kernel exports (IoFileObjectType, PsProcessType). The
+// DDK headers declare each as an imported POBJECT_TYPE*, so reading the name
+// already yields the kernel variable's content, which is the object type: it
+// is cast, never dereferenced.
+#define VKT_OBJECT_TYPE(exported) ((POBJECT_TYPE)(exported))
+
 // Kernel exports the mingw-w64 DDK headers do not declare.
 extern "C" {
+
+// Object manager and process manager routines that these headers declare
+// only for file system drivers (ntifs.h), which cannot be included beside
+// ntddk.h.
+NTKERNELAPI NTSTATUS NTAPI ObOpenObjectByPointer(PVOID Object, ULONG HandleAttributes,
+                                                 PACCESS_STATE PassedAccessState,
+                                                 ACCESS_MASK DesiredAccess, POBJECT_TYPE ObjectType,
+                                                 KPROCESSOR_MODE AccessMode, PHANDLE Handle);
+NTKERNELAPI NTSTATUS NTAPI ObQueryNameString(PVOID Object, POBJECT_NAME_INFORMATION ObjectNameInfo,
+                                             ULONG Length, PULONG ReturnLength);
+NTSYSAPI NTSTATUS NTAPI ZwQueryInformationProcess(HANDLE ProcessHandle,
+                                                  PROCESSINFOCLASS ProcessInformationClass,
+                                                  PVOID ProcessInformation,
+                                                  ULONG ProcessInformationLength,
+                                                  PULONG ReturnLength);
 
 // Object type of device objects. Declared like its siblings IoFileObjectType
 // and PsProcessType in these headers: the value of the name is the object

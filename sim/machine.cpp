@@ -4,6 +4,7 @@
 #include "client/vktctl.h"
 #include "driver/routing.h"
 #include "hostkernel/errorlog_control.h"
+#include "hostkernel/files_control.h"
 #include "hostkernel/registry_control.h"
 #include "sim/driver_device.h"
 #include "sim/power_manager.h"
@@ -26,11 +27,6 @@ std::string Narrow(const std::u16string& text) {
         narrow += c < 0x80 ? static_cast<char>(c) : '?';
     }
     return narrow;
-}
-
-std::string BaseName(const std::string& path) {
-    size_t slash = path.find_last_of("\\/");
-    return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
 // The integer argument of an evaluation's input, if it carries one.
@@ -223,6 +219,20 @@ void Machine::SetRegistryValue(const std::u16string& key, const std::u16string& 
 void Machine::DeleteRegistryKey(const std::u16string& key) {
     hk::DeleteRegistryKey(key);
     Emit("setup", "machine", "registry " + Narrow(key) + " deleted").String("key", Narrow(key));
+}
+
+void Machine::MakeFolder(const std::string& path) {
+    NTSTATUS status = hk::MakeDirectory(Widen(path));
+    Emit("setup", "machine", "folder " + path + " -> " + FormatStatus(status))
+        .String("folder", path)
+        .Number("status", static_cast<uint32_t>(status));
+}
+
+void Machine::MakeFile(const std::string& path) {
+    NTSTATUS status = hk::MakeFile(Widen(path));
+    Emit("setup", "machine", "file " + path + " -> " + FormatStatus(status))
+        .String("file", path)
+        .Number("status", static_cast<uint32_t>(status));
 }
 
 uint32_t Machine::GsxsValue() const {
@@ -514,7 +524,13 @@ void Machine::StartProcess(const std::string& label, const std::string& path, bo
     Process process;
     process.Path = path;
     process.Administrator = administrator;
-    process.Kernel = hk::CreateProcess(Widen(BaseName(path)));
+    process.Kernel = hk::CreateProcessFromImage(Widen(path));
+    if (process.Kernel == nullptr) {
+        Emit("process", label, "cannot start " + path + ": no such executable")
+            .String("action", "refused")
+            .String("path", path);
+        return;
+    }
     process.Thread = hk::CreateThread(process.Kernel);
     processes_[label] = process;
     Emit("process", label,

@@ -70,6 +70,10 @@ class Machine {
     void SetRegistryValue(const std::u16string& key, const std::u16string& name, ULONG type,
                           const std::vector<uint8_t>& data);
     void DeleteRegistryKey(const std::u16string& key);
+    // Folders and files on the simulated volumes ("C:\..." paths); they
+    // survive reboots.
+    void MakeFolder(const std::string& path);
+    void MakeFile(const std::string& path);
 
     // ----- the machine's life
     bool PoweredOn() const { return acpi_ != nullptr; }
@@ -82,7 +86,8 @@ class Machine {
     // boots again.
     void Reboot();
 
-    // ----- processes, by the scenario's label
+    // ----- processes, by the scenario's label; a process starts from an
+    // executable file on a volume, and does not start without one
     void StartProcess(const std::string& label, const std::string& path, bool administrator);
     void EndProcess(const std::string& label);
     bool HasProcess(const std::string& label) const { return processes_.count(label) != 0; }

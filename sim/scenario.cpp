@@ -137,6 +137,18 @@ std::string StepReader::Read() {
         step_->Action = [add, routine](Machine& machine) { machine.SetExport(routine, add); };
         return "";
     }
+    if (verb == "folder" || verb == "file") {
+        step_->NeedsMachine = false;
+        if (words_.size() != 2) {
+            return "usage: " + verb + " PATH";
+        }
+        std::string path = words_[1];
+        bool folder = verb == "folder";
+        step_->Action = [path, folder](Machine& machine) {
+            folder ? machine.MakeFolder(path) : machine.MakeFile(path);
+        };
+        return "";
+    }
     if (verb == "boot") {
         step_->Action = [](Machine&) {};
         return Count(1, "boot");

@@ -330,7 +330,7 @@ std::string DrawTimeline(const std::vector<TraceEvent>& events,
                     processOrder.emplace_back(event.Time, event.Who);
                 }
                 processes[event.Who].push_back({event.Time, UINT64_MAX, "", "#26a69a"});
-            } else if (!processes[event.Who].empty()) {
+            } else if (action == "end" && !processes[event.Who].empty()) {
                 processes[event.Who].back().To = event.Time;
             }
         } else if (event.Kind == "request") {

@@ -3,6 +3,8 @@
 // a bad address fails the command and changes nothing.
 #include "supervision/watch_list.h"
 
+#include "supervision/name_key.h"
+
 namespace {
 
 // Separates the names of the list.
@@ -83,6 +85,7 @@ VKT_PAGED_ROUTINE NTSTATUS SplitWatchListText(DeviceContext* Context, ULONG Text
                 break;
             }
             RtlInitUnicodeString(&entry->ImageName, current);
+            ComputeNameKey(&entry->ImageName, &entry->NameKey);
             InsertTailList(&Context->WatchList, &entry->Links);
         }
         if (comma == nullptr) {

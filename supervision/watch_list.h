@@ -8,11 +8,12 @@
 struct WatchEntry {
     LIST_ENTRY Links;         // links in WatchList
     UNICODE_STRING ImageName; // the name, pointing into WatchListText
+    ULONGLONG NameKey;        // ComputeNameKey of ImageName, made when the entry is made
 };
 
 static const ULONG WATCH_TEXT_MAX = 1024;           // bytes of name list at most
 static const ULONG TIMEOUT_MIN = 60;                // seconds, for either timeout
-static const ULONG PROCESS_SNAPSHOT_SIZE = 0xFF400; // bytes of one process snapshot
+static const ULONG PROCESS_SNAPSHOT_SIZE = 0xFF400; // bytes of a check's first snapshot
 
 NTSTATUS SetWatchList(DeviceContext* Context, UCHAR RunTimeout, UCHAR ShutdownTimeout,
                       ULONG NamesLength, PVOID Names);

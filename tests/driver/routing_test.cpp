@@ -1,5 +1,6 @@
 // Entry and routing: what the dispatch table holds, what passes down
 // unchanged, and what the driver finishes itself.
+#include "access/caller_verification.h"
 #include "driver/routing.h"
 #include "power/power.h"
 #include "supervision/commands.h"
@@ -73,6 +74,8 @@ TEST_F(RoutingTest, EntryFillsTheDispatchTableAndAllocatesNothing) {
             expected = DispatchDeviceControl;
         } else if (major == IRP_MJ_POWER) {
             expected = DispatchPower;
+        } else if (major == IRP_MJ_CREATE) {
+            expected = DispatchCreate;
         }
         EXPECT_EQ(driver_->MajorFunction[major], expected) << "major function " << major;
     }

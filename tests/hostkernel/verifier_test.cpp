@@ -29,6 +29,10 @@ FAULTY int FaultyTouchOfPagedPool(volatile uint8_t* paged) {
     return value;
 }
 
+FAULTY int FaultyReadPastPagedBlock(volatile uint8_t* paged, size_t size) {
+    return paged[size];
+}
+
 FAULTY void FaultyAcquireOutsideCriticalRegion(PERESOURCE resource) {
     ExAcquireResourceExclusiveLite(resource, TRUE);
 }
@@ -272,6 +276,20 @@ TEST_F(VerifierTest, LeaksAreFoundAtTheEndAndAtUnload) {
     IoFreeWorkItem(item);
     EXPECT_DEATH(hk::UnloadDriver(driver_),
                  VERIFIER_STOP("unloads with a device object not deleted"));
+}
+
+// Paged blocks end against an inaccessible page, rounded up to 8 bytes, so
+// a read just past a block stops the test.
+TEST_F(VerifierTest, ReadPastPagedBlock) {
+    for (size_t size : {8u, 520u, 4096u, 4104u}) {
+        auto* paged = static_cast<uint8_t*>(ExAllocatePool(PagedPool, size));
+        paged[0] = 1;
+        paged[size - 1] = 2;
+        EXPECT_EQ(reinterpret_cast<uintptr_t>(paged) % 8, 0u);
+        EXPECT_STOP(FaultyReadPastPagedBlock(paged, size),
+                    "touches memory past the end of a pool block", "FaultyReadPastPagedBlock");
+        ExFreePoolWithTag(paged, 0);
+    }
 }
 
 } // namespace

@@ -10,7 +10,19 @@ namespace {
 
 using sim::ClientCommand;
 
-const char* kService = "C:\\Program Files\\VKT\\VKTService.exe";
+const char* kService = "C:\\Program Files\\Corvyn\\CorvynService.exe";
+
+const std::u16string kServiceKey =
+    u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Services\\CorvynHostService";
+
+std::vector<uint8_t> Utf16(const std::string& text) {
+    std::vector<uint8_t> bytes;
+    for (char c : text + '\0') {
+        bytes.push_back(static_cast<uint8_t>(c));
+        bytes.push_back(0);
+    }
+    return bytes;
+}
 
 class ClientTest : public testing::Test {
   protected:
@@ -18,6 +30,8 @@ class ClientTest : public testing::Test {
         // A later boot, so that the driver reads the firmware's status byte.
         machine_.SetRegistryValue(hk::kServiceKeyPath + u"\\Parameters", u"InstallTimes", REG_DWORD,
                                   {1, 0, 0, 0});
+        machine_.SetRegistryValue(kServiceKey, u"ImagePath", REG_SZ, Utf16(kService));
+        machine_.MakeFile(kService);
         machine_.SetFirmwareStatus(0x05);
         machine_.PowerOn();
         machine_.StartProcess("svc", kService, true);
@@ -65,7 +79,7 @@ TEST_F(ClientTest, EachCommandReachesTheDriverAndReturnsItsStatus) {
     ClientCommand watch = Command(ClientCommand::Kind::Watch);
     watch.RunSeconds = 75;
     watch.ShutdownSeconds = 90;
-    watch.Names = u"VKTService.exe,Other.exe";
+    watch.Names = u"CorvynService.exe,CorvynMonitor.exe";
     EXPECT_EQ(machine_.Send("svc", watch), ERROR_SUCCESS);
     EXPECT_EQ(machine_.Send("svc", watch), ERROR_INVALID_PARAMETER) << "the list is set once";
     EXPECT_NE(LastRequest().find("0xC000000D"), std::string::npos) << LastRequest();
@@ -104,6 +118,12 @@ TEST_F(ClientTest, HandlesBelongToTheProcessAndGoWithTheDevice) {
     machine_.StartProcess("other", kService, false);
     EXPECT_EQ(machine_.Send("other", Command(ClientCommand::Kind::Nop)), ERROR_INVALID_HANDLE)
         << "a process without a handle of its own";
+    machine_.MakeFile("C:\\Tools\\CorvynService.exe");
+    machine_.StartProcess("stranger", "C:\\Tools\\CorvynService.exe", true);
+    machine_.OpenDevice("stranger");
+    EXPECT_NE(LastRequest().find("-> 0xC0000421"), std::string::npos)
+        << "a permitted name elsewhere is refused: " << LastRequest();
+    EXPECT_EQ(machine_.Send("stranger", Command(ClientCommand::Kind::Nop)), ERROR_INVALID_HANDLE);
     machine_.CloseDevice("svc");
     EXPECT_EQ(machine_.Send("svc", Command(ClientCommand::Kind::Nop)), ERROR_INVALID_HANDLE);
     machine_.RemoveDevice();
@@ -125,10 +145,11 @@ TEST_F(ClientTest, VktctlPrintsTheOutcomeAndThePlatformsMessage) {
     EXPECT_EQ(machine_.Firmware().LastState(), 0x41);
 
     lines.clear();
-    EXPECT_EQ(Vktctl({"watch", "--shutdown", "120", "--run", "61", "VKTService.exe"}, &lines), 0);
+    EXPECT_EQ(Vktctl({"watch", "--shutdown", "120", "--run", "61", "CorvynService.exe"}, &lines),
+              0);
     EXPECT_EQ(lines,
               (std::vector<std::string>{
-                  "stdout: watching VKTService.exe, run timeout 61 s, shutdown timeout 120 s"}));
+                  "stdout: watching CorvynService.exe, run timeout 61 s, shutdown timeout 120 s"}));
     lines.clear();
     EXPECT_EQ(Vktctl({"watch", "--run", "61", "--shutdown", "61", "X.exe"}, &lines), 1);
     EXPECT_EQ(lines, (std::vector<std::string>{

@@ -14,15 +14,28 @@ const std::u16string kParameters = hk::kServiceKeyPath + u"\\Parameters";
 
 class MachineTest : public testing::Test {
   protected:
+    void SetUp() override {
+        std::u16string path = u"C:\\VKT\\CorvynService.exe";
+        std::vector<uint8_t> data;
+        for (char16_t c : path + u'\0') {
+            data.push_back(static_cast<uint8_t>(c));
+            data.push_back(0);
+        }
+        machine_.SetRegistryValue(
+            u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Services\\CorvynHostService",
+            u"ImagePath", REG_SZ, data);
+        machine_.MakeFile("C:\\VKT\\CorvynService.exe");
+        machine_.MakeFile("C:\\Tools\\Other.exe");
+    }
     // A service that supervises itself with a run timeout of 60 seconds.
     void Supervise(const std::string& label) {
-        machine_.StartProcess(label, "C:\\VKT\\VKTService.exe", true);
+        machine_.StartProcess(label, "C:\\VKT\\CorvynService.exe", true);
         machine_.OpenDevice(label);
         ClientCommand watch;
         watch.What = ClientCommand::Kind::Watch;
         watch.RunSeconds = 60;
         watch.ShutdownSeconds = 90;
-        watch.Names = u"VKTService.exe";
+        watch.Names = u"CorvynService.exe";
         ASSERT_EQ(machine_.Send(label, watch), ERROR_SUCCESS);
         ClientCommand enter;
         enter.What = ClientCommand::Kind::EnterA;
@@ -50,6 +63,8 @@ TEST_F(MachineTest, ExpiryResetsTheMachineWhichBootsAgainKeepingTheRegistry) {
     machine_.RunUntil(35 * hk::kSecond);
     machine_.EndProcess("svc");
     machine_.StartProcess("bystander", "C:\\Tools\\Other.exe", false);
+    machine_.StartProcess("ghost", "C:\\Tools\\Missing.exe", false);
+    EXPECT_FALSE(machine_.HasProcess("ghost")) << "no executable, no process";
     machine_.RunUntil(10 * hk::kMinute);
 
     auto expiries = EventsOf("expiry");
@@ -127,14 +142,14 @@ TEST_F(MachineTest, FirmwareRulesHoldAcrossRebootsUntilCleared) {
                            static_cast<NTSTATUS>(0xC0000185), 0, 0};
     machine_.AddFirmwareRule(rule);
     machine_.PowerOn();
-    machine_.StartProcess("svc", "C:\\VKT\\VKTService.exe", true);
+    machine_.StartProcess("svc", "C:\\VKT\\CorvynService.exe", true);
     machine_.OpenDevice("svc");
     ClientCommand report;
     report.What = ClientCommand::Kind::Report;
     report.Code = 0x40;
     EXPECT_EQ(machine_.Send("svc", report), 1117u) << "I/O device error";
     machine_.Reboot();
-    machine_.StartProcess("svc", "C:\\VKT\\VKTService.exe", true);
+    machine_.StartProcess("svc", "C:\\VKT\\CorvynService.exe", true);
     machine_.OpenDevice("svc");
     EXPECT_EQ(machine_.Send("svc", report), 1117u);
     machine_.ClearFirmwareRules();

@@ -93,4 +93,28 @@ TEST_F(CycleTest, WatchdogLivesADayWhileTheServiceRunsAndExpiresAfterItDies) {
     EXPECT_EQ(acpi_->Firmware().Resets()[0].LastState, StateWatchA);
 }
 
+// A server's process list does not fit the first snapshot buffer; the
+// check looks all the same, and a dead service still ends in the reset.
+TEST_F(CycleTest, DeadServiceEndsInResetOnAMachineOfTwentyThousandProcesses) {
+    hk::SetSnapshotThreads(service_, 10);
+    for (int i = 1; i < 20000; i++) {
+        char16_t name[] = u"worker00000.exe";
+        for (int digit = 10, rest = i; digit > 5; digit--, rest /= 10) {
+            name[digit] = static_cast<char16_t>(u'0' + rest % 10);
+        }
+        hk::SetSnapshotThreads(hk::CreateProcess(name), 10);
+    }
+    Supervise(5, 60);
+    hk::RunFor(hk::kMinute);
+    EXPECT_EQ(Feeds(), 6u);
+    hk::TerminateProcess(service_);
+    hk::RunFor(10 * hk::kSecond);
+    EXPECT_EQ(Feeds(), 6u) << "no feed once the service is gone";
+    uint64_t lastFeed = acpi_->Trace().back().Time;
+    hk::RunFor(2 * hk::kMinute);
+    EXPECT_EQ(Feeds(), 6u);
+    ASSERT_EQ(acpi_->Firmware().Resets().size(), 1u);
+    EXPECT_EQ(acpi_->Firmware().Resets()[0].Time, lastFeed + 60 * hk::kSecond);
+}
+
 } // namespace

@@ -1,0 +1,69 @@
+// Run-time library routines on wide text that build and compare paths:
+// the kernel C runtime's case-blind comparison and bounded copy, and the
+// append of one counted string to another.
+#include "hostkernel/kernel_state.h"
+
+#include <cstring>
+
+namespace {
+
+// The kernel's C runtime works in the "C" locale: only ASCII letters fold.
+WCHAR LowerAscii(WCHAR c) {
+    return (c >= u'A' && c <= u'Z') ? static_cast<WCHAR>(c + 0x20) : c;
+}
+
+} // namespace
+
+int _wcsnicmp(const WCHAR* String1, const WCHAR* String2, size_t Count) {
+    for (size_t i = 0; i < Count; i++) {
+        WCHAR a = LowerAscii(String1[i]);
+        WCHAR b = LowerAscii(String2[i]);
+        if (a != b) {
+            return static_cast<int>(a) - static_cast<int>(b);
+        }
+        if (a == 0) {
+            return 0;
+        }
+    }
+    return 0;
+}
+
+// Copies the text with its terminator. A destination too small gets an
+// empty string and ERANGE; a null pointer or a zero size gives EINVAL.
+errno_t wcscpy_s(WCHAR* Destination, size_t DestinationCount, const WCHAR* Source) {
+    constexpr errno_t kInvalid = 22;
+    constexpr errno_t kRange = 34;
+    if (Destination == nullptr || DestinationCount == 0) {
+        return kInvalid;
+    }
+    if (Source == nullptr) {
+        Destination[0] = 0;
+        return kInvalid;
+    }
+    size_t length = wcsnlen(Source, DestinationCount);
+    if (length == DestinationCount) {
+        Destination[0] = 0;
+        return kRange;
+    }
+    std::memmove(Destination, Source, (length + 1) * sizeof(WCHAR));
+    return 0;
+}
+
+// Appends when the whole source fits; a terminator follows when there is
+// room for one.
+NTSTATUS RtlAppendUnicodeStringToString(PUNICODE_STRING Destination, PCUNICODE_STRING Source) {
+    USHORT length = Source->Length;
+    if (length == 0) {
+        return STATUS_SUCCESS;
+    }
+    if (Destination->Length + length > Destination->MaximumLength) {
+        return STATUS_BUFFER_TOO_SMALL;
+    }
+    auto* end = reinterpret_cast<uint8_t*>(Destination->Buffer) + Destination->Length;
+    std::memmove(end, Source->Buffer, length);
+    Destination->Length = static_cast<USHORT>(Destination->Length + length);
+    if (Destination->Length + sizeof(WCHAR) <= Destination->MaximumLength) {
+        Destination->Buffer[Destination->Length / sizeof(WCHAR)] = 0;
+    }
+    return STATUS_SUCCESS;
+}

@@ -1,0 +1,137 @@
+// Who may open the device: the five permitted executables in the main
+// service's directory, and nothing else; every open decided afresh.
+#include "tests/access/installation.h"
+
+#include <cstring>
+
+namespace {
+
+class AdmissionTest : public InstallationTest {};
+
+TEST_F(AdmissionTest, EachPermittedExecutableInTheDirectoryIsAdmitted) {
+    for (const std::u16string& name : kPermitted) {
+        hk::Outcome outcome = Open(Start(kDirectory + u"\\" + name));
+        EXPECT_EQ(outcome.returned, STATUS_SUCCESS) << Narrow(name);
+    }
+    EXPECT_EQ(hk::OpenHandleCount(), 0u);
+    EXPECT_EQ(hk::ObjectReferenceCount(), 0u);
+}
+
+TEST_F(AdmissionTest, CaseDoesNotMatterAnywhere) {
+    ASSERT_EQ(hk::MakeFile(u"C:\\Apps\\Corvyn\\CORVYNMONITOR.EXE"), STATUS_SUCCESS);
+    SetImagePath(u"c:\\APPS\\corvyn\\corvynservice.EXE");
+    EXPECT_EQ(OpenFrom(u"C:\\Apps\\Corvyn\\CORVYNMONITOR.EXE"), STATUS_SUCCESS);
+    EXPECT_EQ(OpenFrom(u"c:\\apps\\CORVYN\\CorvynService.exe"), STATUS_SUCCESS);
+    EXPECT_EQ(OpenFrom(kServiceImage), CALLER_REFUSED);
+    SetImagePath(u"\\??\\c:\\program files\\CORVYN HOST\\CorvynService.exe");
+    EXPECT_EQ(OpenFrom(u"C:\\Program Files\\Corvyn Host\\CorvynLogAgent.exe"), STATUS_SUCCESS);
+}
+
+TEST_F(AdmissionTest, PermittedNamesElsewhereAreRefused) {
+    for (const char16_t* path : {
+             u"C:\\Program Files\\Corvyn Host\\bin\\CorvynService.exe", // a subdirectory
+             u"C:\\Program Files\\CorvynNotifier.exe",                  // the parent
+             u"C:\\Program Files\\Corvyn Host2\\CorvynService.exe",     // a sibling
+             u"D:\\Program Files\\Corvyn Host\\CorvynService.exe",      // the same folders on D:
+             u"D:\\Program Files\\Corvyn Host\\CorvynLogAgent.exe",
+             u"C:\\Program Files\\Corvyn Host\\Corvyn.exe", // another executable
+             u"C:\\Program Files\\Corvyn Host\\CorvynService.exe.exe",
+             u"C:\\Program Files\\Corvyn Host\\xCorvynService.exe",
+         }) {
+        EXPECT_EQ(OpenFrom(path), CALLER_REFUSED) << Narrow(path);
+        EXPECT_EQ(Verify(path), CALLER_REFUSED) << "every name read, none matched";
+    }
+    hk::Outcome bare = Open(hk::CreateProcess(u"CorvynService.exe"));
+    EXPECT_EQ(bare.returned, CALLER_REFUSED) << "a process without an image path";
+}
+
+TEST_F(AdmissionTest, DriveLetterAndNtFormsNameTheSameDirectory) {
+    HkProcess* service = Start(kServiceImage);
+    HkProcess* agent = Start(kDirectory + u"\\CorvynLogAgent.exe");
+    HkProcess* stranger = Start(u"C:\\Program Files\\CorvynManager.exe");
+    for (const char16_t* value :
+         {u"C:\\Program Files\\Corvyn Host\\CorvynService.exe",
+          u"\\??\\C:\\Program Files\\Corvyn Host\\CorvynService.exe",
+          u"\\??\\C:\\Program Files\\Corvyn Host\\CORVYNSERVICE.EXE",
+          u"\\Device\\HarddiskVolume3\\Program Files\\Corvyn Host\\CorvynService.exe"}) {
+        SetImagePath(value);
+        // A device path is not an NT object path once the prefix is put in
+        // front of it, so that form names nothing.
+        bool named = value[1] != u'D';
+        EXPECT_EQ(Open(service).returned, named ? STATUS_SUCCESS : CALLER_REFUSED);
+        EXPECT_EQ(Open(agent).returned, named ? STATUS_SUCCESS : CALLER_REFUSED);
+        EXPECT_EQ(Open(stranger).returned, CALLER_REFUSED);
+    }
+}
+
+TEST_F(AdmissionTest, ServiceOnAnotherVolumeAdmitsOnlyThere) {
+    ASSERT_EQ(hk::MakeFile(u"D:\\Program Files\\Corvyn Host\\CorvynService.exe"), STATUS_SUCCESS);
+    SetImagePath(u"D:\\Program Files\\Corvyn Host\\CorvynService.exe");
+    EXPECT_EQ(OpenFrom(u"D:\\Program Files\\Corvyn Host\\CorvynService.exe"), STATUS_SUCCESS);
+    EXPECT_EQ(OpenFrom(kServiceImage), CALLER_REFUSED);
+}
+
+TEST_F(AdmissionTest, EveryOpenRunsTheWholeCheckAgain) {
+    HkProcess* service = Start(kServiceImage);
+    HkProcess* moved = Start(u"C:\\Corvyn\\CorvynService.exe");
+    EXPECT_EQ(Open(service).returned, STATUS_SUCCESS);
+    EXPECT_EQ(Open(moved).returned, CALLER_REFUSED);
+    SetImagePath(u"C:\\Corvyn\\CorvynService.exe");
+    EXPECT_EQ(Open(service).returned, CALLER_REFUSED);
+    EXPECT_EQ(Open(moved).returned, STATUS_SUCCESS);
+    hk::DeleteRegistryKey(kServiceKey);
+    EXPECT_EQ(Open(moved).returned, CALLER_REFUSED);
+    SetImagePath(kServiceImage);
+    EXPECT_EQ(Open(service).returned, STATUS_SUCCESS);
+}
+
+TEST_F(AdmissionTest, MissingKeyOrValueRefusesEveryone) {
+    HkProcess* service = Start(kServiceImage);
+    hk::DeleteRegistryKey(kServiceKey);
+    EXPECT_EQ(Verify(service), STATUS_OBJECT_NAME_NOT_FOUND);
+    EXPECT_EQ(Open(service).returned, CALLER_REFUSED);
+    hk::CreateRegistryKey(kServiceKey);
+    hk::SetRegistryValue(kServiceKey, u"DisplayName", REG_SZ, Bytes({'C', 0, 0, 0}));
+    EXPECT_EQ(Verify(service), STATUS_OBJECT_NAME_NOT_FOUND);
+    EXPECT_EQ(Open(service).returned, CALLER_REFUSED);
+}
+
+TEST_F(AdmissionTest, QuotedArgumentsAndEnvironmentReferencesAreNotInterpreted) {
+    HkProcess* service = Start(kServiceImage);
+    for (const char16_t* value : {
+             u"\"C:\\Program Files\\Corvyn Host\\CorvynService.exe\"",
+             u"\"C:\\Program Files\\Corvyn Host\"\\CorvynService.exe",
+             u"C:\\Program Files\\Corvyn Host\\CorvynService.exe -service",
+             u"C:\\Program Files\\Corvyn Host\\CorvynService.exe ",
+             u"%ProgramFiles%\\Corvyn Host\\CorvynService.exe",
+             u"C:\\Program Files\\Corvyn Host\\CorvynService",
+         }) {
+        SetImagePath(value);
+        EXPECT_EQ(Open(service).returned, CALLER_REFUSED) << Narrow(value);
+        EXPECT_FALSE(NT_SUCCESS(Verify(service)));
+    }
+}
+
+// Dropping the executable's name by its length alone would also drop
+// another name of the same length, a tail of arguments or blanks, or the
+// last characters of a value without its terminator, and lead to whatever
+// directory is left. The dropped characters must be the executable's name.
+TEST_F(AdmissionTest, OnlyTheServiceExecutableNameIsDropped) {
+    HkProcess* planted = Start(u"C:\\Tools\\CorvynService.exe");
+    HkProcess* shortened = Start(u"C:\\Program Files\\Corvyn Hos\\CorvynService.exe");
+    SetImagePath(u"C:\\Tools\\HelperService.exe"); // a name of the same length
+    EXPECT_EQ(Verify(planted), IMAGE_PATH_UNUSABLE);
+    SetImagePath(u"C:\\Tools" + std::u16string(18, u' '));
+    EXPECT_EQ(Verify(planted), IMAGE_PATH_UNUSABLE);
+    SetImagePath(u"C:\\Tools --instance=second"); // arguments
+    EXPECT_EQ(Verify(planted), IMAGE_PATH_UNUSABLE);
+    std::u16string text = kServiceImage;
+    std::vector<uint8_t> unterminated(text.size() * 2);
+    std::memcpy(unterminated.data(), text.data(), unterminated.size());
+    SetImagePathBytes(unterminated);
+    EXPECT_EQ(Verify(shortened), IMAGE_PATH_UNUSABLE) << "no terminator";
+    EXPECT_EQ(Open(planted).returned, CALLER_REFUSED);
+    EXPECT_EQ(Open(shortened).returned, CALLER_REFUSED);
+}
+
+} // namespace

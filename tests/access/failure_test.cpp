@@ -1,0 +1,119 @@
+// How the check ends when a step fails: with that step's status, refusing
+// the open, and with every buffer, handle and reference released.
+#include "tests/access/installation.h"
+
+#include <functional>
+
+namespace {
+
+constexpr ULONG kUntagged = 'None'; // the host's tag for untagged pool
+constexpr NTSTATUS kInjected = static_cast<NTSTATUS>(0xC0000185L);
+
+class FailureTest : public InstallationTest {
+  protected:
+    // Nothing of the check is left behind.
+    void ExpectAllReleased(const std::string& step) {
+        EXPECT_EQ(hk::LiveBlocksWithTag(kUntagged), 0u) << step;
+        EXPECT_EQ(hk::OpenHandleCount(), 0u) << step;
+        EXPECT_EQ(hk::ObjectReferenceCount(), 0u) << step;
+    }
+};
+
+struct Step {
+    const char* name;          // what fails
+    std::function<void()> arm; // makes it fail
+    NTSTATUS expected;         // what the check ends with
+};
+
+TEST_F(FailureTest, EachFailingStepEndsTheCheckWithItsStatusAndReleasesEverything) {
+    HkProcess* service = Start(kServiceImage);
+    auto registry = [](const char* routine, uint64_t skip) {
+        return [=] { hk::FailRegistryRoutine(routine, kInjected, skip); };
+    };
+    auto object = [](const char* routine, uint64_t skip) {
+        return [=] { hk::FailObjectRoutine(routine, kInjected, skip); };
+    };
+    auto allocation = [](uint64_t n) { return [=] { hk::FailNthAllocation(n); }; };
+    // Allocations in order: value, prefixed copy, name buffer, the
+    // directory's name record, the image name.
+    for (const Step& step : {
+             Step{"opening the key", registry("ZwOpenKey", 0), kInjected},
+             Step{"size query", registry("ZwQueryValueKey", 0), kInjected},
+             Step{"value buffer", allocation(1), STATUS_INSUFFICIENT_RESOURCES},
+             Step{"second query", registry("ZwQueryValueKey", 1), kInjected},
+             Step{"prefixed copy", allocation(2), STATUS_INSUFFICIENT_RESOURCES},
+             Step{"name buffer", allocation(3), STATUS_INSUFFICIENT_RESOURCES},
+             Step{"directory open", object("ZwCreateFile", 0), kInjected},
+             Step{"file object", object("ObReferenceObjectByHandle", 0), kInjected},
+             Step{"name size query", object("ObQueryNameString", 0), kInjected},
+             Step{"name record", allocation(4), STATUS_INSUFFICIENT_RESOURCES},
+             Step{"name query", object("ObQueryNameString", 1), kInjected},
+             Step{"process handle", object("ObOpenObjectByPointer", 0), kInjected},
+             Step{"image size query", object("ZwQueryInformationProcess", 0), kInjected},
+             Step{"image buffer", allocation(5), STATUS_INSUFFICIENT_RESOURCES},
+             Step{"image query", object("ZwQueryInformationProcess", 1), kInjected},
+         }) {
+        step.arm();
+        EXPECT_EQ(Verify(service), step.expected) << step.name;
+        ExpectAllReleased(step.name);
+        hk::ClearFaults();
+        step.arm();
+        EXPECT_EQ(Open(service).returned, CALLER_REFUSED) << step.name;
+        ExpectAllReleased(step.name);
+        hk::ClearFaults();
+    }
+    EXPECT_EQ(Open(service).returned, STATUS_SUCCESS) << "a failed check leaves nothing behind";
+}
+
+TEST_F(FailureTest, DirectoryThatCannotBeOpenedEndsTheCheckWithTheOpensStatus) {
+    HkProcess* service = Start(kServiceImage);
+    struct Value {
+        const char16_t* text; // "ImagePath"
+        NTSTATUS expected;    // how the directory's open fails
+    };
+    for (const Value& value : {
+             Value{u"C:\\Program Files\\Gone\\CorvynService.exe", STATUS_OBJECT_NAME_NOT_FOUND},
+             Value{u"C:\\Program Files\\Corvyn Host\\CorvynService.exe\\CorvynService.exe",
+                   STATUS_NOT_A_DIRECTORY},
+             Value{u"C:\\Program Files\\\"Corvyn Host\"\\CorvynService.exe",
+                   STATUS_OBJECT_NAME_INVALID},
+             Value{u"C:\\CorvynService.exe", STATUS_NOT_A_DIRECTORY}, // the volume itself
+         }) {
+        SetImagePath(value.text);
+        EXPECT_EQ(Verify(service), value.expected) << Narrow(value.text);
+        ExpectAllReleased(Narrow(value.text));
+    }
+}
+
+TEST_F(FailureTest, ImageNameQueryHandsOutNothingOnFailure) {
+    HkProcess* service = Start(kServiceImage);
+    hk::RunAs(hk::CreateThread(service), [&] {
+        EXPECT_EQ(QueryProcessImageName(service, nullptr), STATUS_INVALID_PARAMETER);
+        PUNICODE_STRING image = reinterpret_cast<PUNICODE_STRING>(0x1);
+        hk::FailObjectRoutine("ZwQueryInformationProcess", kInjected, 1);
+        EXPECT_EQ(QueryProcessImageName(service, &image), kInjected);
+        EXPECT_EQ(image, nullptr);
+        ASSERT_EQ(QueryProcessImageName(service, &image), STATUS_SUCCESS);
+        EXPECT_EQ(Text(image), hk::DevicePath(kServiceImage));
+        EXPECT_EQ(reinterpret_cast<void*>(image->Buffer), reinterpret_cast<void*>(image + 1));
+        ExFreePoolWithTag(image, 0);
+    });
+}
+
+TEST_F(FailureTest, DirectoryNameMustFitTheCallersBuffer) {
+    std::u16string expected = hk::kSystemVolume + u"\\Program Files\\Corvyn Host";
+    std::u16string path = u"\\??\\" + kDirectory;
+    UNICODE_STRING counted{static_cast<USHORT>(path.size() * 2),
+                           static_cast<USHORT>(path.size() * 2), path.data()};
+    std::vector<WCHAR> buffer(expected.size() + 1, u'#');
+    UNICODE_STRING name{0, static_cast<USHORT>((expected.size() - 1) * 2), buffer.data()};
+    EXPECT_EQ(QueryDirectoryName(&counted, &name), STATUS_INVALID_PARAMETER_2);
+    EXPECT_EQ(name.Length, 0u);
+    name.MaximumLength = static_cast<USHORT>(expected.size() * 2);
+    ASSERT_EQ(QueryDirectoryName(&counted, &name), STATUS_SUCCESS);
+    EXPECT_EQ(Text(&name), expected);
+    EXPECT_EQ(buffer.back(), u'#') << "nothing written past the caller's buffer";
+    ExpectAllReleased("directory name");
+}
+
+} // namespace

@@ -1,0 +1,117 @@
+// What "ImagePath" values the check accepts, and the limits of the buffer in
+// which candidate names are formed.
+#include "tests/access/installation.h"
+
+#include <cstring>
+
+namespace {
+
+class ImagePathTest : public InstallationTest {
+  protected:
+    // Stores these characters as the value's data, with no terminator
+    // added.
+    void SetData(const std::u16string& characters) {
+        std::vector<uint8_t> data(characters.size() * 2);
+        std::memcpy(data.data(), characters.data(), data.size());
+        SetImagePathBytes(data);
+    }
+
+    // A directory whose NT name has exactly `characters` characters:
+    // "\Device\HarddiskVolume3\" and two folders.
+    static std::u16string DirectoryOfLength(size_t characters) {
+        size_t second = characters - kSystemVolumeChars - 1 - 200 - 1;
+        return u"C:\\" + std::u16string(200, u'A') + u"\\" + std::u16string(second, u'B');
+    }
+    static constexpr size_t kSystemVolumeChars = 23;
+};
+
+TEST_F(ImagePathTest, ValuesTooShortOrNotWholeTextAreRefusedWithoutReadingPastThem) {
+    HkProcess* service = Start(kServiceImage);
+    const std::u16string name = u"\\CorvynService.exe";
+    struct Case {
+        std::u16string characters; // the data, as characters
+        size_t trim;               // bytes cut from the end
+    };
+    for (const Case& value : {
+             Case{name.substr(0, 17) + u'\0', 0},  // 36 bytes: no room for the name
+             Case{name + u'\0', 1},                // 37 bytes
+             Case{name + u'\0' + u'\0', 1},        // 39 bytes
+             Case{u"\\", 0},                       // 2 bytes, no terminator
+             Case{std::u16string(u"\\?\0", 3), 0}, // 6 bytes
+             Case{u"", 0},                         // no data at all
+             Case{u"\\??\\", 1},                   // 7 bytes
+         }) {
+        std::vector<uint8_t> data(value.characters.size() * 2);
+        std::memcpy(data.data(), value.characters.data(), data.size());
+        data.resize(data.size() - value.trim);
+        SetImagePathBytes(data);
+        EXPECT_EQ(Verify(service), IMAGE_PATH_UNUSABLE) << data.size() << " bytes";
+        EXPECT_EQ(Open(service).returned, CALLER_REFUSED);
+    }
+    // 38 bytes hold just the executable's name: the directory is the empty
+    // path "\??\", which is no file system directory.
+    SetImagePath(name);
+    EXPECT_EQ(Verify(service), STATUS_OBJECT_TYPE_MISMATCH);
+}
+
+TEST_F(ImagePathTest, PathsBeyondACountedStringAreRefused) {
+    HkProcess* service = Start(kServiceImage);
+    const std::u16string name = u"\\CorvynService.exe";
+    // With the prefix put in front, 65534 bytes are the most a counted string
+    // holds; that path is followed (and names no directory: a folder name is
+    // longer than 255 characters).
+    std::u16string longest = u"C:\\" + std::u16string(32763 - 3 - 18, u'a') + name;
+    SetImagePath(longest);
+    EXPECT_EQ(Verify(service), STATUS_OBJECT_NAME_INVALID);
+    SetImagePath(u"C:\\a" + longest.substr(3));
+    EXPECT_EQ(Verify(service), IMAGE_PATH_UNUSABLE);
+    // A value that already carries the prefix may use all 65534 bytes.
+    std::u16string prefixed = u"\\??\\C:\\" + std::u16string(32767 - 7 - 18, u'a') + name;
+    SetImagePath(prefixed);
+    EXPECT_EQ(Verify(service), STATUS_OBJECT_NAME_INVALID);
+    SetImagePath(u"\\??\\C:\\a" + prefixed.substr(7));
+    EXPECT_EQ(Verify(service), IMAGE_PATH_UNUSABLE);
+    // Followed literally, the length of this one wraps to name "\??\C:\X".
+    HkProcess* planted = Start(u"C:\\X\\CorvynService.exe");
+    std::u16string wrapping = u"C:\\X\\" + std::u16string(32790 - 5 - 18, u'a') + name;
+    ASSERT_EQ(((wrapping.size() * 2 + 8) & 0xFFFF) - 36, 16u);
+    SetImagePath(wrapping);
+    EXPECT_EQ(Verify(planted), IMAGE_PATH_UNUSABLE);
+    EXPECT_EQ(Open(planted).returned, CALLER_REFUSED);
+}
+
+// The name buffer holds 260 characters. The first candidate is appended as a
+// counted string and may fill it; the others are written with a terminator.
+// A candidate that does not fit ends the check: followed literally, a failed
+// append would leave the directory's own name there and the later candidates
+// would be formed in its parent.
+TEST_F(ImagePathTest, CandidatesMustFitTheNameBuffer) {
+    struct Case {
+        size_t directory;      // characters of the directory's NT name
+        size_t admitted;       // how many permitted names are admitted
+        NTSTATUS othersStatus; // how the check ends for the rest
+    };
+    for (const Case& limit : {
+             Case{240, 5, STATUS_SUCCESS},          // 2nd and 5th fill it with their terminator
+             Case{241, 1, STATUS_BUFFER_TOO_SMALL}, // 3rd and 4th would, the 2nd does not
+             Case{242, 1, STATUS_BUFFER_TOO_SMALL}, // the 1st fills it exactly
+             Case{243, 0, STATUS_BUFFER_TOO_SMALL},
+             Case{260, 0, STATUS_BUFFER_TOO_SMALL}, // the directory alone fills it
+             Case{261, 0, STATUS_INVALID_PARAMETER_2},
+         }) {
+        std::u16string directory = DirectoryOfLength(limit.directory);
+        ASSERT_EQ(hk::DevicePath(directory).size(), 0u);
+        ASSERT_EQ(hk::MakeDirectory(directory), STATUS_SUCCESS);
+        ASSERT_EQ(hk::DevicePath(directory).size(), limit.directory);
+        SetImagePath(directory + u"\\CorvynService.exe");
+        for (size_t i = 0; i < 5; i++) {
+            NTSTATUS status = Verify(directory + u"\\" + kPermitted[i]);
+            NTSTATUS expected = i < limit.admitted ? STATUS_SUCCESS : limit.othersStatus;
+            EXPECT_EQ(status, expected) << limit.directory << " characters, name " << i + 1;
+        }
+        size_t parent = directory.rfind(u'\\');
+        EXPECT_EQ(OpenFrom(directory.substr(0, parent) + u"\\CorvynNotifier.exe"), CALLER_REFUSED);
+    }
+}
+
+} // namespace
