@@ -68,11 +68,13 @@ constexpr ErrorText kTexts[] = {
     {87, "The parameter is incorrect."},
     {122, "The data area passed to a system call is too small."},
     {123, "The filename, directory name, or volume label syntax is incorrect."},
+    {161, "The specified path is invalid."},
     {183, "Cannot create a file when that file already exists."},
     {234, "More data is available."},
     {317, "The system cannot find message text for message number 0x%1 in the message file "
           "for %2."},
     {433, "A device which does not exist was specified."},
+    {537, "Application verifier has found an error in the current process."},
     {998, "Invalid access to memory location."},
     {1117, "The request could not be performed because of an I/O device error."},
     {1167, "The device is not connected."},
