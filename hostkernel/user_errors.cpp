@@ -33,6 +33,7 @@ constexpr StatusMapping kMappings[] = {
     {0xC0000034, ERROR_FILE_NOT_FOUND},
     {0xC0000035, 183},
     {0xC000003A, ERROR_PATH_NOT_FOUND},
+    {0xC000003B, 161},
     {0xC0000044, 1816},
     {0xC0000056, ERROR_ACCESS_DENIED},
     {0xC0000058, 1305},
@@ -45,6 +46,7 @@ constexpr StatusMapping kMappings[] = {
     {0xC00000E5, 1359},
     {0xC0000184, 22},
     {0xC0000185, 1117},
+    {0xC0000421, 537},
 };
 
 struct ErrorText {
