@@ -131,6 +131,11 @@ uint64_t Machine::Now() const {
 
 TraceEvent& Machine::Emit(const std::string& kind, const std::string& who,
                           const std::string& text) {
+    if (resetPending_ && !resetting_) {
+        // The machine is resetting: nothing after the expiry happened.
+        discarded_ = TraceEvent{};
+        return discarded_;
+    }
     TraceEvent event;
     event.Time = Now();
     event.Kind = kind;
@@ -342,6 +347,12 @@ void Machine::RunUntil(uint64_t time) {
     }
 }
 
+void Machine::FinishStep() {
+    if (PoweredOn()) {
+        FinishChunk(events_.size(), false);
+    }
+}
+
 // After a stretch of virtual time: its log entries, the cycle's run if one
 // was due, and the reset if the watchdog expired.
 void Machine::FinishChunk(size_t mark, bool cycleRan) {
@@ -465,8 +476,14 @@ void Machine::Expired(const ResetRecord& record) {
 void Machine::ResetAndBoot(const std::string& why) {
     bool watchdog = resetPending_;
     uint64_t kernelTime = watchdog ? resetKernelTime_ : hk::Now();
+    resetting_ = true;
+    size_t mark = events_.size();
     EndAllProcesses(watchdog ? "reset" : "restart");
+    resetting_ = false;
     base_ += kernelTime;
+    for (size_t i = mark; i < events_.size(); i++) {
+        events_[i].Time = base_; // the processes ended with the machine
+    }
     acpi_->PowerOff();
     samples_.push_back(WatchdogSample{base_, false, 0});
     acpi_.reset();

@@ -82,6 +82,9 @@ class Machine {
     uint64_t Now() const;
     // Runs until `time`, resets and boots included.
     void RunUntil(uint64_t time);
+    // Ends a step: its log entries are traced, and a watchdog that expired
+    // while the step waited for the firmware resets the machine now.
+    void FinishStep();
     // An orderly restart: processes end, the system shuts down, the machine
     // boots again.
     void Reboot();
@@ -157,6 +160,8 @@ class Machine {
     std::string actor_ = "machine";            // who causes what happens now
     size_t logSeen_ = 0;                       // error-log entries already traced
     bool resetPending_ = false;                // the watchdog expired in this boot
+    bool resetting_ = false;                   // the reset is being carried out
+    TraceEvent discarded_;                     // what Emit hands out while the machine resets
     uint64_t resetKernelTime_ = 0;             // kernel time of that expiry
     SYSTEM_POWER_STATE lowState_ = PowerSystemWorking; // the state entered, until wake
     std::vector<TraceEvent> events_;                   // everything, in order

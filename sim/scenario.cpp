@@ -503,6 +503,7 @@ void RunScenario(const Scenario& scenario, Machine& machine) {
             machine.RunUntil(step.Time);
         }
         step.Action(machine);
+        machine.FinishStep();
     }
 }
 

@@ -156,4 +156,28 @@ TEST_F(MachineTest, FirmwareRulesHoldAcrossRebootsUntilCleared) {
     EXPECT_EQ(machine_.Send("svc", report), ERROR_SUCCESS);
 }
 
+// The watchdog can run out while a request waits for the firmware: the
+// machine resets at the expiry, and nothing the dead machine did after it
+// is traced.
+TEST_F(MachineTest, ExpiryWhileARequestWaitsResetsAtTheExpiry) {
+    machine_.PowerOn();
+    Supervise("svc");
+    machine_.AddFirmwareRule({"SSXS", sim::AcpiFault::Pend, 0, 5 * hk::kMinute, 1});
+    ClientCommand report;
+    report.What = ClientCommand::Kind::Report;
+    report.Code = 0x40;
+    machine_.Send("svc", report);
+    machine_.FinishStep();
+    auto resets = EventsOf("reset");
+    ASSERT_EQ(resets.size(), 1u);
+    EXPECT_LT(resets[0]->Time, 5 * hk::kMinute) << "before the report was answered";
+    EXPECT_TRUE(EventsOf("request").size() == 3u) << "open, watch, enter; not the report";
+    EXPECT_FALSE(machine_.HasProcess("svc"));
+    uint64_t previous = 0;
+    for (const sim::TraceEvent& event : machine_.Events()) {
+        EXPECT_GE(event.Time, previous) << event.Text;
+        previous = event.Time;
+    }
+}
+
 } // namespace
