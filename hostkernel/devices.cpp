@@ -19,7 +19,7 @@ NTSTATUS InvalidDeviceRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 
 PDRIVER_OBJECT NewDriverObject(const std::u16string& name) {
     auto* driver = new DRIVER_OBJECT{};
-    driver->DriverExtension = new DRIVER_EXTENSION{driver, nullptr};
+    driver->DriverExtension = new DRIVER_EXTENSION{driver, nullptr, {}};
     for (auto& routine : driver->MajorFunction) {
         routine = InvalidDeviceRequest;
     }
@@ -27,6 +27,10 @@ PDRIVER_OBJECT NewDriverObject(const std::u16string& name) {
     text = u"\\Driver\\" + name;
     driver->DriverName = UNICODE_STRING{static_cast<USHORT>(text.size() * 2),
                                         static_cast<USHORT>(text.size() * 2), text.data()};
+    // The service key's name is the driver's name without "\Driver\".
+    driver->DriverExtension->ServiceKeyName =
+        UNICODE_STRING{static_cast<USHORT>(name.size() * 2), static_cast<USHORT>(name.size() * 2),
+                       text.data() + (text.size() - name.size())};
     K().Drivers.push_back(driver);
     return driver;
 }
@@ -109,7 +113,6 @@ using hk::K;
 NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize,
                         PUNICODE_STRING DeviceName, ULONG DeviceType, ULONG DeviceCharacteristics,
                         BOOLEAN Exclusive, PDEVICE_OBJECT* DeviceObject) {
-    UNREFERENCED_PARAMETER(Exclusive);
     NTSTATUS status = STATUS_SUCCESS;
     if (hk::TakeRoutineFault("IoCreateDevice", &status)) {
         return status;
@@ -127,7 +130,7 @@ NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize,
         DeviceExtensionSize ? reinterpret_cast<char*>(device) + headerSize : nullptr;
     device->DeviceType = DeviceType;
     device->Characteristics = DeviceCharacteristics;
-    device->Flags = DO_DEVICE_INITIALIZING;
+    device->Flags = DO_DEVICE_INITIALIZING | (Exclusive ? DO_EXCLUSIVE : 0);
     device->StackSize = 1;
     device->NextDevice = DriverObject->DeviceObject;
     DriverObject->DeviceObject = device;

@@ -2,6 +2,7 @@
 // together.
 #include "hostkernel/files_internal.h"
 #include "hostkernel/kernel_extensions.h"
+#include "hostkernel/security_internal.h"
 
 namespace hk {
 
@@ -12,6 +13,7 @@ void ResetExtensions() {
     ResetPowerRequests();
     ResetUserApi();
     ResetObjects();
+    ResetSecurity();
 }
 
 void FindExtensionLeaks(std::vector<std::string>& leaks) {

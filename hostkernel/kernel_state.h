@@ -3,12 +3,14 @@
 #pragma once
 
 #include "hostkernel/control.h"
+#include "hostkernel/security_control.h"
 
 #include <cstdint>
 #include <deque>
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -22,6 +24,7 @@ struct HkProcess {
     std::map<uint64_t, std::vector<uint8_t>> UserPages; // mapped user pages by address
     uint64_t NextUserAddress = 0;                       // where the next user allocation goes
     std::u16string ImagePath = {};                      // full NT name of the image, if known
+    std::optional<hk::Token> Token; // its security identity; none: the default (ProcessToken)
 };
 
 // A logical thread: the sender of a request, or a system worker.

@@ -273,6 +273,7 @@ BOOLEAN ExIsResourceAcquiredExclusiveLite(PERESOURCE Resource);
     (((DeviceType) << 16) | ((Access) << 14) | ((Function) << 2) | (Method))
 
 #define DO_BUFFERED_IO 0x00000004
+#define DO_EXCLUSIVE 0x00000008
 #define DO_DEVICE_INITIALIZING 0x00000080
 #define DO_POWER_PAGABLE 0x00002000
 
@@ -304,8 +305,9 @@ typedef NTSTATUS IO_COMPLETION_ROUTINE(PDEVICE_OBJECT DeviceObject, PIRP Irp, PV
 typedef IO_COMPLETION_ROUTINE* PIO_COMPLETION_ROUTINE;
 
 typedef struct _DRIVER_EXTENSION {
-    PDRIVER_OBJECT DriverObject;  // the driver object this extends
-    PDRIVER_ADD_DEVICE AddDevice; // called by Plug and Play for each device found
+    PDRIVER_OBJECT DriverObject;   // the driver object this extends
+    PDRIVER_ADD_DEVICE AddDevice;  // called by Plug and Play for each device found
+    UNICODE_STRING ServiceKeyName; // name of the driver's service key
 } DRIVER_EXTENSION, *PDRIVER_EXTENSION;
 
 typedef struct _DRIVER_OBJECT {
@@ -603,3 +605,4 @@ VOID HkCheckPagedCode(const char* Routine);
 #include "hostkernel/nt_files.h"
 #include "hostkernel/nt_errorlog.h"
 #include "hostkernel/nt_power.h"
+#include "hostkernel/nt_security.h"

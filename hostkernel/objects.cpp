@@ -2,6 +2,7 @@
 // an object by its address, references taken through handles and released
 // by drivers (a reference left over is a leak), and the names of objects.
 #include "hostkernel/files_internal.h"
+#include "hostkernel/security_internal.h"
 
 #include <cstring>
 
@@ -13,10 +14,12 @@ struct HkObjectType {
 namespace {
 HkObjectType g_fileType{"file"};
 HkObjectType g_processType{"process"};
+HkObjectType g_deviceType{"device object"};
 } // namespace
 
 POBJECT_TYPE IoFileObjectType = &g_fileType;
 POBJECT_TYPE PsProcessType = &g_processType;
+POBJECT_TYPE IoDeviceObjectType = &g_deviceType;
 
 namespace hk {
 
@@ -146,7 +149,7 @@ LONG_PTR ObfDereferenceObject(PVOID Object) {
     return left;
 }
 
-// Processes are the only objects drivers open by address here.
+// Drivers open processes and device objects by address.
 NTSTATUS ObOpenObjectByPointer(PVOID Object, ULONG HandleAttributes,
                                PACCESS_STATE PassedAccessState, ACCESS_MASK DesiredAccess,
                                POBJECT_TYPE ObjectType, KPROCESSOR_MODE AccessMode,
@@ -157,8 +160,13 @@ NTSTATUS ObOpenObjectByPointer(PVOID Object, ULONG HandleAttributes,
     std::string object = "object " + hk::Hex(reinterpret_cast<uintptr_t>(Object));
     hk::CheckObjectLevel("opens an object by address above APC_LEVEL", caller, object);
     NTSTATUS status = STATUS_SUCCESS;
-    if (hk::TakeObjectFault("ObOpenObjectByPointer", &status)) {
+    if (hk::TakeObjectFault("ObOpenObjectByPointer", &status) ||
+        hk::TakeRoutineFault("ObOpenObjectByPointer", &status)) {
         return status;
+    }
+    if (ObjectType == IoDeviceObjectType) {
+        return hk::OpenDeviceObjectByPointer(Object, HandleAttributes, DesiredAccess, AccessMode,
+                                             Handle, caller);
     }
     if (!hk::IsProcess(Object)) {
         hk::VerifierStop("opens by address something that is no process", hk::RoutineName(caller),

@@ -6,6 +6,7 @@
 // no access: the access asked for is recorded with the handle but never
 // enforced. Names of keys and values never depend on case.
 #include "hostkernel/registry_tree.h"
+#include "hostkernel/security_internal.h"
 
 #include <cstring>
 
@@ -231,6 +232,16 @@ NTSTATUS ZwCreateKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess,
     if (!NT_SUCCESS(status)) {
         return status;
     }
+    // A new key keeps the descriptor it is created with; a malformed one
+    // fails the creation.
+    hk::DescriptorParts security;
+    bool secured = ObjectAttributes->SecurityDescriptor != nullptr;
+    if (secured && !hk::ReadDescriptor(ObjectAttributes->SecurityDescriptor, &security)) {
+        return STATUS_UNKNOWN_REVISION;
+    }
+    if (secured && !NT_SUCCESS(status = hk::CheckParts(security))) {
+        return status;
+    }
     ULONG disposition = REG_OPENED_EXISTING_KEY;
     if (!parts.empty()) {
         std::shared_ptr<hk::RegistryKey> existing = hk::FindSubkey(*key, parts.back());
@@ -241,6 +252,9 @@ NTSTATUS ZwCreateKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess,
         if (existing == nullptr) {
             existing = hk::AddSubkey(*key, parts.back(), makeVolatile);
             disposition = REG_CREATED_NEW_KEY;
+            if (secured) {
+                existing->Security = hk::SelfRelativeBytes(security);
+            }
         }
         key = existing;
     }

@@ -32,6 +32,7 @@ std::shared_ptr<RegistryKey> NewRoot() {
 void PlantStartingTree() {
     g_root = NewRoot();
     CreateRegistryKey(u"\\REGISTRY\\USER");
+    CreateRegistryKey(u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Control\\Class");
     SetRegistryDword(kServiceKeyPath, u"Type", 1);
     SetRegistryDword(kServiceKeyPath, u"Start", 3);
     SetRegistryDword(kServiceKeyPath, u"ErrorControl", 1);
@@ -187,6 +188,14 @@ void DeleteRegistryKey(const std::u16string& path) {
 
 bool RegistryKeyExists(const std::u16string& path) {
     return Walk(path, false) != nullptr;
+}
+
+std::vector<uint8_t> RegistryKeySecurity(const std::u16string& path) {
+    std::shared_ptr<RegistryKey> key = Walk(path, false);
+    if (key == nullptr) {
+        throw std::out_of_range("no registry key " + Narrow(path));
+    }
+    return key->Security;
 }
 
 void SetRegistryValue(const std::u16string& keyPath, const std::u16string& name, ULONG type,

@@ -23,6 +23,7 @@ struct RegistryKey {
     bool Deleted = false;                                           // deleted while open
     std::map<std::u16string, std::shared_ptr<RegistryKey>> Subkeys; // by upcased name
     std::vector<RegistryValue> Values;                              // in order of creation
+    std::vector<uint8_t> Security; // self-relative descriptor given at creation, or empty
 };
 
 // \REGISTRY.

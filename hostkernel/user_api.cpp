@@ -1,8 +1,11 @@
-// User-mode programs' way to a driver: opening a device by its link, control
-// requests from the calling thread, closing, and the last error with the
-// platform's mapping from status to system error code and its texts.
+// User-mode programs' way to a driver: opening a device by its link through
+// the I/O manager's open (which checks the device's DACL against the
+// process's token), control requests from the calling thread, closing, and
+// the last error with the platform's mapping from status to system error
+// code.
 #include "hostkernel/user_api.h"
 
+#include "hostkernel/device_open.h"
 #include "hostkernel/kernel_extensions.h"
 
 #include <algorithm>
@@ -15,11 +18,6 @@ namespace {
 constexpr NTSTATUS kInvalidHandle = static_cast<NTSTATUS>(0xC0000008L);
 constexpr NTSTATUS kDeletePending = static_cast<NTSTATUS>(0xC0000056L);
 const std::string kFileKind = "file";
-
-// What a handle to a device refers to.
-struct OpenDevice {
-    PDEVICE_OBJECT Device; // the device the link named, the target of every request
-};
 
 // The thread's last error and the status it came from.
 struct LastError {
@@ -43,47 +41,13 @@ bool DeviceExists(PDEVICE_OBJECT device) {
     return std::find(devices.begin(), devices.end(), device) != devices.end();
 }
 
-// "\\.\NAME" names the link \DosDevices\NAME (also spelt \??\NAME); the
-// link names a device object.
-PDEVICE_OBJECT ResolveDevicePath(const std::u16string& path, NTSTATUS* status) {
-    const std::u16string prefix = u"\\\\.\\";
-    if (path.size() <= prefix.size() || path.compare(0, prefix.size(), prefix) != 0) {
-        *status = STATUS_OBJECT_NAME_INVALID;
-        return nullptr;
-    }
-    std::u16string name = path.substr(prefix.size());
-    std::u16string target;
-    if (!FindSymbolicLink(u"\\DosDevices\\" + name, &target) &&
-        !FindSymbolicLink(u"\\??\\" + name, &target)) {
-        *status = STATUS_OBJECT_NAME_NOT_FOUND;
-        return nullptr;
-    }
-    auto device = K().DeviceNames.find(Upcase(target));
-    if (device == K().DeviceNames.end()) {
-        *status = STATUS_OBJECT_NAME_NOT_FOUND;
-        return nullptr;
-    }
-    return device->second;
-}
-
-OpenDevice* LookupDevice(HANDLE handle) {
+// The open a handle of the calling process stands for, or null.
+OpenFile* LookupFile(HANDLE handle) {
     HandleEntry* entry = LookupHandle(handle);
     if (entry == nullptr || entry->Kind != kFileKind) {
         return nullptr;
     }
-    return static_cast<OpenDevice*>(entry->Object.get());
-}
-
-// The I/O manager's last requests on a handle being closed.
-void SendCleanupAndClose(PDEVICE_OBJECT device) {
-    if (!DeviceExists(device)) {
-        return;
-    }
-    for (UCHAR major : {UCHAR{IRP_MJ_CLEANUP}, UCHAR{IRP_MJ_CLOSE}}) {
-        Request request;
-        request.major = major;
-        Send(device, request);
-    }
+    return static_cast<OpenFile*>(entry->Object.get());
 }
 
 } // namespace
@@ -93,11 +57,9 @@ void ResetUserApi() {
 }
 
 void CloseProcessHandles(HkProcess* process) {
-    RunAs(CreateThread(process), [process] {
-        for (HANDLE handle : ProcessHandles(process, kFileKind)) {
-            CloseHandle(handle);
-        }
-    });
+    for (HANDLE handle : ProcessHandles(process, kFileKind)) {
+        CloseDevice(handle);
+    }
 }
 
 } // namespace hk
@@ -110,54 +72,46 @@ HANDLE CreateFileW(LPCWSTR FileName, DWORD DesiredAccess, DWORD ShareMode, LPVOI
     UNREFERENCED_PARAMETER(Security);
     UNREFERENCED_PARAMETER(FlagsAndAttributes);
     UNREFERENCED_PARAMETER(Template);
-    if (FileName == nullptr || CreationDisposition != OPEN_EXISTING) {
-        hk::Fail(STATUS_INVALID_PARAMETER);
+    // "\\.\NAME" is the user-mode spelling of "\??\NAME".
+    const std::u16string prefix = u"\\\\.\\";
+    std::u16string path = FileName != nullptr ? FileName : u"";
+    if (CreationDisposition != OPEN_EXISTING || path.size() <= prefix.size() ||
+        path.compare(0, prefix.size(), prefix) != 0) {
+        hk::Fail(STATUS_OBJECT_NAME_INVALID);
         return INVALID_HANDLE_VALUE;
     }
-    NTSTATUS status = STATUS_SUCCESS;
-    PDEVICE_OBJECT device = hk::ResolveDevicePath(FileName, &status);
-    if (device == nullptr) {
-        hk::Fail(status);
+    hk::OpenResult result =
+        hk::OpenDevice(K().Current, u"\\??\\" + path.substr(prefix.size()), DesiredAccess);
+    if (!NT_SUCCESS(result.Status)) {
+        hk::Fail(result.Status);
         return INVALID_HANDLE_VALUE;
     }
-    hk::Request request;
-    request.major = IRP_MJ_CREATE;
-    hk::Outcome outcome = hk::Send(device, request);
-    status = outcome.completed ? outcome.ioStatus.Status : STATUS_INTERNAL_ERROR;
-    if (!NT_SUCCESS(status)) {
-        hk::Fail(status);
-        return INVALID_HANDLE_VALUE;
-    }
-    hk::HandleEntry entry{
-        hk::kFileKind,        std::make_shared<hk::OpenDevice>(hk::OpenDevice{device}),
-        DesiredAccess,        false,
-        K().Current->Process, __builtin_return_address(0),
-        hk::Narrow(FileName)};
-    HANDLE handle = hk::InsertHandle(std::move(entry));
     hk::Last() = hk::LastError{};
-    return handle;
+    return result.Handle;
 }
 
 BOOL DeviceIoControl(HANDLE Device, DWORD IoControlCode, LPVOID InBuffer, DWORD InBufferSize,
                      LPVOID OutBuffer, DWORD OutBufferSize, LPDWORD BytesReturned,
                      LPVOID Overlapped) {
     UNREFERENCED_PARAMETER(Overlapped);
-    hk::OpenDevice* open = hk::LookupDevice(Device);
-    if (open == nullptr) {
+    hk::OpenFile* file = hk::LookupFile(Device);
+    if (file == nullptr) {
         return hk::Fail(hk::kInvalidHandle);
     }
-    if (!hk::DeviceExists(open->Device)) {
+    if (!hk::DeviceExists(file->Device)) {
         return hk::Fail(hk::kDeletePending);
     }
     hk::Request request;
     request.major = IRP_MJ_DEVICE_CONTROL;
+    request.useParameters = true;
+    request.parameters.FileObject = file;
     request.ioControlCode = IoControlCode;
     const auto* input = static_cast<const uint8_t*>(InBuffer);
     if (input != nullptr) {
         request.input.assign(input, input + InBufferSize);
     }
     request.outputLength = OutBuffer != nullptr ? OutBufferSize : 0;
-    hk::Outcome outcome = hk::Send(open->Device, request);
+    hk::Outcome outcome = hk::Send(file->Device, request);
     NTSTATUS status = outcome.completed ? outcome.ioStatus.Status : STATUS_INTERNAL_ERROR;
     size_t copied = std::min<size_t>(outcome.output.size(), request.outputLength);
     if (copied != 0) {
@@ -174,13 +128,10 @@ BOOL DeviceIoControl(HANDLE Device, DWORD IoControlCode, LPVOID InBuffer, DWORD 
 }
 
 BOOL CloseHandle(HANDLE Object) {
-    hk::OpenDevice* open = hk::LookupDevice(Object);
-    if (open == nullptr) {
+    if (hk::LookupFile(Object) == nullptr) {
         return hk::Fail(hk::kInvalidHandle);
     }
-    PDEVICE_OBJECT device = open->Device;
-    hk::RemoveHandle(Object);
-    hk::SendCleanupAndClose(device);
+    hk::CloseDevice(Object);
     return TRUE;
 }
 

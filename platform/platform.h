@@ -12,6 +12,8 @@
 //                          exception's code lands in `status`
 //   VKT_DEBUGGER_ENABLED() the kernel's KdDebuggerEnabled flag, read correctly
 //   VKT_OBJECT_TYPE(name)  an object type the kernel exports, read correctly
+//   VKT_SE_EXPORTS_RECORD() the kernel's SeExports record, as a VKT_SE_EXPORTS
+//                          with every SID field the driver names
 #pragma once
 
 #if defined(_WIN32)

@@ -22,5 +22,10 @@
 
 #define VKT_DEBUGGER_ENABLED() (KdDebuggerEnabled != FALSE)
 
-// The object types the kernel exports (IoFileObjectType, PsProcessType).
+// The object types the kernel exports (IoFileObjectType, PsProcessType,
+// IoDeviceObjectType).
 #define VKT_OBJECT_TYPE(exported) (exported)
+
+// The kernel's record of well-known SIDs.
+typedef SE_EXPORTS VKT_SE_EXPORTS;
+#define VKT_SE_EXPORTS_RECORD() (SeExports)

@@ -28,6 +28,9 @@
 #include <stdint.h>
 #include <stddef.h>
 #include <ntddk.h>
+// Security descriptors, SIDs and ACLs, SE_EXPORTS and the object manager's
+// handle routines are declared only with the file-system kit.
+#include <ntifs.h>
 
 // Pageable code goes to the PAGE section, which the kernel may page out; the
 // entry goes to INIT, which the kernel discards once DriverEntry has returned.
@@ -104,4 +107,23 @@ NTKERNELAPI NTSTATUS NTAPI SeCaptureSecurityDescriptor(
     PSECURITY_DESCRIPTOR InputSecurityDescriptor, KPROCESSOR_MODE RequestorMode, POOL_TYPE PoolType,
     BOOLEAN ForceCapture, PSECURITY_DESCRIPTOR* OutputSecurityDescriptor);
 
+// The kernel's bounded wide formatter (the DDK headers declare it only with
+// the C library's stdio).
+__declspec(dllimport) int __cdecl _snwprintf(wchar_t* Buffer, size_t Count, const wchar_t* Format,
+                                             ...);
+
 } // extern "C"
+
+// The kernel's SE_EXPORTS record goes on past SeOwnerRightsSid, where these
+// headers end it, with the SIDs added in Windows 8.
+struct VKT_SE_EXPORTS : SE_EXPORTS {
+    PSID SeAllAppPackagesSid;  // S-1-15-2-1, ALL APPLICATION PACKAGES
+    PSID SeUserModeDriversSid; // S-1-5-84-0-0-0-0-0, user-mode drivers
+};
+static_assert(offsetof(VKT_SE_EXPORTS, SeOwnerRightsSid) == 512, "as the kernel lays it out");
+static_assert(offsetof(VKT_SE_EXPORTS, SeUserModeDriversSid) == 528, "as the kernel lays it out");
+
+// SeExports is a kernel variable holding a pointer to the record, declared
+// dllimport as on the platform: reading the name loads the variable through
+// its import slot (two loads), then the field is read from the record.
+#define VKT_SE_EXPORTS_RECORD() (static_cast<VKT_SE_EXPORTS*>(SeExports))

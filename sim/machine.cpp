@@ -6,6 +6,7 @@
 #include "hostkernel/errorlog_control.h"
 #include "hostkernel/files_control.h"
 #include "hostkernel/registry_control.h"
+#include "hostkernel/security_control.h"
 #include "sim/driver_device.h"
 #include "sim/power_manager.h"
 
@@ -548,6 +549,8 @@ void Machine::StartProcess(const std::string& label, const std::string& path, bo
             .String("path", path);
         return;
     }
+    hk::SetProcessToken(process.Kernel,
+                        administrator ? hk::AdministratorToken() : hk::StandardUserToken());
     process.Thread = hk::CreateThread(process.Kernel);
     processes_[label] = process;
     Emit("process", label,

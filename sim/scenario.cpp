@@ -154,7 +154,7 @@ std::string StepReader::Read() {
         return Count(1, "boot");
     }
     if (verb == "start") {
-        bool admin = false;
+        bool admin = true;
         if (words_.size() == 5 && words_[3] == "as" &&
             (words_[4] == "admin" || words_[4] == "user")) {
             admin = words_[4] == "admin";

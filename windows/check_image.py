@@ -31,6 +31,14 @@ FORBIDDEN_IMPORTS = (
     "SeConvertStringSecurityDescriptorToSecurityDescriptor",
 )
 
+# Kernel variables the driver imports as data. The import slot holds the
+# variable's address: one load through the slot gives the variable's value,
+# which is what the driver means (an object type, or the pointer to the
+# SE_EXPORTS record). The mingw-w64 headers declare some of them with one
+# level of indirection more than the kernel has, so a plain `*Name` makes a
+# third load and hands on garbage.
+DATA_IMPORTS = ("IoDeviceObjectType", "IoFileObjectType", "PsProcessType", "SeExports")
+
 VERSION_STRING_TABLE = "040904b0"  # US English, Unicode
 VERSION_STRINGS = {
     "FileDescription": "VKTDevice Driver",
@@ -129,7 +137,12 @@ def check_headers(headers, failures):
 FRAME_INSTRUCTION = re.compile(r"^\s*[0-9a-f]+:\s+(push|call|enter)|,\s*%rsp\s*$")
 
 
-def check_unwind(image, failures):
+def disassemble(image):
+    """The image's code as llvm-objdump shows it, one line per instruction."""
+    return run_tool("llvm-objdump", "-d", "--no-show-raw-insn", image).splitlines()
+
+
+def check_unwind(image, disassembly, failures):
     covered = [
         (int(start, 16), int(end, 16))
         for start, end in re.findall(
@@ -139,7 +152,7 @@ def check_unwind(image, failures):
     ]
     uncovered = []
     routine = None
-    for line in run_tool("llvm-objdump", "-d", "--no-show-raw-insn", image).splitlines():
+    for line in disassembly:
         label = re.match(r"^([0-9a-f]+) <(.*)>:$", line)
         if label:
             routine = (int(label.group(1), 16), label.group(2))
@@ -228,6 +241,92 @@ def check_imports(imports, failures):
             )
         if routine in FORBIDDEN_IMPORTS:
             failures.append(f"forbidden import: {module}!{routine}")
+
+
+# ---------------------------------------------------------------------------
+# Indirection of data imports
+
+INSTRUCTION = re.compile(r"^\s*[0-9a-f]+:\s+(\S+)\s*(.*?)\s*(?:#.*)?$")
+REGISTER_WORDS = {
+    "rax": "eax", "rbx": "ebx", "rcx": "ecx", "rdx": "edx", "rsi": "esi", "rdi": "edi",
+    "rbp": "ebp", **{f"r{n}": f"r{n}d" for n in range(8, 16)},
+}
+
+
+def mentions(operands, register):
+    names = (register, REGISTER_WORDS.get(register, register))
+    return any(re.search(r"%" + name + r"\b", operands) for name in names)
+
+
+def plain_load(mnemonic, operands, register):
+    """The destination of `mov (%register), %destination`, or None."""
+    match = re.fullmatch(r"\(%" + register + r"\),\s*%(\w+)", operands)
+    return match.group(1) if mnemonic.startswith("mov") and match else None
+
+
+def next_use(lines, start, register):
+    """(index, mnemonic, operands) of the first instruction after `start` that
+    names the register, within the routine and a few instructions; or None."""
+    for index in range(start + 1, min(start + 12, len(lines))):
+        if re.match(r"^[0-9a-f]+ <", lines[index]):
+            return None
+        match = INSTRUCTION.match(lines[index])
+        if match and mentions(match.group(2), register):
+            return index, match.group(1), match.group(2)
+    return None
+
+
+def indirection_fault(lines, index, operands):
+    """What is wrong with the use of a value loaded from a data import's slot
+    at `index`, or None: the slot's value must be loaded from exactly once."""
+    loaded = re.search(r",\s*%(\w+)$", operands)
+    if loaded is None:
+        return None
+    use = next_use(lines, index, loaded.group(1))
+    value = plain_load(use[1], use[2], loaded.group(1)) if use else None
+    if value is None:
+        return "uses the address of the variable, not its value"
+    further = next_use(lines, use[0], value)
+    if further and plain_load(further[1], further[2], value) is not None:
+        return "reads one level too far (three loads)"
+    return None
+
+
+def import_slots(image, imports_text):
+    """Virtual address of each imported routine's slot -> its name. The
+    disassembler labels a slot by any symbol at its address, so slots are
+    found by address."""
+    base = int(field(readobj(image, "--file-headers"), "ImageBase") or "0", 16)
+    slots = {}
+    for body in blocks(imports_text, "Import"):
+        table = int(field(body, "ImportAddressTableRVA") or "0", 16)
+        names = re.findall(r"^\s*Symbol: (.*?) \(\d+\)\s*$", body, re.MULTILINE)
+        for number, name in enumerate(names):
+            slots[base + table + 8 * number] = name
+    return slots
+
+
+def check_data_imports(image, imports_text, lines, failures):
+    slots = import_slots(image, imports_text)
+    routine = "?"
+    found = set()
+    for index, line in enumerate(lines):
+        label = re.match(r"^[0-9a-f]+ <(.*)>:$", line)
+        if label:
+            routine = label.group(1)
+            continue
+        target = re.search(r"\(%rip\).*#\s*0x([0-9a-f]+)", line)
+        match = INSTRUCTION.match(line)
+        name = slots.get(int(target.group(1), 16)) if target else None
+        if name in DATA_IMPORTS and match and match.group(1).startswith("mov"):
+            fault = indirection_fault(lines, index, match.group(2))
+            if fault:
+                found.add((routine, name, fault))
+    if found:
+        ordered = sorted(found)
+        names = run_tool("llvm-cxxfilt", stdin="\n".join(r for r, _, _ in ordered) + "\n")
+        for (_, name, fault), readable in zip(ordered, names.splitlines()):
+            failures.append(f"routine {readable} {fault} of data import {name}")
 
 
 # ---------------------------------------------------------------------------
@@ -402,9 +501,12 @@ def check_image(image, not_paged):
     sections = parse_sections(readobj(image, "--sections"))
     entry = int(field(headers, "AddressOfEntryPoint") or "0", 16)
     check_sections(sections, entry, failures)
-    check_unwind(image, failures)
-    imports = parse_imports(readobj(image, "--coff-imports"))
+    disassembly = disassemble(image)
+    check_unwind(image, disassembly, failures)
+    imports_text = readobj(image, "--coff-imports")
+    imports = parse_imports(imports_text)
     check_imports(imports, failures)
+    check_data_imports(image, imports_text, disassembly, failures)
     version = check_version(readobj(image, "--coff-resources"), failures)
     check_not_paged(image, not_paged, sections, failures)
     return failures, imports, version

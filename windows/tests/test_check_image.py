@@ -65,6 +65,16 @@ class Imports(ImageCheckCase):
         )
 
 
+    def test_data_import_read_one_level_too_far_is_rejected(self):
+        self.assertRejected(
+            "data_indirection",
+            [
+                "routine DeviceObjectType() reads one level too far (three loads) "
+                "of data import IoDeviceObjectType"
+            ],
+        )
+
+
 class Headers(ImageCheckCase):
     def test_gui_subsystem_is_rejected(self):
         self.assertRejected(

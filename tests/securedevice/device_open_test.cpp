@@ -1,0 +1,129 @@
+// Opening the secured device from user processes: the I/O manager checks
+// the requested access against the device's DACL with each process's token
+// before the driver sees the open, as on the platform.
+#include "hostkernel/device_open.h"
+#include "securedevice/secure_device.h"
+#include "tests/securedevice/descriptor_view.h"
+#include "tests/support/kernel_test.h"
+
+namespace {
+
+// What the stand-in driver saw, by major function.
+std::vector<UCHAR> g_seen;
+std::vector<HkProcess*> g_openers;
+
+NTSTATUS RecordRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    UNREFERENCED_PARAMETER(DeviceObject);
+    g_seen.push_back(IoGetCurrentIrpStackLocation(Irp)->MajorFunction);
+    g_openers.push_back(PsGetCurrentProcess());
+    Irp->IoStatus.Status = STATUS_SUCCESS;
+    IofCompleteRequest(Irp, IO_NO_INCREMENT);
+    return STATUS_SUCCESS;
+}
+
+class DeviceOpenTest : public KernelTest {
+  protected:
+    void SetUp() override {
+        KernelTest::SetUp();
+        g_seen.clear();
+        g_openers.clear();
+        driver_ = hk::CreateStandInDriver(u"VKTDrv");
+        for (UCHAR major : {IRP_MJ_CREATE, IRP_MJ_CLEANUP, IRP_MJ_CLOSE}) {
+            driver_->MajorFunction[major] = RecordRequest;
+        }
+        std::u16string sddl = u"D:P(A;; GA;;; SY)(A;; GA;;; BA)";
+        std::u16string name = u"\\Device\\VKTDevice";
+        std::u16string link = u"\\DosDevices\\VKT0001";
+        UNICODE_STRING sddlText = Counted(sddl);
+        UNICODE_STRING nameText = Counted(name);
+        UNICODE_STRING linkText = Counted(link);
+        ASSERT_EQ(CreateSecureDevice(driver_, 0, &nameText, FILE_DEVICE_UNKNOWN, 0, FALSE,
+                                     &sddlText, nullptr, &device_),
+                  STATUS_SUCCESS);
+        ASSERT_EQ(IoCreateSymbolicLink(&linkText, &nameText), STATUS_SUCCESS);
+    }
+    void ReleaseMachine() override {
+        std::u16string link = u"\\DosDevices\\VKT0001";
+        UNICODE_STRING linkText = Counted(link);
+        IoDeleteSymbolicLink(&linkText);
+        IoDeleteDevice(device_);
+        hk::UnloadDriver(driver_);
+    }
+    HkThread* ThreadOf(const hk::Token& token) {
+        process_ = hk::CreateProcess(u"VKTService.exe");
+        hk::SetProcessToken(process_, token);
+        return hk::CreateThread(process_);
+    }
+
+    PDRIVER_OBJECT driver_ = nullptr;
+    PDEVICE_OBJECT device_ = nullptr;
+    HkProcess* process_ = nullptr; // the process ThreadOf made last
+};
+
+TEST_F(DeviceOpenTest, StandardUserRefusedAdministratorLetThrough) {
+    HkThread* user = ThreadOf(hk::StandardUserToken());
+    hk::OpenResult refused = hk::OpenDevice(user, u"\\\\.\\VKT0001", GENERIC_READ);
+    EXPECT_EQ(refused.Status, STATUS_OBJECT_NAME_NOT_FOUND) << "a user-mode path is no NT name";
+    refused = hk::OpenDevice(user, u"\\??\\VKT0001", GENERIC_READ | GENERIC_WRITE);
+    EXPECT_EQ(refused.Status, STATUS_ACCESS_DENIED);
+    EXPECT_FALSE(refused.DriverCalled);
+    EXPECT_EQ(hk::OpenDevice(user, u"\\Device\\VKTDevice", 0x1).Status, STATUS_ACCESS_DENIED);
+    EXPECT_TRUE(g_seen.empty()) << "the driver never saw the refused opens";
+
+    HkThread* admin = ThreadOf(hk::AdministratorToken());
+    hk::OpenResult opened = hk::OpenDevice(admin, u"\\??\\vkt0001", GENERIC_READ | GENERIC_WRITE);
+    ASSERT_EQ(opened.Status, STATUS_SUCCESS);
+    EXPECT_TRUE(opened.DriverCalled);
+    EXPECT_EQ(opened.File->Access, 0x12019Fu) << "file generic read and write";
+    EXPECT_EQ(hk::CloseDevice(opened.Handle), STATUS_SUCCESS);
+    EXPECT_EQ(g_seen, (std::vector<UCHAR>{IRP_MJ_CREATE, IRP_MJ_CLEANUP, IRP_MJ_CLOSE}));
+    EXPECT_EQ(g_openers, (std::vector<HkProcess*>(3, process_)))
+        << "in the opening process's thread";
+
+    HkThread* system = ThreadOf(hk::LocalSystemToken());
+    opened = hk::OpenDevice(system, u"\\DosDevices\\VKT0001", 0);
+    ASSERT_EQ(opened.Status, STATUS_SUCCESS);
+    EXPECT_EQ(hk::CloseDevice(opened.Handle), STATUS_SUCCESS);
+    EXPECT_EQ(hk::CloseDevice(opened.Handle), STATUS_INVALID_HANDLE);
+}
+
+TEST_F(DeviceOpenTest, DefaultTokensAndDeniedAces) {
+    HkThread* byDefault = hk::CreateThread(hk::CreateProcess(u"Other.exe"));
+    hk::OpenResult opened = hk::OpenDevice(byDefault, u"\\??\\VKT0001", GENERIC_ALL);
+    ASSERT_EQ(opened.Status, STATUS_SUCCESS) << "processes are administrators unless set";
+    hk::CloseDevice(opened.Handle);
+
+    // A denied ACE before the allowed one wins.
+    std::vector<uint8_t> sid = hk::ParseSid("S-1-5-32-544");
+    std::vector<uint8_t> acl(8 + 2 * (8 + sid.size()));
+    PACL dacl = reinterpret_cast<PACL>(acl.data());
+    ASSERT_EQ(RtlCreateAcl(dacl, static_cast<ULONG>(acl.size()), ACL_REVISION), STATUS_SUCCESS);
+    ASSERT_EQ(RtlAddAccessAllowedAce(dacl, ACL_REVISION, GENERIC_ALL, sid.data()), STATUS_SUCCESS);
+    acl[8] = ACCESS_DENIED_ACE_TYPE; // the first ACE denies
+    ASSERT_EQ(RtlAddAccessAllowedAce(dacl, ACL_REVISION, GENERIC_ALL, sid.data()), STATUS_SUCCESS);
+    EXPECT_EQ(RtlAddAccessAllowedAce(dacl, ACL_REVISION, GENERIC_ALL, sid.data()),
+              STATUS_ALLOTTED_SPACE_EXCEEDED)
+        << "the ACL has no room for a third";
+    SECURITY_DESCRIPTOR descriptor;
+    RtlCreateSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
+    RtlSetDaclSecurityDescriptor(&descriptor, TRUE, dacl, FALSE);
+    HANDLE handle = nullptr;
+    ASSERT_EQ(ObOpenObjectByPointer(device_, OBJ_KERNEL_HANDLE, nullptr, WRITE_DAC,
+                                    IoDeviceObjectType, KernelMode, &handle),
+              STATUS_SUCCESS);
+    EXPECT_EQ(ZwSetSecurityObject(handle, OWNER_SECURITY_INFORMATION, &descriptor),
+              STATUS_ACCESS_DENIED)
+        << "opened for WRITE_DAC only";
+    ASSERT_EQ(ZwSetSecurityObject(handle, DACL_SECURITY_INFORMATION, &descriptor), STATUS_SUCCESS);
+    ZwClose(handle);
+    EXPECT_EQ(hk::OpenDevice(byDefault, u"\\??\\VKT0001", GENERIC_READ).Status,
+              STATUS_ACCESS_DENIED);
+    EXPECT_EQ(ObOpenObjectByPointer(device_, 0, nullptr, READ_CONTROL, IoDeviceObjectType, UserMode,
+                                    &handle),
+              STATUS_ACCESS_DENIED);
+    EXPECT_EQ(ObOpenObjectByPointer(driver_, 0, nullptr, READ_CONTROL, IoDeviceObjectType,
+                                    KernelMode, &handle),
+              STATUS_OBJECT_TYPE_MISMATCH);
+}
+
+} // namespace

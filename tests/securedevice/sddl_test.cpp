@@ -1,0 +1,383 @@
+// The driver's SDDL parser on the host kernel without the kernel's
+// converter: descriptors byte for byte, the grammar's rules and statuses,
+// the counted string's two forms, the ACL size limit, and release of every
+// allocation on every failure.
+#include "securedevice/sddl_parser.h"
+#include "tests/securedevice/descriptor_view.h"
+#include "tests/support/kernel_test.h"
+
+namespace {
+
+constexpr ULONG kGenericAll = 0x10000000;
+const std::string kSystem = "S-1-5-18";
+const std::string kAdmins = "S-1-5-32-544";
+
+class SddlTest : public KernelTest {
+  protected:
+    // The ACEs of a text that must convert.
+    std::vector<AceView> Aces(const std::u16string& text) {
+        NTSTATUS status = STATUS_UNSUCCESSFUL;
+        std::vector<uint8_t> descriptor = Convert(text, &status);
+        EXPECT_EQ(status, STATUS_SUCCESS) << Ascii(text);
+        return descriptor.empty() ? std::vector<AceView>{} : DaclAces(descriptor);
+    }
+    // The status of a text; a failure must hand out nothing and leave nothing.
+    NTSTATUS StatusOf(const std::u16string& text) {
+        NTSTATUS status = STATUS_UNSUCCESSFUL;
+        std::vector<uint8_t> descriptor = Convert(text, &status);
+        if (!NT_SUCCESS(status)) {
+            EXPECT_TRUE(descriptor.empty()) << "descriptor handed out on failure";
+        }
+        EXPECT_TRUE(hk::FindLeaks().empty()) << Ascii(text);
+        return status;
+    }
+    // The mask of a one-ACE text.
+    ULONG MaskOf(const std::u16string& text) {
+        std::vector<AceView> aces = Aces(text);
+        return aces.size() == 1 ? aces[0].Mask : 0xDEADBEEF;
+    }
+};
+
+TEST_F(SddlTest, DeviceStringGivesTheSeventyTwoByteDescriptor) {
+    NTSTATUS status = STATUS_UNSUCCESSFUL;
+    std::vector<uint8_t> descriptor = Convert(u"D:P(A;; GA;;; SY)(A;; GA;;; BA)", &status);
+    ASSERT_EQ(status, STATUS_SUCCESS);
+    EXPECT_EQ(descriptor,
+              Bytes({
+                  0x01, 0x00, 0x0C, 0x90, 0,    0,    0,    0,    0,  0, 0, 0, 0,    0,    0, 0, //
+                  0x14, 0x00, 0x00, 0x00,                                                        //
+                  0x02, 0x00, 0x34, 0x00, 0x02, 0x00, 0x00, 0x00,                                //
+                  0x00, 0x00, 0x14, 0x00, 0x00, 0x00, 0x00, 0x10,                                //
+                  0x01, 0x01, 0,    0,    0,    0,    0,    5,    18, 0, 0, 0,                   //
+                  0x00, 0x00, 0x18, 0x00, 0x00, 0x00, 0x00, 0x10,                                //
+                  0x01, 0x02, 0,    0,    0,    0,    0,    5,    32, 0, 0, 0, 0x20, 0x02, 0, 0,
+              }));
+    EXPECT_EQ(ControlOf(Convert(u"D:P(A;;GA;;;SY)", &status, FALSE)), 0x9004) << "no mark asked";
+    EXPECT_EQ(ControlOf(Convert(u"D:(A;;GA;;;SY)", &status, FALSE)), 0x8004);
+}
+
+TEST_F(SddlTest, EmptySectionsGrantNothing) {
+    NTSTATUS status = STATUS_UNSUCCESSFUL;
+    for (const std::u16string text : {u"D:", u"D:P", u"D:   ", u"  D:P  "}) {
+        std::vector<uint8_t> descriptor = Convert(text, &status);
+        ASSERT_EQ(status, STATUS_SUCCESS) << Ascii(text);
+        ASSERT_EQ(descriptor.size(), 28u) << Ascii(text);
+        EXPECT_EQ(std::vector<uint8_t>(descriptor.begin() + 20, descriptor.end()),
+                  Bytes({2, 0, 8, 0, 0, 0, 0, 0}))
+            << "an 8-byte ACL with no ACEs: " << Ascii(text);
+    }
+}
+
+TEST_F(SddlTest, EveryFailureStatus) {
+    const std::pair<const char16_t*, NTSTATUS> cases[] = {
+        {u"d:(A;;GA;;;SY)", STATUS_INVALID_PARAMETER},
+        {u"D:p(A;;GA;;;SY)", STATUS_INVALID_PARAMETER},
+        {u"D: P(A;;GA;;;SY)", STATUS_INVALID_PARAMETER},
+        {u"D:P(A;;GA;;;SY)S:", STATUS_INVALID_PARAMETER},
+        {u"D::(A;;GA;;;SY)", STATUS_INVALID_PARAMETER},
+        {u"D:P:", STATUS_INVALID_PARAMETER},
+        {u"D:(A;;GA;;SY)", STATUS_INVALID_PARAMETER},
+        {u"D:x", STATUS_INVALID_PARAMETER},
+        {u"D:(D;;GA;;;SY)", STATUS_INVALID_PARAMETER},
+        {u"D:(A;OICI;GA;;;SY)", STATUS_INVALID_PARAMETER},
+        {u"D:(A;;GA ;;;SY)", STATUS_INVALID_PARAMETER},
+        {u"D:(A;;ZZ;;;SY)", STATUS_INVALID_PARAMETER},
+        {u"D:(A;;0x;;;SY)", STATUS_INVALID_PARAMETER},
+        {u"D:(A;;0x100000000;;;SY)", STATUS_INVALID_PARAMETER},
+        {u"D:(A;;GA;x;;SY)", STATUS_INVALID_PARAMETER},
+        {u"D:(A;;GA;;x;SY)", STATUS_INVALID_PARAMETER},
+        {u"D:(A;;GA;;;XY)", STATUS_NONE_MAPPED},
+        {u"D:(A;;GA;;;SY", STATUS_INVALID_ACL},
+        {u"D:(A;;GA;;;SYS)", STATUS_INVALID_ACL},
+        {u"", STATUS_INVALID_PARAMETER},
+        {u"\tD:(A;;GA;;;SY)", STATUS_INVALID_PARAMETER},
+        {u"D:(A;;GA;;;\tSY)", STATUS_NONE_MAPPED},
+        {u"D:(A;;GA;;;SY)\t", STATUS_SUCCESS}, // trailing text without separators is ignored
+        {u"D:(A;;GA;;;SY)tail", STATUS_SUCCESS},
+        {u"D:(A;;GA;;;SY) ", STATUS_SUCCESS},
+        {u"D:(A", STATUS_INVALID_PARAMETER},
+        {u";;;;;", STATUS_INVALID_PARAMETER},
+        {u"D:;;;;;", STATUS_INVALID_PARAMETER},
+    };
+    for (auto& [text, expected] : cases) {
+        EXPECT_EQ(StatusOf(text), expected) << Ascii(text);
+    }
+}
+
+TEST_F(SddlTest, RightsFieldCodesNumbersAndBlanks) {
+    EXPECT_EQ(MaskOf(u"D:(A;;GA GX;;;SY)"), 0x30000000u);
+    EXPECT_EQ(MaskOf(u"D:(A;;GAGX;;;SY)"), 0x30000000u);
+    EXPECT_EQ(MaskOf(u"D:(A;;0x1F01FF;;;SY)"), 0x1F01FFu);
+    EXPECT_EQ(MaskOf(u"D:(A;;GA0x1;;;SY)"), 0x1u) << "a number replaces the codes before it";
+    EXPECT_EQ(MaskOf(u"D:(A;;0x1GA;;;SY)"), 0x10000001u) << "codes after a number are added";
+    EXPECT_EQ(MaskOf(u"D:(A;;FA;;;SY)"), 0xFAu) << "hexadecimal without prefix";
+    EXPECT_EQ(MaskOf(u"D:(A;;123;;;SY)"), 123u);
+    EXPECT_EQ(MaskOf(u"D:(A;;4294967295;;;SY)"), 0xFFFFFFFFu);
+    EXPECT_EQ(MaskOf(u"D:(A;;0XffffFFFF;;;SY)"), 0xFFFFFFFFu);
+    EXPECT_EQ(MaskOf(u"D:(A;;;;;SY)"), 0u);
+    EXPECT_EQ(MaskOf(u"D:(A;; ;;;SY)"), 0u) << "blanks, then the semicolon: an empty field";
+    EXPECT_EQ(MaskOf(u"D:(A;;rc wd wo sd gr gw gx;;;SY)"), 0xE00F0000u);
+    EXPECT_EQ(MaskOf(u"D:(A;;GR12;;;SY)"), 12u);
+    EXPECT_EQ(MaskOf(u"D:(A;;12GR;;;SY)"), 0x8000000Cu);
+    EXPECT_EQ(Aces(u"D:(A;;RC;;;RC)"), (std::vector<AceView>{{0, 0, 0x20000, "S-1-5-12"}}));
+}
+
+TEST_F(SddlTest, BlanksAndCaseWhereTheGrammarAllowsThem) {
+    std::vector<AceView> expected{{0, 0, kGenericAll, kSystem}};
+    EXPECT_EQ(Aces(u"D:(a;;ga;;;sy)"), expected);
+    EXPECT_EQ(Aces(u"   D:(A;;GA;;;SY)"), expected);
+    EXPECT_EQ(Aces(u"D:  (  A;  ; GA;  ;  ;  SY  )  "), expected);
+    EXPECT_EQ(StatusOf(u"D:(A ;;GA;;;SY)"), STATUS_INVALID_PARAMETER)
+        << "the character after the type is passed over, so the blank takes the semicolon's place";
+    EXPECT_EQ(Aces(u"D:A;;GA;;;SY)"), expected) << "the opening parenthesis is optional";
+    EXPECT_EQ(Aces(u"D:(A;;GA;;;SY)((A;;GA;;;BA)"),
+              (std::vector<AceView>{{0, 0, kGenericAll, kSystem}, {0, 0, kGenericAll, kAdmins}}));
+}
+
+TEST_F(SddlTest, EveryAliasAndTheVersionGatedOnes) {
+    const std::pair<const char16_t*, const char*> aliases[] = {
+        {u"WD", "S-1-1-0"},      {u"BA", "S-1-5-32-544"},
+        {u"SY", "S-1-5-18"},     {u"IU", "S-1-5-4"},
+        {u"RC", "S-1-5-12"},     {u"AU", "S-1-5-11"},
+        {u"NU", "S-1-5-2"},      {u"AN", "S-1-5-7"},
+        {u"BG", "S-1-5-32-546"}, {u"BU", "S-1-5-32-545"},
+        {u"LS", "S-1-5-19"},     {u"NS", "S-1-5-20"},
+        {u"AC", "S-1-15-2-1"},   {u"UD", "S-1-5-84-0-0-0-0-0"},
+    };
+    for (auto& [alias, sid] : aliases) {
+        std::u16string text = u"D:(A;;GA;;;" + std::u16string(alias) + u")";
+        EXPECT_EQ(Aces(text), (std::vector<AceView>{{0, 0, kGenericAll, sid}})) << sid;
+    }
+    hk::SetWdmVersion(1, 0x10);
+    EXPECT_EQ(Aces(u"D:(A;;GA;;;LS)(A;;GA;;;SY)(A;;GA;;;NS)(A;;GA;;;AC)(A;;GA;;;UD)"),
+              (std::vector<AceView>{{0, 0, kGenericAll, kSystem}}));
+    EXPECT_EQ(Aces(u"D:(A;;GA;;;ls)").size(), 0u);
+    hk::SetWdmVersion(1, 0x20);
+    EXPECT_EQ(Aces(u"D:(A;;GA;;;LS)").size(), 1u) << "available from 1.0x20 on";
+}
+
+TEST_F(SddlTest, CountedStringParsedInPlaceOrCopied) {
+    constexpr ULONG kTextTag = 0x73546553;
+    std::u16string text = u"D:(A;;GA;;;SY)";
+    text.push_back(0); // the terminator lies inside the capacity
+    std::u16string bare = text.substr(0, text.size() - 1);
+    hk::FailAllocationsWithTag(kTextTag);
+    UNICODE_STRING inPlace = Counted(bare, 2);
+    inPlace.Buffer = text.data();
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    ASSERT_EQ(ConvertSddlString(&inPlace, TRUE, &descriptor), STATUS_SUCCESS)
+        << "terminated within its capacity: no copy";
+    ExFreePoolWithTag(descriptor, 0);
+
+    for (USHORT extra : {0, 4}) {
+        UNICODE_STRING copied = Counted(text.substr(0, text.size() - 1) + u"(A;;GA;;;BA)", extra);
+        copied.Length = static_cast<USHORT>(bare.size() * 2); // the rest lies beyond Length
+        descriptor = reinterpret_cast<PSECURITY_DESCRIPTOR>(1);
+        EXPECT_EQ(ConvertSddlString(&copied, TRUE, &descriptor), STATUS_INSUFFICIENT_RESOURCES);
+        EXPECT_EQ(descriptor, nullptr);
+    }
+    hk::ClearFaults();
+    std::u16string longer = bare + u"(A;;GA;;;BA)";
+    UNICODE_STRING copied = Counted(longer);
+    copied.Length = static_cast<USHORT>(bare.size() * 2);
+    ASSERT_EQ(ConvertSddlString(&copied, TRUE, &descriptor), STATUS_SUCCESS);
+    EXPECT_EQ(DaclAces(DescriptorBytes(descriptor)),
+              (std::vector<AceView>{{0, 0, kGenericAll, kSystem}}))
+        << "only Length bytes are text";
+    ExFreePoolWithTag(descriptor, 0);
+    EXPECT_EQ(hk::LiveBlocksWithTag(kTextTag), 0u);
+}
+
+TEST_F(SddlTest, EveryFailedAllocationReleasesEverything) {
+    const std::u16string text = u"D:P(A;; GA;;; SY)(A;; GA;;; BA)";
+    UNICODE_STRING sddl = Counted(text);
+    int failures = 0;
+    for (uint64_t n = 1; n < 10; n++) {
+        hk::FailNthAllocation(n);
+        PSECURITY_DESCRIPTOR descriptor = reinterpret_cast<PSECURITY_DESCRIPTOR>(1);
+        NTSTATUS status = ConvertSddlString(&sddl, TRUE, &descriptor);
+        hk::ClearFaults();
+        if (NT_SUCCESS(status)) {
+            ExFreePoolWithTag(descriptor, 0);
+            continue;
+        }
+        failures++;
+        EXPECT_EQ(status, STATUS_INSUFFICIENT_RESOURCES) << "allocation " << n;
+        EXPECT_EQ(descriptor, nullptr);
+        EXPECT_TRUE(hk::FindLeaks().empty()) << "allocation " << n;
+    }
+    EXPECT_EQ(failures, 3) << "the text copy, the ACL and the descriptor";
+}
+
+// 8 + 3276 * 20 = 65528 bytes fit in an ACL; one ACE more does not. The
+// reservation of 48 bytes per ACE is not the limit: with small ACEs far more
+// than 1365 fit.
+TEST_F(SddlTest, AclSizeLimitIsTheBytesUsed) {
+    auto many = [](size_t count, const std::u16string& alias) {
+        std::u16string text = u"D:";
+        for (size_t i = 0; i < count; i++) {
+            text += u"(A;;GA;;;" + alias + u")";
+        }
+        return text;
+    };
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    std::u16string fits = many(3276, u"WD");
+    ASSERT_EQ(ConvertSddlText(fits.c_str(), TRUE, &descriptor), STATUS_SUCCESS);
+    std::vector<uint8_t> bytes = DescriptorBytes(descriptor);
+    EXPECT_EQ(bytes[22] | bytes[23] << 8, 65528) << "ACL size";
+    EXPECT_EQ(bytes[24] | bytes[25] << 8, 3276) << "ACE count";
+    ExFreePoolWithTag(descriptor, 0);
+
+    std::u16string tooMany = many(3277, u"WD");
+    descriptor = reinterpret_cast<PSECURITY_DESCRIPTOR>(1);
+    EXPECT_EQ(ConvertSddlText(tooMany.c_str(), TRUE, &descriptor), STATUS_ALLOTTED_SPACE_EXCEEDED);
+    EXPECT_EQ(descriptor, nullptr);
+    EXPECT_TRUE(hk::FindLeaks().empty());
+
+    std::u16string large = many(1640, u"BA"); // 8 + 1640 * 24 = 39368 bytes
+    ASSERT_EQ(ConvertSddlText(large.c_str(), TRUE, &descriptor), STATUS_SUCCESS);
+    EXPECT_EQ(DaclAces(DescriptorBytes(descriptor)).size(), 1640u);
+    ExFreePoolWithTag(descriptor, 0);
+}
+
+TEST_F(SddlTest, AppendGrowsTheAclForTheAcesStillToCome) {
+    constexpr ULONG kAclTag = 0x6C416553;
+    auto acl = static_cast<PACL>(ExAllocatePoolWithTag(PagedPool, 28, kAclTag));
+    ASSERT_EQ(RtlCreateAcl(acl, 28, ACL_REVISION), STATUS_SUCCESS);
+    ULONG used = 8;
+    PSID system = SeExports->SeLocalSystemSid;
+    ASSERT_EQ(AppendAllowedAce(&acl, &used, 1, 3, system), STATUS_SUCCESS);
+    EXPECT_EQ(acl->AclSize, 28) << "room enough: no growth";
+    ASSERT_EQ(AppendAllowedAce(&acl, &used, 2, 2, SeExports->SeAliasAdminsSid), STATUS_SUCCESS);
+    EXPECT_EQ(acl->AclSize, 28 + 24 * 2) << "used bytes plus two ACEs of this size";
+    EXPECT_EQ(used, 52u);
+    EXPECT_EQ(acl->AceCount, 2);
+    hk::FailAllocationsWithTag(kAclTag);
+    ULONG full = 0xFFF8;
+    EXPECT_EQ(AppendAllowedAce(&acl, &full, 3, 1, system), STATUS_ALLOTTED_SPACE_EXCEEDED);
+    EXPECT_EQ(full, 0xFFF8u) << "left as it was";
+    ExFreePoolWithTag(acl, kAclTag);
+}
+
+TEST_F(SddlTest, RightsNumbersAndCodesAtTheirEdges) {
+    PCWSTR next = nullptr;
+    ULONG value = 7;
+    const char16_t* text = u"0x;";
+    EXPECT_FALSE(ParseRightsNumber(text, &next, &value));
+    EXPECT_EQ(next, text);
+    EXPECT_EQ(value, 0u);
+    EXPECT_FALSE(ParseRightsNumber(u"Z", &next, &value));
+    EXPECT_FALSE(ParseRightsNumber(u"", &next, &value));
+    text = u"19fa";
+    ASSERT_TRUE(ParseRightsNumber(text, &next, &value));
+    EXPECT_EQ(value, 19u) << "decimal stops at the first other character";
+    EXPECT_EQ(next, text + 2);
+    ACCESS_MASK mask = 5;
+    text = u"G";
+    EXPECT_FALSE(LookupRightsCode(text, &mask, &next)) << "no read past the terminator";
+    EXPECT_EQ(mask, 0u);
+    EXPECT_EQ(next, text);
+    PSID sid = reinterpret_cast<PSID>(1);
+    EXPECT_EQ(LookupSidAlias(u"S", &sid, &next), STATUS_NONE_MAPPED);
+    EXPECT_EQ(sid, nullptr);
+}
+
+TEST_F(SddlTest, DescriptorPartsReported) {
+    NTSTATUS status = STATUS_UNSUCCESSFUL;
+    std::vector<uint8_t> marked = Convert(u"D:(A;;GA;;;SY)", &status);
+    BOOLEAN defaulted = FALSE;
+    SECURITY_INFORMATION information = 0;
+    ASSERT_EQ(QuerySecurityDescriptorParts(marked.data(), &defaulted, &information),
+              STATUS_SUCCESS);
+    EXPECT_EQ(information, static_cast<ULONG>(DACL_SECURITY_INFORMATION));
+    EXPECT_TRUE(defaulted);
+
+    std::vector<uint8_t> sid = hk::ParseSid("S-1-5-18");
+    std::vector<uint8_t> acl = Bytes({2, 0, 8, 0, 0, 0, 0, 0});
+    SECURITY_DESCRIPTOR full;
+    RtlCreateSecurityDescriptor(&full, SECURITY_DESCRIPTOR_REVISION);
+    full.Owner = sid.data();
+    full.Group = sid.data();
+    full.Sacl = reinterpret_cast<PACL>(acl.data());
+    full.Control |= SE_SACL_PRESENT;
+    ASSERT_EQ(QuerySecurityDescriptorParts(&full, &defaulted, &information), STATUS_SUCCESS);
+    EXPECT_EQ(information, 0xBu) << "owner, group and SACL; no DACL";
+    EXPECT_FALSE(defaulted) << "no DACL: not defaulted";
+
+    full.Revision = 2;
+    information = 7;
+    EXPECT_EQ(QuerySecurityDescriptorParts(&full, &defaulted, &information),
+              STATUS_UNKNOWN_REVISION);
+    EXPECT_EQ(information, 0u);
+}
+
+} // namespace
+
+namespace {
+
+// The kernel's converter, where it exists: it gets the text and revision 1,
+// and its descriptor gets the defaulted mark when asked for.
+struct ConverterCall {
+    std::u16string Text; // text received
+    ULONG Revision;      // revision received
+    bool LengthAsked;    // a length output was passed
+};
+std::vector<ConverterCall> g_calls;
+NTSTATUS g_converterStatus = STATUS_SUCCESS;
+
+NTSTATUS KernelConverter(PCUNICODE_STRING StringSecurityDescriptor, ULONG StringSDRevision,
+                         PSECURITY_DESCRIPTOR* SecurityDescriptor,
+                         PULONG SecurityDescriptorLength) {
+    g_calls.push_back(
+        {std::u16string(StringSecurityDescriptor->Buffer, StringSecurityDescriptor->Length / 2),
+         StringSDRevision, SecurityDescriptorLength != nullptr});
+    if (!NT_SUCCESS(g_converterStatus)) {
+        *SecurityDescriptor = reinterpret_cast<PSECURITY_DESCRIPTOR>(0xBAD);
+        return g_converterStatus;
+    }
+    // A descriptor the own parser could never make: an owner and a DACL.
+    std::vector<uint8_t> bytes = Bytes({1, 0, 0x04, 0x80, 28, 0, 0, 0, 0, 0, 0, 0, 0, 0,
+                                        0, 0, 20,   0,    0,  0, 2, 0, 8, 0, 0, 0, 0, 0});
+    std::vector<uint8_t> owner = hk::ParseSid("S-1-5-18");
+    bytes.insert(bytes.end(), owner.begin(), owner.end());
+    *SecurityDescriptor = ExAllocatePoolWithTag(PagedPool, bytes.size(), 'KrSd');
+    std::memcpy(*SecurityDescriptor, bytes.data(), bytes.size());
+    return STATUS_SUCCESS;
+}
+
+class KernelConverterTest : public SddlTest {
+  protected:
+    void SetUp() override {
+        SddlTest::SetUp();
+        g_calls.clear();
+        g_converterStatus = STATUS_SUCCESS;
+        hk::SetExport("SeConvertStringSecurityDescriptorToSecurityDescriptor",
+                      reinterpret_cast<void*>(KernelConverter));
+    }
+};
+
+TEST_F(KernelConverterTest, KernelConvertsAndTheMarkIsAdded) {
+    constexpr ULONG kAclTag = 0x6C416553;
+    hk::FailAllocationsWithTag(kAclTag);
+    NTSTATUS status = STATUS_UNSUCCESSFUL;
+    std::vector<uint8_t> marked = Convert(u"O:SYD:(A;;GA;;;WD)", &status, TRUE);
+    ASSERT_EQ(status, STATUS_SUCCESS) << "the own parser would refuse the owner section";
+    EXPECT_EQ(ControlOf(marked), 0x800C);
+    EXPECT_EQ(ControlOf(Convert(u"D:", &status, FALSE)), 0x8004) << "no mark asked: unchanged";
+    ASSERT_EQ(g_calls.size(), 2u);
+    EXPECT_EQ(g_calls[0].Text, u"O:SYD:(A;;GA;;;WD)");
+    EXPECT_EQ(g_calls[0].Revision, 1u);
+    EXPECT_FALSE(g_calls[0].LengthAsked);
+
+    g_converterStatus = static_cast<NTSTATUS>(0xC0000456);
+    std::vector<uint8_t> none = Convert(u"D:", &status, TRUE);
+    EXPECT_EQ(status, static_cast<NTSTATUS>(0xC0000456)) << "its status, unchanged";
+    EXPECT_TRUE(none.empty()) << "no descriptor handed out after the kernel's failure";
+    hk::RemoveExport("SeConvertStringSecurityDescriptorToSecurityDescriptor");
+    hk::ClearFaults();
+    Convert(u"D:", &status, TRUE);
+    EXPECT_EQ(status, STATUS_SUCCESS);
+    EXPECT_EQ(g_calls.size(), 3u) << "looked up on every call";
+}
+
+} // namespace

@@ -1,0 +1,359 @@
+// Secure device creation on the host kernel, through the driver's own
+// routine and through a kernel that exports IoCreateDeviceSecure: the
+// descriptor the device gets, the class key over successive creations, the
+// class's overrides, and nothing left behind on any failure.
+#include "hostkernel/registry_control.h"
+#include "securedevice/class_overrides.h"
+#include "securedevice/secure_device.h"
+#include "tests/securedevice/descriptor_view.h"
+#include "tests/support/kernel_test.h"
+
+namespace {
+
+const std::u16string kDeviceSddl = u"D:P(A;; GA;;; SY)(A;; GA;;; BA)";
+const GUID kClass = {0x0A1B2C3D, 0x004E, 0x5F60, {0x71, 0x82, 0x93, 0xA4, 0xB5, 0xC6, 0xD7, 0x08}};
+const std::u16string kClassKey = u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Control\\Class"
+                                 u"\\{0A1B2C3D-004E-5F60-7182-93A4B5C6D708}";
+const std::u16string kProperties = kClassKey + u"\\Properties";
+
+std::vector<uint8_t> Utf16z(const std::u16string& text) {
+    std::vector<uint8_t> bytes((text.size() + 1) * 2);
+    std::memcpy(bytes.data(), text.c_str(), bytes.size());
+    return bytes;
+}
+
+std::vector<uint8_t> Descriptor(const std::u16string& sddl, ULONG mark) {
+    NTSTATUS status = STATUS_UNSUCCESSFUL;
+    std::vector<uint8_t> bytes = Convert(sddl, &status, mark);
+    EXPECT_EQ(status, STATUS_SUCCESS);
+    return bytes;
+}
+
+class SecureDeviceTest : public KernelTest {
+  protected:
+    void SetUp() override {
+        KernelTest::SetUp();
+        driver_ = hk::CreateStandInDriver(u"VKTDrv");
+    }
+    void ReleaseMachine() override {
+        DeleteDevice();
+        hk::UnloadDriver(driver_);
+    }
+    // Creates the device as device start-up does, with the class or none.
+    NTSTATUS Create(LPCGUID classGuid = &kClass, const std::u16string& sddl = kDeviceSddl,
+                    PUNICODE_STRING name = nullptr, ULONG characteristics = 0) {
+        DeleteDevice();
+        UNICODE_STRING text = Counted(sddl);
+        UNICODE_STRING deviceName = Counted(name_);
+        device_ = reinterpret_cast<PDEVICE_OBJECT>(0xBAD);
+        NTSTATUS status = CreateSecureDevice(driver_, 64, name != nullptr ? name : &deviceName,
+                                             FILE_DEVICE_UNKNOWN, characteristics, FALSE, &text,
+                                             classGuid, &device_);
+        if (!NT_SUCCESS(status)) {
+            EXPECT_EQ(device_, nullptr) << "no device after a failure";
+            device_ = nullptr;
+        }
+        return status;
+    }
+    void DeleteDevice() {
+        if (device_ != nullptr) {
+            IoDeleteDevice(device_);
+            device_ = nullptr;
+        }
+    }
+    std::vector<uint8_t> Stored(const std::u16string& key, const std::u16string& value) {
+        auto record = hk::ReadRegistryValue(key, value);
+        return record ? record->Data : std::vector<uint8_t>{};
+    }
+
+    PDRIVER_OBJECT driver_ = nullptr;
+    PDEVICE_OBJECT device_ = nullptr;
+    std::u16string name_ = u"\\Device\\VKTDevice";
+};
+
+TEST_F(SecureDeviceTest, ClassKeyOverSuccessiveCreations) {
+    std::vector<uint8_t> sddlDescriptor = Descriptor(kDeviceSddl, TRUE);
+    ASSERT_EQ(sddlDescriptor.size(), 72u);
+
+    // First creation: the class key is made with its three values, and the
+    // descriptor goes to a new "Properties" that has its own security.
+    ASSERT_EQ(Create(), STATUS_SUCCESS);
+    EXPECT_EQ(hk::DeviceSecurity(device_), sddlDescriptor);
+    EXPECT_EQ(Stored(kClassKey, u"Class"), Utf16z(u"VKTDrv"));
+    EXPECT_EQ(Stored(kClassKey, u"NoDisplayClass"), Utf16z(u"1"));
+    EXPECT_EQ(Stored(kClassKey, u"NoUseClass"), Utf16z(u"1"));
+    EXPECT_EQ(hk::ReadRegistryValue(kClassKey, u"Class")->Type, static_cast<ULONG>(REG_SZ));
+    EXPECT_EQ(Stored(kProperties, u"Security"), sddlDescriptor);
+    EXPECT_EQ(hk::ReadRegistryValue(kProperties, u"Security")->Type,
+              static_cast<ULONG>(REG_BINARY));
+    EXPECT_EQ(hk::RegistryKeySecurity(kProperties),
+              std::vector<uint8_t>(DefaultPropertiesSecurity, DefaultPropertiesSecurity + 48));
+    EXPECT_EQ(device_->DeviceType, static_cast<ULONG>(FILE_DEVICE_UNKNOWN));
+
+    // A defaulted descriptor found there is no override: it is rewritten.
+    hk::SetRegistryValue(kProperties, u"Security", REG_BINARY, Descriptor(u"D:(A;;GR;;;WD)", TRUE));
+    ASSERT_EQ(Create(), STATUS_SUCCESS);
+    EXPECT_EQ(hk::DeviceSecurity(device_), sddlDescriptor);
+    EXPECT_EQ(Stored(kProperties, u"Security"), sddlDescriptor);
+
+    // One stored from outside, without the mark, replaces the SDDL text,
+    // which is then not even parsed, and is not rewritten.
+    std::vector<uint8_t> outside = Descriptor(u"D:P(A;;GA;;;WD)", FALSE);
+    hk::SetRegistryValue(kProperties, u"Security", REG_BINARY, outside);
+    ASSERT_EQ(Create(&kClass, u"not SDDL at all"), STATUS_SUCCESS);
+    EXPECT_EQ(hk::DeviceSecurity(device_), outside);
+    EXPECT_EQ(Stored(kProperties, u"Security"), outside);
+}
+
+TEST_F(SecureDeviceTest, ClassOverridesTypeCharacteristicsAndExclusive) {
+    hk::SetRegistryDword(kProperties, u"DeviceType", FILE_DEVICE_ACPI);
+    hk::SetRegistryDword(kProperties, u"DeviceCharacteristics", 0x100);
+    hk::SetRegistryDword(kProperties, u"Exclusive", 0x101);
+    ASSERT_EQ(Create(), STATUS_SUCCESS);
+    EXPECT_EQ(device_->DeviceType, static_cast<ULONG>(FILE_DEVICE_ACPI));
+    EXPECT_EQ(device_->Characteristics, 0x100u);
+    EXPECT_TRUE(device_->Flags & DO_EXCLUSIVE);
+    EXPECT_EQ(hk::DeviceSecurity(device_), Descriptor(kDeviceSddl, TRUE))
+        << "a type override without a descriptor: the SDDL descriptor, written back";
+    EXPECT_EQ(Stored(kProperties, u"Security"), Descriptor(kDeviceSddl, TRUE));
+
+    hk::SetRegistryDword(kProperties, u"Exclusive", 0x100);
+    ASSERT_EQ(Create(), STATUS_SUCCESS);
+    EXPECT_FALSE(device_->Flags & DO_EXCLUSIVE) << "only the low byte counts";
+
+    hk::SetRegistryValue(kProperties, u"DeviceType", REG_SZ, Utf16z(u"3"));
+    EXPECT_EQ(Create(), STATUS_OBJECT_TYPE_MISMATCH);
+    hk::SetRegistryValue(kProperties, u"DeviceType", REG_DWORD, Bytes({1, 2, 3, 4, 5, 6, 7, 8}));
+    EXPECT_EQ(Create(), STATUS_BUFFER_OVERFLOW);
+    hk::SetRegistryValue(kProperties, u"DeviceType", REG_DWORD, Bytes({0x32, 0x00}));
+    ASSERT_EQ(Create(), STATUS_SUCCESS);
+    EXPECT_EQ(device_->DeviceType, 0x32u) << "short data: the missing high bytes are zero";
+}
+
+TEST_F(SecureDeviceTest, ExistingPropertiesKeepTheirSecurity) {
+    hk::CreateRegistryKey(kProperties);
+    ASSERT_EQ(Create(), STATUS_SUCCESS);
+    EXPECT_TRUE(hk::RegistryKeySecurity(kProperties).empty());
+    EXPECT_EQ(Stored(kProperties, u"Security"), Descriptor(kDeviceSddl, TRUE));
+    EXPECT_TRUE(hk::ReadRegistryValue(kClassKey, u"Class") == std::nullopt)
+        << "an existing class key gets no marker values";
+}
+
+TEST_F(SecureDeviceTest, RefusedPropertiesSecurityIsNotTriedAgain) {
+    hk::FailRoutine("SeCaptureSecurityDescriptor", STATUS_INVALID_SECURITY_DESCR);
+    ASSERT_EQ(Create(), STATUS_SUCCESS);
+    EXPECT_TRUE(hk::RegistryKeySecurity(kProperties).empty());
+    const GUID other = {1, 2, 3, {4, 5, 6, 7, 8, 9, 10, 11}};
+    ASSERT_EQ(Create(&other), STATUS_SUCCESS);
+    EXPECT_TRUE(hk::RegistryKeySecurity(u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Control"
+                                        u"\\Class\\{00000001-0002-0003-0405-060708090A0B}"
+                                        u"\\Properties")
+                    .empty());
+}
+
+TEST_F(SecureDeviceTest, SecurityValuesThatAreRefused) {
+    std::vector<uint8_t> outside = Descriptor(u"D:P(A;;GA;;;WD)", FALSE);
+    // Claims a DACL that lies beyond the value's data.
+    std::vector<uint8_t> truncated(outside.begin(), outside.begin() + 30);
+    hk::SetRegistryValue(kProperties, u"Security", REG_BINARY, truncated);
+    EXPECT_EQ(Create(), STATUS_INVALID_SECURITY_DESCR);
+    hk::SetRegistryValue(kProperties, u"Security", REG_BINARY, Bytes({1, 0, 4}));
+    EXPECT_EQ(Create(), STATUS_INVALID_SECURITY_DESCR);
+    hk::SetRegistryValue(kProperties, u"Security", REG_SZ, outside);
+    EXPECT_EQ(Create(), STATUS_OBJECT_TYPE_MISMATCH);
+    hk::SetRegistryValue(kProperties, u"Security", REG_BINARY, outside);
+    hk::FailRoutine("SeCaptureSecurityDescriptor", STATUS_UNKNOWN_REVISION);
+    EXPECT_EQ(Create(), STATUS_UNKNOWN_REVISION);
+    ASSERT_EQ(Create(), STATUS_SUCCESS);
+    EXPECT_EQ(hk::DeviceSecurity(device_), outside);
+}
+
+TEST_F(SecureDeviceTest, FullClassDescriptorSetsEveryPart) {
+    std::vector<uint8_t> sid = hk::ParseSid("S-1-5-32-544");
+    std::vector<uint8_t> acl = Bytes({2, 0, 8, 0, 0, 0, 0, 0});
+    SECURITY_DESCRIPTOR absolute;
+    RtlCreateSecurityDescriptor(&absolute, SECURITY_DESCRIPTOR_REVISION);
+    absolute.Owner = sid.data();
+    absolute.Group = sid.data();
+    RtlSetDaclSecurityDescriptor(&absolute, TRUE, reinterpret_cast<PACL>(acl.data()), FALSE);
+    absolute.Sacl = reinterpret_cast<PACL>(acl.data());
+    absolute.Control |= SE_SACL_PRESENT;
+    ULONG length = 0;
+    ASSERT_EQ(RtlAbsoluteToSelfRelativeSD(&absolute, nullptr, &length), STATUS_BUFFER_TOO_SMALL);
+    std::vector<uint8_t> full(length);
+    ASSERT_EQ(RtlAbsoluteToSelfRelativeSD(&absolute, full.data(), &length), STATUS_SUCCESS);
+    hk::SetRegistryValue(kProperties, u"Security", REG_BINARY, full);
+    ASSERT_EQ(Create(), STATUS_SUCCESS);
+    EXPECT_EQ(hk::DeviceSecurity(device_), full) << "owner, group, DACL and SACL all set";
+    EXPECT_EQ(SecurityInfoToAccessMask(0xF), 0x10C0000u);
+    EXPECT_EQ(SecurityInfoToAccessMask(DACL_SECURITY_INFORMATION), static_cast<ULONG>(WRITE_DAC));
+    EXPECT_EQ(SecurityInfoToAccessMask(GROUP_SECURITY_INFORMATION),
+              static_cast<ULONG>(WRITE_OWNER));
+}
+
+TEST_F(SecureDeviceTest, WithoutClassTheRegistryIsNotTouched) {
+    for (const char* routine : {"ZwOpenKey", "ZwCreateKey", "ZwSetValueKey", "ZwQueryValueKey"}) {
+        hk::FailRoutine(routine, STATUS_UNSUCCESSFUL, 100);
+    }
+    ASSERT_EQ(Create(nullptr), STATUS_SUCCESS);
+    EXPECT_EQ(hk::DeviceSecurity(device_), Descriptor(kDeviceSddl, TRUE));
+    EXPECT_FALSE(hk::RegistryKeyExists(kClassKey));
+    EXPECT_EQ(Create(nullptr, u"D:(A;;GA;;;XY)"), STATUS_NONE_MAPPED);
+}
+
+TEST_F(SecureDeviceTest, DeviceNameRules) {
+    UNICODE_STRING* none = nullptr;
+    name_.clear();
+    device_ = nullptr;
+    UNICODE_STRING text = Counted(kDeviceSddl);
+    PDEVICE_OBJECT device = reinterpret_cast<PDEVICE_OBJECT>(0xBAD);
+    EXPECT_EQ(CreateSecureDevice(driver_, 0, none, FILE_DEVICE_UNKNOWN, 0, FALSE, &text, &kClass,
+                                 &device),
+              STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(device, nullptr);
+    EXPECT_FALSE(hk::RegistryKeyExists(kClassKey)) << "refused before any registry access";
+    ASSERT_EQ(CreateSecureDevice(driver_, 0, none, FILE_DEVICE_UNKNOWN,
+                                 FILE_AUTOGENERATED_DEVICE_NAME, FALSE, &text, nullptr, &device),
+              STATUS_SUCCESS);
+    device_ = device;
+    hk::SetRegistryDword(kProperties, u"DeviceCharacteristics", FILE_AUTOGENERATED_DEVICE_NAME);
+    EXPECT_EQ(CreateSecureDevice(driver_, 0, none, FILE_DEVICE_UNKNOWN, 0, FALSE, &text, &kClass,
+                                 &device),
+              STATUS_INVALID_PARAMETER)
+        << "the test uses the caller's characteristics, not the class's";
+}
+
+TEST_F(SecureDeviceTest, ClassKeyNamesAreThirtyEightCharacters) {
+    const std::pair<GUID, const char16_t*> cases[] = {
+        {{0, 0, 0, {0, 0, 0, 0, 0, 0, 0, 0}}, u"{00000000-0000-0000-0000-000000000000}"},
+        {{0xFFFFFFFF, 0xFFFF, 0xFFFF, {255, 255, 255, 255, 255, 255, 255, 255}},
+         u"{FFFFFFFF-FFFF-FFFF-FFFF-FFFFFFFFFFFF}"},
+        {kClass, u"{0A1B2C3D-004E-5F60-7182-93A4B5C6D708}"},
+        {{0xabcdef, 0xa, 0xb0, {0xc, 0xd, 0xe, 0xf, 0x10, 0x2, 0xe0, 0x1}},
+         u"{00ABCDEF-000A-00B0-0C0D-0E0F1002E001}"},
+    };
+    for (auto& [guid, expected] : cases) {
+        WCHAR name[39];
+        std::fill(std::begin(name), std::end(name), u'#');
+        FormatClassKeyName(&guid, name);
+        EXPECT_EQ(std::u16string(name), expected);
+        EXPECT_EQ(std::u16string(name).size(), 38u);
+    }
+}
+
+// Every failing allocation and registry call on the way: the creation
+// fails with it or succeeds, and nothing allocated, opened or created
+// remains but the registry's changes.
+TEST_F(SecureDeviceTest, NothingLeftOnAnyFailure) {
+    int failures = 0;
+    for (uint64_t n = 1; n < 40; n++) {
+        hk::Reset();
+        driver_ = hk::CreateStandInDriver(u"VKTDrv");
+        hk::FailNthAllocation(n);
+        NTSTATUS status = Create();
+        hk::ClearFaults();
+        failures += NT_SUCCESS(status) ? 0 : 1;
+        if (!NT_SUCCESS(status)) {
+            EXPECT_EQ(status, STATUS_INSUFFICIENT_RESOURCES) << "allocation " << n;
+        }
+        DeleteDevice();
+        EXPECT_TRUE(hk::FindLeaks().empty()) << "allocation " << n;
+    }
+    EXPECT_GE(failures, 4) << "text copy, ACL, descriptor, the class name's copy";
+    // Each registry call in turn fails, until the creation makes no more.
+    for (const char* routine : {"ZwOpenKey", "ZwCreateKey", "ZwSetValueKey", "ZwQueryValueKey"}) {
+        uint64_t skip = 0;
+        for (;; skip++) {
+            hk::Reset();
+            driver_ = hk::CreateStandInDriver(u"VKTDrv");
+            hk::SetRegistryValue(kProperties, u"Exclusive", REG_DWORD, Bytes({0, 0, 0, 0}));
+            hk::FailRegistryRoutine(routine, STATUS_IO_DEVICE_ERROR, skip);
+            NTSTATUS status = Create();
+            hk::ClearFaults();
+            if (NT_SUCCESS(status)) {
+                DeleteDevice();
+                break;
+            }
+            EXPECT_EQ(status, STATUS_IO_DEVICE_ERROR) << routine << " " << skip;
+            EXPECT_EQ(driver_->DeviceObject, nullptr) << routine << " " << skip;
+            EXPECT_TRUE(hk::FindLeaks().empty()) << routine << " " << skip;
+        }
+        EXPECT_GE(skip, 1u) << routine;
+    }
+    // The device is deleted again when its descriptor cannot be set.
+    for (const char* routine : {"IoCreateDevice", "ObOpenObjectByPointer", "ZwSetSecurityObject"}) {
+        hk::FailRoutine(routine, STATUS_IO_DEVICE_ERROR);
+        EXPECT_EQ(Create(), STATUS_IO_DEVICE_ERROR) << routine;
+        EXPECT_EQ(driver_->DeviceObject, nullptr) << routine;
+        EXPECT_TRUE(hk::FindLeaks().empty()) << routine;
+    }
+}
+
+// A kernel with its own SDDL converter: the device and the class key get the
+// kernel's descriptor, with the defaulted mark added.
+std::vector<uint8_t> g_kernelDescriptor; // what the kernel's converter makes of any text
+
+NTSTATUS ConvertEverythingToWorld(PCUNICODE_STRING Text, ULONG Revision,
+                                  PSECURITY_DESCRIPTOR* Descriptor, PULONG Length) {
+    UNREFERENCED_PARAMETER(Text);
+    UNREFERENCED_PARAMETER(Revision);
+    UNREFERENCED_PARAMETER(Length);
+    *Descriptor = ExAllocatePoolWithTag(PagedPool, g_kernelDescriptor.size(), 'KrSd');
+    std::memcpy(*Descriptor, g_kernelDescriptor.data(), g_kernelDescriptor.size());
+    return STATUS_SUCCESS;
+}
+
+TEST_F(SecureDeviceTest, KernelConverterMakesTheDescriptor) {
+    g_kernelDescriptor = Descriptor(u"D:(A;;GR;;;WD)", FALSE);
+    std::vector<uint8_t> marked = Descriptor(u"D:(A;;GR;;;WD)", TRUE);
+    hk::SetExport("SeConvertStringSecurityDescriptorToSecurityDescriptor",
+                  reinterpret_cast<void*>(ConvertEverythingToWorld));
+    ASSERT_EQ(Create(&kClass, u"D:P(A;;GA;;;SY)"), STATUS_SUCCESS);
+    EXPECT_EQ(hk::DeviceSecurity(device_), marked);
+    EXPECT_EQ(Stored(kProperties, u"Security"), marked);
+}
+
+// A kernel that exports IoCreateDeviceSecure gets all nine arguments
+// unchanged and decides the result; none of the driver's own code runs.
+struct Received {
+    PDRIVER_OBJECT Driver;
+    ULONG ExtensionSize;
+    PUNICODE_STRING Name;
+    DEVICE_TYPE Type;
+    ULONG Characteristics;
+    BOOLEAN Exclusive;
+    PCUNICODE_STRING Sddl;
+    LPCGUID Class;
+    PDEVICE_OBJECT* Output;
+    int Calls;
+};
+Received g_received;
+
+NTSTATUS KernelCreateDeviceSecure(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize,
+                                  PUNICODE_STRING DeviceName, DEVICE_TYPE DeviceType,
+                                  ULONG DeviceCharacteristics, BOOLEAN Exclusive,
+                                  PCUNICODE_STRING DefaultSddlString, LPCGUID DeviceClassGuid,
+                                  PDEVICE_OBJECT* DeviceObject) {
+    g_received = Received{
+        DriverObject, DeviceExtensionSize, DeviceName,      DeviceType,   DeviceCharacteristics,
+        Exclusive,    DefaultSddlString,   DeviceClassGuid, DeviceObject, g_received.Calls + 1};
+    return static_cast<NTSTATUS>(0xC0000123);
+}
+
+TEST_F(SecureDeviceTest, KernelRoutineReceivesTheNineArgumentsUnchanged) {
+    hk::SetExport("IoCreateDeviceSecure", reinterpret_cast<void*>(KernelCreateDeviceSecure));
+    UNICODE_STRING name = Counted(name_);
+    UNICODE_STRING sddl = Counted(u"garbage that only the kernel sees");
+    PDEVICE_OBJECT device = nullptr;
+    EXPECT_EQ(
+        CreateSecureDevice(driver_, 0x1234, &name, 0x8765, 0x42, TRUE, &sddl, &kClass, &device),
+        static_cast<NTSTATUS>(0xC0000123));
+    Received expected{driver_, 0x1234, &name, 0x8765, 0x42, TRUE, &sddl, &kClass, &device, 1};
+    EXPECT_EQ(std::memcmp(&g_received, &expected, sizeof expected), 0);
+    EXPECT_FALSE(hk::RegistryKeyExists(kClassKey));
+    hk::RemoveExport("IoCreateDeviceSecure");
+    CreateSecureDevice(driver_, 0, &name, 0, 0, FALSE, &sddl, &kClass, &device);
+    EXPECT_EQ(g_received.Calls, 2) << "resolved once per driver load";
+}
+
+} // namespace
