@@ -143,4 +143,33 @@ std::string FormatByte(uint8_t value) {
     return text;
 }
 
+namespace {
+
+const char* StateName(uint8_t code) {
+    static const char* const kNames[] = {
+        "StateLoaded",  nullptr,        "StateRemoved",  "StateEnterS3",  "StateEnterS4",
+        "StateEnterS5", "StateEnterS6", "StateResumeS3", "StateResumeS4", "StateResumeS6",
+        "StateWatchA",  "StateWatchB",  "StateResumeS5"};
+    return code >= 0x20 && code <= 0x2C ? kNames[code - 0x20] : nullptr;
+}
+
+} // namespace
+
+std::string DescribeState(uint8_t code) {
+    const char* name = StateName(code);
+    return FormatByte(code) + (name ? std::string(" ") + name : "");
+}
+
+std::u16string Widen(const std::string& text) {
+    return std::u16string(text.begin(), text.end());
+}
+
+std::string Narrow(const std::u16string& text) {
+    std::string narrow;
+    for (char16_t c : text) {
+        narrow += c < 0x80 ? static_cast<char>(c) : '?';
+    }
+    return narrow;
+}
+
 } // namespace sim

@@ -43,5 +43,11 @@ std::string FormatJson(const TraceEvent& event);
 std::string FormatStatus(int32_t status);
 // "0x2A"
 std::string FormatByte(uint8_t value);
+// "0x2A StateWatchA", the name where the code has one.
+std::string DescribeState(uint8_t code);
+// Text between the scenario's 8-bit strings and the platform's UTF-16 (the
+// names the machine uses are ASCII; anything else narrows to '?').
+std::u16string Widen(const std::string& text);
+std::string Narrow(const std::u16string& text);
 
 } // namespace sim
