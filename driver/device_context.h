@@ -28,6 +28,8 @@ struct DeviceContext {
     ERESOURCE StateLock;        // guards State changes and the arm and feed decisions
     ERESOURCE WatchListLock;    // guards the watch list, its text and timeouts
     UCHAR WatchEnabled;         // 1 once a non-empty watch list with a run timeout is in place
+    IO_REMOVE_LOCK RemoveLock;  // held by every request in flight and by every queued or running
+                                // supervision run; removal waits until all are given back
 };
 
 // Ten seconds, relative, in 100-nanosecond units: the due time of every

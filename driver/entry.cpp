@@ -1,8 +1,9 @@
 // The driver's entry point: fills the dispatch table and nothing else. All
 // per-device work starts when Plug and Play adds the device.
-#include "driver/routing.h"
-
 #include "access/caller_verification.h"
+#include "driver/add_device.h"
+#include "driver/pnp.h"
+#include "driver/routing.h"
 #include "power/power.h"
 #include "supervision/commands.h"
 
@@ -15,6 +16,8 @@ VKT_INIT_ROUTINE extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject,
     for (ULONG major = 0; major <= IRP_MJ_MAXIMUM_FUNCTION; major++) {
         DriverObject->MajorFunction[major] = DispatchPassThrough;
     }
+    DriverObject->DriverExtension->AddDevice = AddDevice;
+    DriverObject->MajorFunction[IRP_MJ_PNP] = DispatchPnp;
     DriverObject->MajorFunction[IRP_MJ_WRITE] = DispatchReadWrite;
     DriverObject->MajorFunction[IRP_MJ_READ] = DispatchReadWrite;
     DriverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = DispatchDeviceControl;

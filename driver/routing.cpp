@@ -17,9 +17,29 @@ VKT_PAGED_ROUTINE NTSTATUS CompleteWithoutLowerDevice(PIRP Irp) {
     return status;
 }
 
+VKT_PAGED_ROUTINE NTSTATUS RefuseRequest(PIRP Irp, NTSTATUS Status) {
+    PAGED_CODE();
+    Irp->IoStatus.Status = Status;
+    Irp->IoStatus.Information = 0;
+    IofCompleteRequest(Irp, IO_NO_INCREMENT);
+    return Status;
+}
+
+// The request holds the remove lock until the device below has it, so that
+// removal does not detach and delete the device under it.
 VKT_PAGED_ROUTINE NTSTATUS DispatchPassThrough(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PAGED_CODE();
-    return PassDownRequest(ContextOf(DeviceObject), Irp);
+    DeviceContext* context = ContextOf(DeviceObject);
+    if (context == nullptr) {
+        return PassDownRequest(context, Irp);
+    }
+    NTSTATUS status = IoAcquireRemoveLock(&context->RemoveLock, Irp);
+    if (!NT_SUCCESS(status)) {
+        return RefuseRequest(Irp, status);
+    }
+    status = PassDownRequest(context, Irp);
+    IoReleaseRemoveLock(&context->RemoveLock, Irp);
+    return status;
 }
 
 VKT_PAGED_ROUTINE NTSTATUS DispatchReadWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp) {

@@ -14,3 +14,5 @@ NTSTATUS DispatchPassThrough(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS DispatchReadWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS PassDownRequest(DeviceContext* Context, PIRP Irp);
 NTSTATUS CompleteWithoutLowerDevice(PIRP Irp);
+// Finishes a request the driver cannot take (the device is being removed).
+NTSTATUS RefuseRequest(PIRP Irp, NTSTATUS Status);

@@ -152,6 +152,8 @@ VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
                          "device " + hk::Hex(reinterpret_cast<uintptr_t>(DeviceObject)));
     }
     hk::CheckDeviceQuiet(DeviceObject, caller);
+    hk::ForgetRemoveLocksIn(DeviceObject->DeviceExtension, K().ExtensionSizes[DeviceObject],
+                            caller);
     devices.erase(found);
     for (auto it = K().DeviceNames.begin(); it != K().DeviceNames.end();) {
         it = it->second == DeviceObject ? K().DeviceNames.erase(it) : ++it;

@@ -119,6 +119,8 @@ struct Kernel {
     std::map<std::u16string, std::u16string> Links;       // upcased link -> device name
 
     std::map<std::string, void*> Exports; // names MmGetSystemRoutineAddress finds
+
+    std::map<const void*, std::multiset<const void*>> RemoveLockTags; // lock -> tags of references
 };
 
 Kernel& K();
@@ -174,5 +176,8 @@ void CheckBalancedReturn(HkThread* thread, size_t heldBefore, int regionsBefore,
 // Verifier checks that need the I/O manager's knowledge of a device.
 void CheckDeviceQuiet(PDEVICE_OBJECT device, const void* caller);
 void CheckNoLiveObjectsIn(const void* start, size_t size, const void* caller, const char* what);
+// Stops on a remove lock with references held in memory being freed, and
+// forgets the locks there.
+void ForgetRemoveLocksIn(const void* start, size_t size, const void* caller);
 
 } // namespace hk

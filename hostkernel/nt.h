@@ -44,6 +44,7 @@ typedef CCHAR KPROCESSOR_MODE;
 typedef PVOID HANDLE;
 typedef HANDLE* PHANDLE;
 typedef ULONG ACCESS_MASK;
+typedef ULONG DEVICE_TYPE;
 typedef int errno_t;
 
 #define TRUE 1
@@ -256,6 +257,12 @@ BOOLEAN ExIsResourceAcquiredExclusiveLite(PERESOURCE Resource);
 #define IRP_MN_REMOVE_DEVICE 0x02
 #define IRP_MN_CANCEL_REMOVE_DEVICE 0x03
 #define IRP_MN_STOP_DEVICE 0x04
+#define IRP_MN_QUERY_STOP_DEVICE 0x05
+#define IRP_MN_CANCEL_STOP_DEVICE 0x06
+#define IRP_MN_QUERY_DEVICE_RELATIONS 0x07
+#define IRP_MN_QUERY_CAPABILITIES 0x09
+#define IRP_MN_QUERY_ID 0x13
+#define IRP_MN_DEVICE_USAGE_NOTIFICATION 0x16
 #define IRP_MN_SURPRISE_REMOVAL 0x17
 #define IRP_MN_DEVICE_ENUMERATED 0x19
 #define IRP_MN_WAIT_WAKE 0x00
@@ -606,3 +613,4 @@ VOID HkCheckPagedCode(const char* Routine);
 #include "hostkernel/nt_errorlog.h"
 #include "hostkernel/nt_power.h"
 #include "hostkernel/nt_security.h"
+#include "hostkernel/nt_removal.h"

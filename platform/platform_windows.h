@@ -61,6 +61,36 @@
 // so the flag is read only through that macro.
 #define VKT_DEBUGGER_ENABLED() (KD_DEBUGGER_ENABLED != FALSE)
 
+// The platform's list routines check the links around an entry before they
+// change them and stop the system at once (fast fail, corrupt list entry) on
+// a corrupt one; the mingw-w64 headers carry the older unchecked versions.
+#define VKT_FAST_FAIL_CORRUPT_LIST_ENTRY 3
+
+FORCEINLINE VOID VktCheckedInsertTailList(PLIST_ENTRY ListHead, PLIST_ENTRY Entry) {
+    PLIST_ENTRY last = ListHead->Blink;
+    if (last->Flink != ListHead) {
+        __fastfail(VKT_FAST_FAIL_CORRUPT_LIST_ENTRY);
+    }
+    Entry->Flink = ListHead;
+    Entry->Blink = last;
+    last->Flink = Entry;
+    ListHead->Blink = Entry;
+}
+
+FORCEINLINE PLIST_ENTRY VktCheckedRemoveHeadList(PLIST_ENTRY ListHead) {
+    PLIST_ENTRY entry = ListHead->Flink;
+    PLIST_ENTRY next = entry->Flink;
+    if (entry->Blink != ListHead || next->Blink != entry) {
+        __fastfail(VKT_FAST_FAIL_CORRUPT_LIST_ENTRY);
+    }
+    ListHead->Flink = next;
+    next->Blink = ListHead;
+    return entry;
+}
+
+#define InsertTailList VktCheckedInsertTailList
+#define RemoveHeadList VktCheckedRemoveHeadList
+
 // The object types the kernel exports (IoFileObjectType, PsProcessType). The
 // DDK headers declare each as an imported POBJECT_TYPE*, so reading the name
 // already yields the kernel variable's content, which is the object type: it

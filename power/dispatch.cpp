@@ -7,7 +7,8 @@
 #include "power/transitions.h"
 
 // Every power request must be finished: the power manager waits for it.
-// A request for a device object that carries no context is refused.
+// A request for a device object that carries no context is refused, and
+// so is one that arrives once removal has begun.
 VKT_PAGED_ROUTINE static NTSTATUS RefusePowerRequest(PIRP Irp) {
     PAGED_CODE();
     if (Irp == nullptr) {
@@ -69,9 +70,16 @@ VKT_PAGED_ROUTINE NTSTATUS DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp) 
     if (context == nullptr || Irp == nullptr) {
         return RefusePowerRequest(Irp);
     }
+    NTSTATUS status = IoAcquireRemoveLock(&context->RemoveLock, Irp);
+    if (!NT_SUCCESS(status)) {
+        PoStartNextPowerIrp(Irp);
+        return RefuseRequest(Irp, status);
+    }
     PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(Irp);
     if (IsSystemSetPower(location)) {
         TrackSystemPowerState(context, location);
     }
-    return PassPowerRequestDown(context, Irp);
+    status = PassPowerRequestDown(context, Irp);
+    IoReleaseRemoveLock(&context->RemoveLock, Irp);
+    return status;
 }

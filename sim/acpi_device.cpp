@@ -73,10 +73,11 @@ NTSTATUS CompletePowerRequest(PDEVICE_OBJECT device, PIRP irp) {
 AcpiDevice::AcpiDevice() {
     driver_ = hk::CreateStandInDriver(u"ACPI");
     driver_->MajorFunction[IRP_MJ_DEVICE_CONTROL] = DispatchDeviceControl;
-    for (UCHAR major : {IRP_MJ_CREATE, IRP_MJ_CLOSE, IRP_MJ_CLEANUP, IRP_MJ_PNP,
-                        IRP_MJ_FLUSH_BUFFERS, IRP_MJ_SYSTEM_CONTROL}) {
+    for (UCHAR major : {IRP_MJ_CREATE, IRP_MJ_CLOSE, IRP_MJ_CLEANUP, IRP_MJ_FLUSH_BUFFERS,
+                        IRP_MJ_SYSTEM_CONTROL}) {
         driver_->MajorFunction[major] = DispatchOther;
     }
+    driver_->MajorFunction[IRP_MJ_PNP] = DispatchPnp;
     driver_->MajorFunction[IRP_MJ_POWER] = CompletePowerRequest;
     IoCreateDevice(driver_, sizeof(AcpiDevice*), nullptr, FILE_DEVICE_ACPI, 0, FALSE, &device_);
     *static_cast<AcpiDevice**>(device_->DeviceExtension) = this;
@@ -97,9 +98,13 @@ void AcpiDevice::Remove() {
     driver_ = nullptr;
 }
 
-void AcpiDevice::PowerOff() {
+void AcpiDevice::Discard() {
     device_ = nullptr;
     driver_ = nullptr;
+}
+
+void AcpiDevice::PowerOff() {
+    Discard();
     firmware_.PowerOff();
 }
 
@@ -135,6 +140,30 @@ std::optional<AcpiDevice::FaultRule> AcpiDevice::TakeFault(const std::string& me
 // finishes it: with the status the request already carries.
 NTSTATUS AcpiDevice::DispatchOther(PDEVICE_OBJECT device, PIRP irp) {
     UNREFERENCED_PARAMETER(device);
+    NTSTATUS status = irp->IoStatus.Status;
+    IofCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+}
+
+NTSTATUS AcpiDevice::DispatchPnp(PDEVICE_OBJECT device, PIRP irp) {
+    return (*static_cast<AcpiDevice**>(device->DeviceExtension))->ReceivePnp(irp);
+}
+
+// The bus driver's part of the state changes: nothing to do but agree.
+NTSTATUS AcpiDevice::ReceivePnp(PIRP irp) {
+    PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
+    PnpArrival arrival{
+        irp, location->MinorFunction, location, *location, irp->IoStatus.Status, 0, trace_.size()};
+    auto fault = pnpFaults_.find(location->MinorFunction);
+    if (fault != pnpFaults_.end()) {
+        irp->IoStatus.Status = fault->second;
+        pnpFaults_.erase(fault);
+    } else if (location->MinorFunction <= IRP_MN_CANCEL_STOP_DEVICE ||
+               location->MinorFunction == IRP_MN_SURPRISE_REMOVAL) {
+        irp->IoStatus.Status = STATUS_SUCCESS;
+    }
+    arrival.Status = irp->IoStatus.Status;
+    pnpTrace_.push_back(arrival);
     NTSTATUS status = irp->IoStatus.Status;
     IofCompleteRequest(irp, IO_NO_INCREMENT);
     return status;

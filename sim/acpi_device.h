@@ -22,6 +22,17 @@ struct Evaluation {
     std::optional<uint32_t> Value = std::nullopt; // the integer the output carried, if any
 };
 
+// One Plug and Play request as it reached the ACPI device.
+struct PnpArrival {
+    PIRP Irp;                    // the request
+    UCHAR Minor;                 // IRP_MN_ code
+    PIO_STACK_LOCATION Location; // the stack location it was given
+    IO_STACK_LOCATION Contents;  // that location's contents on arrival
+    NTSTATUS Carried;            // IoStatus.Status on arrival
+    NTSTATUS Status;             // status it was completed with
+    size_t EvaluationsBefore;    // method evaluations answered before it arrived
+};
+
 // Ways the ACPI driver can be made to answer the next evaluations of a method.
 enum class AcpiFault {
     FailWithStatus, // complete with a failure status, no output
@@ -42,6 +53,10 @@ class AcpiDevice {
     AcpiDevice& operator=(const AcpiDevice&) = delete;
 
     PDEVICE_OBJECT PhysicalDevice() const { return device_; }
+    // The hardware ID the firmware gives the device (its _HID), by which Plug
+    // and Play finds the driver for it.
+    const std::u16string& HardwareId() const { return hardwareId_; }
+    void SetHardwareId(const std::u16string& id) { hardwareId_ = id; }
     sim::Firmware& Firmware() { return firmware_; }
 
     // The next `count` evaluations of `method` answer with `fault`.
@@ -64,10 +79,19 @@ class AcpiDevice {
     std::vector<std::string> Methods() const;
     void ClearTrace() { trace_.clear(); }
 
+    // Plug and Play requests: the state changes (start, stop, removal and
+    // their queries) succeed, any other keeps the status it carries. The
+    // next request of `minor` is completed with `status` instead.
+    void FailPnp(UCHAR minor, NTSTATUS status) { pnpFaults_[minor] = status; }
+    const std::vector<PnpArrival>& PnpTrace() const { return pnpTrace_; }
+
     // Deletes the device and its driver before the kernel's leak check.
     void Remove();
-    // The machine lost power: the kernel that held the device is gone, so
-    // nothing is deleted, and the firmware's watchdog stops.
+    // Forgets the device and its driver without deleting them: a reboot has
+    // discarded every kernel object.
+    void Discard();
+    // The machine lost power: the device is discarded with the kernel that
+    // held it, and the firmware's watchdog stops.
     void PowerOff();
 
   private:
@@ -80,6 +104,8 @@ class AcpiDevice {
 
     static NTSTATUS DispatchDeviceControl(PDEVICE_OBJECT device, PIRP irp);
     static NTSTATUS DispatchOther(PDEVICE_OBJECT device, PIRP irp);
+    static NTSTATUS DispatchPnp(PDEVICE_OBJECT device, PIRP irp);
+    NTSTATUS ReceivePnp(PIRP irp);
     NTSTATUS Receive(PIRP irp);
     void Answer(PIRP irp, const std::vector<uint8_t>& input, const FaultRule* fault);
     NTSTATUS Evaluate(const std::vector<uint8_t>& input, const FaultRule* fault, uint8_t* output,
@@ -93,6 +119,9 @@ class AcpiDevice {
     uint64_t pendAll_ = 0;                                // delay for every evaluation, 0 for none
     std::vector<Evaluation> trace_;                       // every evaluation answered
     std::function<void(const Evaluation&)> onEvaluation_; // observer of each answer, may be empty
+    std::u16string hardwareId_ = u"ACPI\\VKT0001";        // the device's hardware ID
+    std::map<UCHAR, NTSTATUS> pnpFaults_; // minor code -> status of its next request
+    std::vector<PnpArrival> pnpTrace_;    // every Plug and Play request received
 };
 
 } // namespace sim

@@ -4,7 +4,6 @@
 #include "hostkernel/errorlog_control.h"
 #include "hostkernel/files_control.h"
 #include "hostkernel/registry_control.h"
-#include "sim/driver_device.h"
 
 #include <cstring>
 
@@ -45,6 +44,8 @@ Machine::Machine() {
 
 Machine::~Machine() {
     if (acpi_) {
+        pnp_->Discard();
+        pnp_.reset();
         acpi_->PowerOff();
     }
 }
@@ -193,50 +194,56 @@ void Machine::PowerOn() {
     acpi_->OnEvaluation([this](const Evaluation& evaluation) { ObserveEvaluation(evaluation); });
     acpi_->Firmware().OnReset([this](const ResetRecord& record) { Expired(record); });
     SampleWatchdog();
-    NTSTATUS status = STATUS_UNSUCCESSFUL;
-    driver_ = hk::LoadDriver(DriverEntry, u"VKTDrv", &status);
-    Emit("device", "pnp", "driver VKTDrv loaded, DriverEntry returned " + FormatStatus(status))
-        .Number("status", static_cast<uint32_t>(status));
+    pnp_ = std::make_unique<PnpManager>(*acpi_);
+    pnp_->Install(DriverMatch{acpi_->HardwareId(), u"VKTDrv", DriverEntry});
     AddDevice();
 }
 
+// The Plug and Play manager finds the device: it loads the driver if it is
+// not loaded, has it add its device, and starts the device.
 void Machine::AddDevice() {
     if (device_ != nullptr) {
         Emit("device", "pnp", "the device is already present");
         return;
     }
     actor_ = "pnp";
-    device_ = CreateDriverDevice(driver_, acpi_->PhysicalDevice());
+    NTSTATUS status = pnp_->Enumerate();
+    device_ = pnp_->FunctionDevice();
+    FlushErrorLog();
     if (device_ == nullptr) {
-        Emit("device", "pnp", "device creation failed").String("action", "add").Bool("ok", false);
+        Emit("device", "pnp", "adding the device failed: " + FormatStatus(status))
+            .String("action", "add")
+            .Number("status", static_cast<uint32_t>(status));
         return;
     }
-    StartDriverDevice(device_);
-    FlushErrorLog();
+    std::string started = NT_SUCCESS(status)
+                              ? std::string("device added and started")
+                              : "device added, its start failed with " + FormatStatus(status);
     Emit("device", "pnp",
-         "device added and started, firmware status byte " +
-             FormatByte(ContextOf(device_)->FirmwareStatus))
+         started + ", firmware status byte " + FormatByte(ContextOf(device_)->FirmwareStatus))
         .String("action", "add")
-        .Bool("ok", true);
+        .Number("status", static_cast<uint32_t>(status));
 }
 
+// Query-remove and remove, as on disabling the device; the processes close
+// their handles first, as removal waits for the last one.
 void Machine::RemoveDevice() {
     if (device_ == nullptr) {
         Emit("device", "pnp", "no device to remove");
         return;
     }
-    actor_ = "pnp";
     for (auto& [label, process] : processes_) {
         if (process.Device != INVALID_HANDLE_VALUE) {
-            // Removal waits for the last handle: the processes close theirs.
             CloseDevice(label);
         }
     }
     actor_ = "pnp";
-    RemoveDriverDevice(device_);
-    device_ = nullptr;
+    bool removed = pnp_->Remove();
+    device_ = pnp_->FunctionDevice();
     FlushErrorLog();
-    Emit("device", "pnp", "device removed").String("action", "remove").Bool("ok", true);
+    Emit("device", "pnp", removed ? "device removed" : "the driver refused the removal")
+        .String("action", "remove")
+        .Bool("ok", removed);
 }
 
 void Machine::RunUntil(uint64_t time) {
@@ -408,11 +415,12 @@ void Machine::ResetAndBoot(const std::string& why) {
     for (size_t i = mark; i < events_.size(); i++) {
         events_[i].Time = base_; // the processes ended with the machine
     }
+    pnp_->Discard();
+    pnp_.reset();
     acpi_->PowerOff();
     samples_.push_back(WatchdogSample{base_, false, 0});
     acpi_.reset();
     device_ = nullptr;
-    driver_ = nullptr;
     resetPending_ = false;
     resetBoot_ = watchdog;
     events_.push_back(

@@ -14,6 +14,7 @@
 
 #include "client/user_platform.h"
 #include "sim/acpi_device.h"
+#include "sim/pnp_manager.h"
 #include "sim/trace.h"
 
 #include <map>
@@ -146,7 +147,7 @@ class Machine {
     Process& Find(const std::string& label);
 
     std::unique_ptr<AcpiDevice> acpi_;         // the ACPI device and firmware of this boot
-    PDRIVER_OBJECT driver_ = nullptr;          // the loaded driver
+    std::unique_ptr<PnpManager> pnp_;          // this boot's Plug and Play manager
     PDEVICE_OBJECT device_ = nullptr;          // the driver's device, while added
     uint64_t base_ = 0;                        // machine time at which this boot's kernel began
     uint32_t boots_ = 0;                       // boots so far

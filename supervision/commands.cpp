@@ -3,6 +3,7 @@
 // only to callers admitted when they opened it, so no access check is made.
 #include "supervision/commands.h"
 
+#include "driver/routing.h"
 #include "firmware/watchdog.h"
 #include "supervision/watch_list.h"
 
@@ -78,18 +79,26 @@ VKT_PAGED_ROUTINE NTSTATUS ReadCommandRecord(PIRP Irp, CommandRecord* Record) {
 
 } // namespace
 
+// The command holds the remove lock while it runs, so that removal waits
+// for it before it frees what the command uses.
 VKT_PAGED_ROUTINE NTSTATUS DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PAGED_CODE();
+    DeviceContext* context = ContextOf(DeviceObject);
+    NTSTATUS status = IoAcquireRemoveLock(&context->RemoveLock, Irp);
+    if (!NT_SUCCESS(status)) {
+        return RefuseRequest(Irp, status);
+    }
     Irp->IoStatus.Status = STATUS_SUCCESS;
     Irp->IoStatus.Information = 0;
     CommandRecord record;
-    NTSTATUS status = ReadCommandRecord(Irp, &record);
+    status = ReadCommandRecord(Irp, &record);
     if (status >= 0 &&
         IoGetCurrentIrpStackLocation(Irp)->Parameters.DeviceIoControl.IoControlCode ==
             IOCTL_WATCHDOG_COMMAND) {
-        status = CarryOutCommand(ContextOf(DeviceObject), Irp, &record);
+        status = CarryOutCommand(context, Irp, &record);
     }
     Irp->IoStatus.Status = status;
     IofCompleteRequest(Irp, IO_NO_INCREMENT);
+    IoReleaseRemoveLock(&context->RemoveLock, Irp);
     return status;
 }

@@ -15,6 +15,11 @@ VOID SupervisionDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1,
     if (context->WorkQueued != 0) {
         return;
     }
+    // The queued run holds the remove lock until it ends; once removal has
+    // begun no run is queued.
+    if (!NT_SUCCESS(IoAcquireRemoveLock(&context->RemoveLock, context->WorkItem))) {
+        return;
+    }
     context->WorkQueued = 1;
     IoQueueWorkItem(context->WorkItem, SupervisionWork, DelayedWorkQueue, context);
 }
@@ -28,20 +33,26 @@ VKT_PAGED_ROUTINE NTSTATUS ArmSupervisionTimer(DeviceContext* Context) {
 }
 
 // One run: check and feed while a supervised state holds, then arm the
-// timer again whatever the state.
+// timer again whatever the state. A run that starts once removal has begun
+// does nothing and arms nothing. Giving back the reference the deferred
+// call took is the run's last touch of the record: removal may free it
+// right after.
 VKT_PAGED_ROUTINE VOID SupervisionWork(PDEVICE_OBJECT DeviceObject, PVOID WorkContext) {
     PAGED_CODE();
-    UNREFERENCED_PARAMETER(DeviceObject);
     auto* context = static_cast<DeviceContext*>(WorkContext);
     context->WorkQueued = 0;
-    KeEnterCriticalRegion();
-    ExAcquireResourceExclusiveLite(&context->StateLock, TRUE);
-    if (context->State == StateWatchA || context->State == StateWatchB) {
-        CheckAndFeed(context);
+    if (NT_SUCCESS(IoAcquireRemoveLock(&context->RemoveLock, DeviceObject))) {
+        KeEnterCriticalRegion();
+        ExAcquireResourceExclusiveLite(&context->StateLock, TRUE);
+        if (context->State == StateWatchA || context->State == StateWatchB) {
+            CheckAndFeed(context);
+        }
+        ExReleaseResourceLite(&context->StateLock);
+        KeLeaveCriticalRegion();
+        ArmSupervisionTimer(context);
+        IoReleaseRemoveLock(&context->RemoveLock, DeviceObject);
     }
-    ExReleaseResourceLite(&context->StateLock);
-    KeLeaveCriticalRegion();
-    ArmSupervisionTimer(context);
+    IoReleaseRemoveLock(&context->RemoveLock, context->WorkItem);
 }
 
 VKT_PAGED_ROUTINE NTSTATUS CheckAndFeed(DeviceContext* Context) {

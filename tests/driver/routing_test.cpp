@@ -1,6 +1,8 @@
 // Entry and routing: what the dispatch table holds, what passes down
 // unchanged, and what the driver finishes itself.
 #include "access/caller_verification.h"
+#include "driver/add_device.h"
+#include "driver/pnp.h"
 #include "driver/routing.h"
 #include "power/power.h"
 #include "supervision/commands.h"
@@ -58,6 +60,13 @@ class RoutingTest : public DriverTest {
         return reinterpret_cast<PIO_STACK_LOCATION>(irp + 1) + irp->StackCount - 1;
     }
 
+    // Adds the device over the recorder and forgets the firmware requests
+    // that start-up sent it.
+    void AddOverRecorder() {
+        CreateDeviceOver(lower_);
+        g_recorder = Recorder{};
+    }
+
     PDRIVER_OBJECT lowerDriver_ = nullptr;
     PDEVICE_OBJECT lower_ = nullptr;
 };
@@ -66,6 +75,7 @@ TEST_F(RoutingTest, EntryFillsTheDispatchTableAndAllocatesNothing) {
     EXPECT_EQ(SavedDriverObject, driver_);
     EXPECT_EQ(hk::AllocationCount(), 0u);
     EXPECT_EQ(driver_->DriverUnload, UnloadDriver);
+    EXPECT_EQ(driver_->DriverExtension->AddDevice, AddDevice);
     for (int major = 0; major <= IRP_MJ_MAXIMUM_FUNCTION; major++) {
         PDRIVER_DISPATCH expected = DispatchPassThrough;
         if (major == IRP_MJ_READ || major == IRP_MJ_WRITE) {
@@ -74,6 +84,8 @@ TEST_F(RoutingTest, EntryFillsTheDispatchTableAndAllocatesNothing) {
             expected = DispatchDeviceControl;
         } else if (major == IRP_MJ_POWER) {
             expected = DispatchPower;
+        } else if (major == IRP_MJ_PNP) {
+            expected = DispatchPnp;
         } else if (major == IRP_MJ_CREATE) {
             expected = DispatchCreate;
         }
@@ -82,7 +94,7 @@ TEST_F(RoutingTest, EntryFillsTheDispatchTableAndAllocatesNothing) {
 }
 
 TEST_F(RoutingTest, CloseCleanupAndUnhandledCodesReachTheLowerDeviceUnchanged) {
-    CreateDeviceOver(lower_);
+    AddOverRecorder();
     for (UCHAR major :
          {IRP_MJ_CLOSE, IRP_MJ_CLEANUP, IRP_MJ_FLUSH_BUFFERS, IRP_MJ_SYSTEM_CONTROL}) {
         g_recorder.Status = static_cast<NTSTATUS>(0xC0000120L + major);
@@ -109,7 +121,7 @@ TEST_F(RoutingTest, CloseCleanupAndUnhandledCodesReachTheLowerDeviceUnchanged) {
 }
 
 TEST_F(RoutingTest, LowerDeviceGetsTheVeryLocationTheDriverReceived) {
-    CreateDeviceOver(lower_);
+    AddOverRecorder();
     PIRP seen = nullptr;
     static PIRP* seenIrp = &seen;
     driver_->MajorFunction[IRP_MJ_CLOSE] = [](PDEVICE_OBJECT device, PIRP irp) {
@@ -125,7 +137,7 @@ TEST_F(RoutingTest, LowerDeviceGetsTheVeryLocationTheDriverReceived) {
 }
 
 TEST_F(RoutingTest, PendingLowerDeviceCompletesThePassedRequestLater) {
-    CreateDeviceOver(lower_);
+    AddOverRecorder();
     g_recorder.Delay = 3 * hk::kMillisecond;
     hk::Request request;
     request.major = IRP_MJ_CLEANUP;
@@ -137,7 +149,7 @@ TEST_F(RoutingTest, PendingLowerDeviceCompletesThePassedRequestLater) {
 }
 
 TEST_F(RoutingTest, ReadAndWriteCompleteAtOnceWithNoData) {
-    CreateDeviceOver(lower_);
+    AddOverRecorder();
     for (UCHAR major : {IRP_MJ_READ, IRP_MJ_WRITE}) {
         for (ULONG length : {0u, 1u, 4096u}) {
             hk::Request request;
@@ -156,7 +168,7 @@ TEST_F(RoutingTest, ReadAndWriteCompleteAtOnceWithNoData) {
 }
 
 TEST_F(RoutingTest, PassDownRefusesMissingArgumentsWithoutTouchingTheRequest) {
-    CreateDeviceOver(lower_);
+    AddOverRecorder();
     EXPECT_EQ(PassDownRequest(Context(), nullptr), STATUS_INVALID_PARAMETER);
     static NTSTATUS fromNullContext = 0;
     driver_->MajorFunction[IRP_MJ_CLOSE] = [](PDEVICE_OBJECT device, PIRP irp) {
@@ -185,6 +197,7 @@ TEST_F(RoutingTest, WithoutLowerDeviceRequestsCompleteWithTheirOwnStatus) {
                    Case{IRP_MJ_FLUSH_BUFFERS, STATUS_PENDING, STATUS_DEVICE_NOT_CONNECTED}}) {
         hk::Request request;
         request.major = c.Major;
+        request.minor = IRP_MN_QUERY_STOP_DEVICE;
         request.initialStatus = c.Carried;
         hk::Outcome outcome = hk::Send(device_, request);
         EXPECT_TRUE(outcome.completed);

@@ -118,6 +118,9 @@ TEST_F(ClientTest, HandlesBelongToTheProcessAndGoWithTheDevice) {
     machine_.StartProcess("other", kService, false);
     EXPECT_EQ(machine_.Send("other", Command(ClientCommand::Kind::Nop)), ERROR_INVALID_HANDLE)
         << "a process without a handle of its own";
+    machine_.OpenDevice("other");
+    EXPECT_NE(LastRequest().find("-> 0xC0000022 STATUS_ACCESS_DENIED (error 5)"), std::string::npos)
+        << "a standard user's token is refused by the device's DACL: " << LastRequest();
     machine_.MakeFile("C:\\Tools\\CorvynService.exe");
     machine_.StartProcess("stranger", "C:\\Tools\\CorvynService.exe", true);
     machine_.OpenDevice("stranger");

@@ -1,8 +1,6 @@
 #include "tests/support/driver_test.h"
 
 #include "driver/routing.h"
-#include "supervision/cycle.h"
-#include "supervision/watch_list.h"
 
 void DriverTest::SetUp() {
     KernelTest::SetUp();
@@ -13,22 +11,16 @@ void DriverTest::SetUp() {
 }
 
 void DriverTest::CreateDeviceOver(PDEVICE_OBJECT below) {
-    ASSERT_EQ(IoCreateDevice(driver_, sizeof(DeviceContext), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE,
-                             &device_),
-              STATUS_SUCCESS);
-    DeviceContext* context = Context();
-    context->Self = device_;
-    context->LowerDevice = below != nullptr ? IoAttachDeviceToDeviceStack(device_, below) : nullptr;
-    context->ShutdownTimeout = 60;
-    context->State = StateLoaded;
-    ExInitializeResourceLite(&context->FirmwareLock);
-    ExInitializeResourceLite(&context->StateLock);
-    ExInitializeResourceLite(&context->WatchListLock);
-    InitializeListHead(&context->WatchList);
-    KeInitializeTimer(&context->Timer);
-    KeInitializeDpc(&context->TimerDpc, SupervisionDpc, context);
-    context->WorkItem = IoAllocateWorkItem(device_);
-    device_->Flags &= ~DO_DEVICE_INITIALIZING;
+    if (below == nullptr) {
+        hk::FailRoutine("IoAttachDeviceToDeviceStack", STATUS_UNSUCCESSFUL);
+        below = acpi_->PhysicalDevice();
+    }
+    NTSTATUS status = STATUS_UNSUCCESSFUL;
+    hk::RunAs(hk::CurrentThread(),
+              [&] { status = driver_->DriverExtension->AddDevice(driver_, below); });
+    ASSERT_EQ(status, STATUS_SUCCESS);
+    device_ = driver_->DeviceObject;
+    acpi_->ClearTrace();
 }
 
 void DriverTest::StopCycle() {
@@ -40,23 +32,12 @@ void DriverTest::StopCycle() {
 }
 
 void DriverTest::DeleteDevice() {
-    StopCycle();
-    DeviceContext* context = Context();
-    IoFreeWorkItem(context->WorkItem);
-    while (!IsListEmpty(&context->WatchList)) {
-        ExFreePoolWithTag(CONTAINING_RECORD(RemoveHeadList(&context->WatchList), WatchEntry, Links),
-                          VKT_POOL_TAG);
-    }
-    if (context->WatchListText != nullptr) {
-        ExFreePoolWithTag(context->WatchListText, VKT_POOL_TAG);
-    }
-    ExDeleteResourceLite(&context->FirmwareLock);
-    ExDeleteResourceLite(&context->StateLock);
-    ExDeleteResourceLite(&context->WatchListLock);
-    if (context->LowerDevice != nullptr) {
-        IoDetachDevice(context->LowerDevice);
-    }
-    IoDeleteDevice(device_);
+    hk::Request remove;
+    remove.major = IRP_MJ_PNP;
+    remove.minor = IRP_MN_REMOVE_DEVICE;
+    remove.initialStatus = STATUS_NOT_SUPPORTED;
+    hk::Outcome outcome = hk::Send(device_, remove);
+    ASSERT_TRUE(outcome.completed);
     device_ = nullptr;
 }
 

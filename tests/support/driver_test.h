@@ -1,6 +1,6 @@
-// A loaded driver with its device attached over the simulated ACPI device,
-// built the way device start-up builds it, for tests of the driver's
-// routines.
+// A loaded driver with its device added over the simulated ACPI device by
+// the driver's own add-device routine, as Plug and Play adds it, for tests
+// of the driver's routines.
 #pragma once
 
 #include "driver/device_context.h"
@@ -14,13 +14,15 @@ class DriverTest : public KernelTest {
     void SetUp() override;
     void ReleaseMachine() override;
 
-    // Creates the driver's device object with a zeroed context, its locks,
-    // supervision timer, deferred call and work item initialised, attached
-    // over the ACPI device. The timer is not armed.
+    // Adds the driver's device over the ACPI device through the driver's
+    // add-device routine: record, locks, link, supervision timer, deferred
+    // call and work item in place, the timer not armed. The evaluations it
+    // makes are cleared from the ACPI device's trace.
     void CreateDevice() { CreateDeviceOver(acpi_->PhysicalDevice()); }
-    // The same over another device; null leaves the device unattached.
+    // The same over another device; null leaves the device unattached (the
+    // attachment fails).
     void CreateDeviceOver(PDEVICE_OBJECT below);
-    // Tears down what CreateDevice built, the watch list included.
+    // Removes the device as Plug and Play removes it, with a remove request.
     void DeleteDevice();
     // Cancels the supervision timer and lets a queued run finish, until no
     // run is queued and the timer is not armed.

@@ -1,0 +1,146 @@
+// Device start-up: what the first and later creations evaluate, the record
+// and flags it leaves, and every failure undone without leaving anything.
+#include "driver/add_device.h"
+#include "hostkernel/registry_control.h"
+#include "tests/support/driver_test.h"
+
+namespace {
+
+using Strings = std::vector<std::string>;
+
+const std::u16string kParameters = hk::kServiceKeyPath + u"\\Parameters";
+
+class AddDeviceTest : public DriverTest {
+  protected:
+    // Calls the add-device routine as Plug and Play does; keeps the device
+    // for removal at the end when one was made.
+    NTSTATUS Add() {
+        NTSTATUS status = STATUS_UNSUCCESSFUL;
+        hk::RunAs(hk::CurrentThread(), [&] {
+            status = driver_->DriverExtension->AddDevice(driver_, acpi_->PhysicalDevice());
+        });
+        if (device_ == nullptr) {
+            device_ = driver_->DeviceObject;
+        }
+        return status;
+    }
+    std::optional<uint32_t> InstallTimes() {
+        auto value = hk::ReadRegistryValue(kParameters, u"InstallTimes");
+        if (!value || value->Data.size() != 4) {
+            return std::nullopt;
+        }
+        return value->Data[0] | value->Data[1] << 8 | value->Data[2] << 16 | value->Data[3] << 24;
+    }
+    // Nothing of a failed start-up is left: no device, no link, no
+    // attachment, no pool, no handle (the leak check at the end sees the rest:
+    // work items, locks).
+    void ExpectNothingLeft() {
+        EXPECT_EQ(driver_->DeviceObject, nullptr);
+        EXPECT_FALSE(hk::FindSymbolicLink(u"\\DosDevices\\VKT0001", nullptr));
+        EXPECT_EQ(acpi_->PhysicalDevice()->AttachedDevice, nullptr);
+        EXPECT_EQ(hk::LiveBlocksWithTag(VKT_POOL_TAG), 0u);
+        EXPECT_EQ(hk::OpenHandleCount(), 0u);
+    }
+};
+
+TEST_F(AddDeviceTest, FirstCreationReportsNotReadAndLeavesTheRecordReady) {
+    acpi_->Firmware().SetStatusValue(0x17);
+    ASSERT_EQ(Add(), STATUS_SUCCESS);
+    DeviceContext* context = Context();
+    EXPECT_EQ(acpi_->Methods(), (Strings{"CVKT", "SSXS"}));
+    EXPECT_EQ(acpi_->Trace()[1].Input[20], StateLoaded);
+    EXPECT_EQ(context->FirmwareStatus, FIRMWARE_STATUS_NOT_READ);
+    EXPECT_EQ(InstallTimes(), 1u);
+
+    EXPECT_EQ(device_->Flags & (DO_BUFFERED_IO | DO_POWER_PAGABLE | DO_DEVICE_INITIALIZING),
+              static_cast<ULONG>(DO_BUFFERED_IO | DO_POWER_PAGABLE));
+    EXPECT_EQ(device_->DeviceType, static_cast<ULONG>(FILE_DEVICE_UNKNOWN));
+    EXPECT_EQ(context->Self, device_);
+    EXPECT_EQ(context->LowerDevice, acpi_->PhysicalDevice());
+    EXPECT_EQ(acpi_->PhysicalDevice()->AttachedDevice, device_);
+    EXPECT_EQ(context->State, StateLoaded);
+    EXPECT_EQ(context->ShutdownTimeout, 60u);
+    EXPECT_EQ(context->RunTimeout, 0u);
+    EXPECT_EQ(context->WatchEnabled, 0);
+    EXPECT_TRUE(IsListEmpty(&context->WatchList));
+    EXPECT_EQ(context->WatchListText, nullptr);
+    EXPECT_EQ(context->WorkQueued, 0);
+    EXPECT_EQ(context->DebuggerPresent, 0);
+    EXPECT_NE(context->WorkItem, nullptr);
+    EXPECT_FALSE(KeCancelTimer(&context->Timer)) << "start arms the timer, not creation";
+    EXPECT_EQ(context->LinkName.MaximumLength, context->LinkName.Length + 2);
+    EXPECT_EQ(context->DeviceName.MaximumLength, context->DeviceName.Length + 2);
+    std::u16string target;
+    ASSERT_TRUE(hk::FindSymbolicLink(u"\\DosDevices\\VKT0001", &target));
+    EXPECT_EQ(target, u"\\Device\\VKTDevice");
+    EXPECT_FALSE(acpi_->Firmware().WatchdogOpen());
+    EXPECT_EQ(acpi_->Firmware().LastState(), StateLoaded);
+}
+
+TEST_F(AddDeviceTest, LaterCreationReadsTheStatusBeforeStoppingAndReporting) {
+    hk::SetRegistryDword(kParameters, u"InstallTimes", 1);
+    acpi_->Firmware().SetStatusValue(0x1234);
+    ASSERT_EQ(Add(), STATUS_SUCCESS);
+    EXPECT_EQ(acpi_->Methods(), (Strings{"GSXS", "CVKT", "SSXS"}));
+    EXPECT_EQ(Context()->FirmwareStatus, 0x34);
+    EXPECT_EQ(InstallTimes(), 2u);
+}
+
+TEST_F(AddDeviceTest, DebuggerKeepsTheWatchdogUntouchedButNotTheReport) {
+    KdDebuggerEnabled = TRUE;
+    ASSERT_EQ(Add(), STATUS_SUCCESS);
+    EXPECT_NE(Context()->DebuggerPresent, 0);
+    EXPECT_EQ(acpi_->Methods(), Strings{"SSXS"});
+    KdDebuggerEnabled = FALSE;
+    EXPECT_NE(Context()->DebuggerPresent, 0) << "read once, at creation";
+}
+
+TEST_F(AddDeviceTest, LinkFailingOnceIsRetried) {
+    hk::FailRoutine("IoCreateSymbolicLink", STATUS_INSUFFICIENT_RESOURCES, 1);
+    ASSERT_EQ(Add(), STATUS_SUCCESS);
+    EXPECT_TRUE(hk::FindSymbolicLink(u"\\DosDevices\\VKT0001", nullptr));
+    EXPECT_EQ(acpi_->Methods(), (Strings{"CVKT", "SSXS"}));
+}
+
+TEST_F(AddDeviceTest, LinkFailingTwiceUndoesEverythingBeforeCountingOrEvaluating) {
+    hk::FailRoutine("IoCreateSymbolicLink", STATUS_OBJECT_NAME_COLLISION, 2);
+    EXPECT_EQ(Add(), STATUS_OBJECT_NAME_COLLISION);
+    device_ = nullptr;
+    ExpectNothingLeft();
+    EXPECT_TRUE(acpi_->Trace().empty());
+    EXPECT_FALSE(hk::RegistryKeyExists(kParameters));
+}
+
+TEST_F(AddDeviceTest, WorkItemFailureUndoesTheDeviceButNotTheCount) {
+    hk::SetRegistryDword(kParameters, u"InstallTimes", 4);
+    hk::FailRoutine("IoAllocateWorkItem", STATUS_INSUFFICIENT_RESOURCES, 1);
+    EXPECT_EQ(Add(), STATUS_INSUFFICIENT_RESOURCES);
+    device_ = nullptr;
+    ExpectNothingLeft();
+    EXPECT_EQ(acpi_->Methods(), Strings{"GSXS"});
+    EXPECT_EQ(InstallTimes(), 5u);
+}
+
+// A failed creation of the device object is returned as it is, with
+// nothing else done.
+TEST_F(AddDeviceTest, SecondDeviceIsRefusedOnTheFixedName) {
+    ASSERT_EQ(Add(), STATUS_SUCCESS);
+    acpi_->ClearTrace();
+    PDEVICE_OBJECT first = device_;
+    EXPECT_EQ(Add(), STATUS_OBJECT_NAME_COLLISION);
+    EXPECT_EQ(driver_->DeviceObject, first);
+    EXPECT_EQ(first->NextDevice, nullptr);
+    EXPECT_TRUE(acpi_->Trace().empty());
+    EXPECT_EQ(InstallTimes(), 1u);
+}
+
+TEST_F(AddDeviceTest, UnattachedDeviceEvaluatesNothing) {
+    hk::SetRegistryDword(kParameters, u"InstallTimes", 1);
+    hk::FailRoutine("IoAttachDeviceToDeviceStack", STATUS_UNSUCCESSFUL);
+    ASSERT_EQ(Add(), STATUS_SUCCESS);
+    EXPECT_EQ(Context()->LowerDevice, nullptr);
+    EXPECT_EQ(Context()->FirmwareStatus, 0);
+    EXPECT_TRUE(acpi_->Trace().empty());
+}
+
+} // namespace

@@ -1,0 +1,150 @@
+// Plug and Play start and removal as the driver handles them: start arms
+// the cycle whatever the lower driver says, every other minor code passes
+// down untouched, and removal reports, tears down and leaves nothing.
+#include "driver/add_device.h"
+#include "driver/pnp.h"
+#include "driver/routing.h"
+#include "hostkernel/kernel_state.h"
+#include "hostkernel/registry_control.h"
+#include "tests/support/driver_test.h"
+
+namespace {
+
+using Strings = std::vector<std::string>;
+
+const std::u16string kParameters = hk::kServiceKeyPath + u"\\Parameters";
+
+class PnpTest : public DriverTest {
+  protected:
+    void SetUp() override {
+        DriverTest::SetUp();
+        CreateDevice();
+    }
+    hk::Outcome SendPnp(UCHAR minor, NTSTATUS carried = STATUS_NOT_SUPPORTED) {
+        hk::Request request;
+        request.major = IRP_MJ_PNP;
+        request.minor = minor;
+        request.initialStatus = carried;
+        return hk::Send(device_, request);
+    }
+    hk::Outcome Remove() {
+        hk::Outcome outcome = SendPnp(IRP_MN_REMOVE_DEVICE);
+        device_ = nullptr;
+        return outcome;
+    }
+    const sim::PnpArrival& LastArrival() { return acpi_->PnpTrace().back(); }
+};
+
+TEST_F(PnpTest, StartArmsTheCycleWhateverTheLowerDriverAnswers) {
+    acpi_->FailPnp(IRP_MN_START_DEVICE, STATUS_DEVICE_NOT_CONNECTED);
+    hk::Outcome outcome = SendPnp(IRP_MN_START_DEVICE);
+    EXPECT_EQ(outcome.returned, STATUS_DEVICE_NOT_CONNECTED);
+    EXPECT_EQ(outcome.ioStatus.Status, STATUS_DEVICE_NOT_CONNECTED);
+    EXPECT_EQ(LastArrival().Carried, STATUS_SUCCESS) << "the driver's own part succeeded";
+    EXPECT_EQ(Context()->Timer.DueTime, 10 * hk::kSecond);
+    hk::RunFor(10 * hk::kSecond);
+    EXPECT_EQ(Context()->Timer.DueTime, 20 * hk::kSecond) << "the first run re-armed it";
+
+    // Stop leaves the cycle running; a second start re-arms it from now.
+    hk::RunFor(5 * hk::kSecond);
+    EXPECT_EQ(SendPnp(IRP_MN_STOP_DEVICE).returned, STATUS_SUCCESS);
+    EXPECT_TRUE(Context()->Timer.Inserted);
+    EXPECT_EQ(SendPnp(IRP_MN_START_DEVICE).returned, STATUS_SUCCESS);
+    EXPECT_EQ(Context()->Timer.DueTime, 25 * hk::kSecond);
+}
+
+TEST_F(PnpTest, EveryOtherMinorCodeReachesTheAcpiDeviceOnTheVeryLocation) {
+    std::vector<UCHAR> minors;
+    for (int minor = 0; minor <= 0x1A; minor++) {
+        if (minor != IRP_MN_START_DEVICE && minor != IRP_MN_REMOVE_DEVICE) {
+            minors.push_back(static_cast<UCHAR>(minor));
+        }
+    }
+    minors.push_back(0x40);
+    minors.push_back(0xFF);
+    for (UCHAR minor : minors) {
+        hk::Request request;
+        request.major = IRP_MJ_PNP;
+        request.minor = minor;
+        request.useParameters = true;
+        request.parameters.Parameters.Others.Argument1 = reinterpret_cast<PVOID>(0x1000 + minor);
+        request.parameters.Parameters.Others.Argument4 = reinterpret_cast<PVOID>(0x4444);
+        request.initialStatus = static_cast<NTSTATUS>(0xC0000100L + minor);
+        hk::Outcome outcome = hk::Send(device_, request);
+        const sim::PnpArrival& arrival = LastArrival();
+        ASSERT_EQ(arrival.Minor, minor);
+        PIO_STACK_LOCATION first =
+            reinterpret_cast<PIO_STACK_LOCATION>(arrival.Irp + 1) + arrival.Irp->StackCount - 1;
+        EXPECT_EQ(arrival.Location, first) << "minor " << int(minor);
+        EXPECT_EQ(arrival.Contents.Parameters.Others.Argument1,
+                  reinterpret_cast<PVOID>(0x1000 + minor));
+        EXPECT_EQ(arrival.Contents.Parameters.Others.Argument4, reinterpret_cast<PVOID>(0x4444));
+        EXPECT_EQ(arrival.Carried, request.initialStatus) << "minor " << int(minor);
+        EXPECT_EQ(outcome.returned, arrival.Status);
+    }
+    EXPECT_EQ(acpi_->PnpTrace().size(), minors.size());
+    EXPECT_TRUE(acpi_->Trace().empty());
+    EXPECT_FALSE(Context()->Timer.Inserted) << "surprise removal and stop start nothing";
+    for (UCHAR minor = 0; minor < PNP_MINOR_COUNT; minor++) {
+        PNP_MINOR_HANDLER* expected = minor == IRP_MN_START_DEVICE    ? StartDevice
+                                      : minor == IRP_MN_REMOVE_DEVICE ? RemoveDevice
+                                                                      : PassDownRequest;
+        EXPECT_EQ(PnpMinorTable[minor], expected);
+    }
+}
+
+TEST_F(PnpTest, RemovalReportsFirstThenTearsDownAndLeavesNothing) {
+    SendPnp(IRP_MN_START_DEVICE);
+    hk::RunFor(15 * hk::kSecond);
+    acpi_->ClearTrace();
+    hk::Outcome outcome = Remove();
+    EXPECT_EQ(outcome.returned, STATUS_SUCCESS);
+    EXPECT_EQ(acpi_->Methods(), (Strings{"CVKT", "SSXS"}));
+    EXPECT_EQ(acpi_->Trace()[1].Input[20], StateRemoved);
+    EXPECT_EQ(LastArrival().Minor, IRP_MN_REMOVE_DEVICE);
+    EXPECT_EQ(LastArrival().EvaluationsBefore, 2u) << "both before the request went down";
+    EXPECT_EQ(LastArrival().Carried, STATUS_SUCCESS);
+
+    EXPECT_EQ(driver_->DeviceObject, nullptr);
+    EXPECT_EQ(acpi_->PhysicalDevice()->AttachedDevice, nullptr);
+    EXPECT_FALSE(hk::FindSymbolicLink(u"\\DosDevices\\VKT0001", nullptr));
+    EXPECT_TRUE(hk::RegistryKeyExists(kParameters));
+    EXPECT_FALSE(hk::ReadRegistryValue(kParameters, u"InstallTimes"));
+    EXPECT_TRUE(hk::K().Timers.empty());
+    EXPECT_TRUE(hk::K().Dpcs.empty());
+    EXPECT_TRUE(hk::K().WorkQueue.empty());
+    EXPECT_EQ(hk::LiveBlocksWithTag(VKT_POOL_TAG), 0u);
+    EXPECT_EQ(hk::OpenHandleCount(), 0u);
+
+    // The next creation counts as the first again.
+    acpi_->ClearTrace();
+    CreateDevice();
+    EXPECT_EQ(Context()->FirmwareStatus, FIRMWARE_STATUS_NOT_READ);
+    EXPECT_EQ(hk::ReadRegistryValue(kParameters, u"InstallTimes")->Data, Bytes({1, 0, 0, 0}));
+}
+
+TEST_F(PnpTest, RemovalWithDebuggerOnlyReports) {
+    DeleteDevice();
+    KdDebuggerEnabled = TRUE;
+    CreateDevice();
+    Remove();
+    EXPECT_EQ(acpi_->Methods(), Strings{"SSXS"});
+}
+
+TEST_F(PnpTest, RemovalWithoutContextOrRequestTearsNothingDown) {
+    EXPECT_EQ(RemoveDevice(nullptr, nullptr), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(RemoveDevice(Context(), nullptr), STATUS_INVALID_PARAMETER);
+    EXPECT_TRUE(hk::FindSymbolicLink(u"\\DosDevices\\VKT0001", nullptr));
+    EXPECT_TRUE(acpi_->Trace().empty());
+}
+
+// Removal gives back its own reference and waits for the others; one that
+// a request in flight never gives back leaves it waiting for good.
+TEST_F(PnpTest, RemovalWaitsForEveryRequestInFlight) {
+    static int inFlight;
+    ASSERT_EQ(IoAcquireRemoveLock(&Context()->RemoveLock, &inFlight), STATUS_SUCCESS);
+    EXPECT_DEATH(Remove(), VERIFIER_STOP("deadlock"));
+    IoReleaseRemoveLock(&Context()->RemoveLock, &inFlight);
+}
+
+} // namespace
