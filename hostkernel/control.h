@@ -76,9 +76,13 @@ void UnmapUserPage(HkProcess* process, uint64_t address);
 // A new thread in a process. Threads live until Reset.
 HkThread* CreateThread(HkProcess* process);
 
-// Runs `body` as `thread` (at PASSIVE_LEVEL), then returns to the caller's
-// thread. The verifier checks that the thread leaves no lock held.
+// Runs `body` as `thread` (at PASSIVE_LEVEL, on the thread's own context)
+// and waits until it has finished; other threads run while it waits. The
+// verifier checks that the thread leaves no lock held.
 void RunAs(HkThread* thread, const std::function<void()>& body);
+
+// Work items queued and not yet started, in the order they will start.
+size_t QueuedWorkItems();
 
 // ----- drivers, devices and requests ---------------------------------------
 

@@ -2,6 +2,9 @@
 // fault injection.
 #include "hostkernel/kernel_state.h"
 #include "hostkernel/kernel_extensions.h"
+#include "hostkernel/explorer.h"
+#include "hostkernel/fiber.h"
+#include "hostkernel/scheduler.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -27,6 +30,7 @@ Kernel& K() {
 
 void Reset() {
     if (g_kernel) {
+        ReleaseThreads();
         ReleaseKernelMemory(*g_kernel);
     }
     g_kernel = std::make_unique<Kernel>();
@@ -36,8 +40,10 @@ void Reset() {
     kernel.Processes.push_back(std::make_unique<HkProcess>(HkProcess{0, u""}));
     kernel.Processes.push_back(std::make_unique<HkProcess>(HkProcess{4, u"System"}));
     kernel.System = kernel.Processes.back().get();
+    // The test runs as the system's initial thread, on the host's own stack.
     kernel.Current = CreateThread(kernel.System);
-    kernel.Worker = CreateThread(kernel.System);
+    kernel.Current->Fiber = HostFiber();
+    kernel.Current->State = HkThreadState::Running;
     kernel.Exports["ZwQuerySystemInformation"] =
         reinterpret_cast<void*>(HkZwQuerySystemInformation);
     ResetExtensions();
@@ -119,6 +125,10 @@ std::string RoutineName(const void* code) {
 void VerifierStop(const std::string& rule, const std::string& routine, const std::string& object) {
     std::fprintf(stderr, "VERIFIER STOP: %s\n  routine: %s\n  object: %s\n", rule.c_str(),
                  routine.c_str(), object.c_str());
+    std::string note = ExplorerStopNote();
+    if (!note.empty()) {
+        std::fprintf(stderr, "%s\n", note.c_str());
+    }
     std::fflush(stderr);
     std::abort();
 }
@@ -142,20 +152,13 @@ HkProcess* CreateProcess(const std::u16string& imageName) {
 HkThread* CreateThread(HkProcess* process) {
     Kernel& kernel = K();
     uint64_t id = 4 * (kernel.Threads.size() + 1000);
-    kernel.Threads.push_back(
-        std::make_unique<HkThread>(HkThread{id, process, PASSIVE_LEVEL, 0, {}}));
+    auto thread = std::make_unique<HkThread>();
+    thread->Id = id;
+    thread->Process = process;
+    thread->Irql = PASSIVE_LEVEL;
+    thread->CriticalRegions = 0;
+    kernel.Threads.push_back(std::move(thread));
     return kernel.Threads.back().get();
-}
-
-void RunAs(HkThread* thread, const std::function<void()>& body) {
-    Kernel& kernel = K();
-    HkThread* previous = kernel.Current;
-    kernel.Current = thread;
-    size_t held = thread->Held.size();
-    int regions = thread->CriticalRegions;
-    body();
-    CheckBalancedReturn(thread, held, regions, nullptr);
-    kernel.Current = previous;
 }
 
 void RunDriverCode(const void* routine, const std::function<void()>& body) {
@@ -259,10 +262,12 @@ void hk::SetIrql(KIRQL irql) {
 }
 
 VOID KeEnterCriticalRegion() {
+    hk::SchedulingPoint();
     K().Current->CriticalRegions++;
 }
 
 VOID KeLeaveCriticalRegion() {
+    hk::SchedulingPoint();
     if (K().Current->CriticalRegions == 0) {
         hk::VerifierStop("leaves a critical region it did not enter",
                          hk::RoutineName(__builtin_return_address(0)),

@@ -27,13 +27,51 @@ struct HkProcess {
     std::optional<hk::Token> Token; // its security identity; none: the default (ProcessToken)
 };
 
-// A logical thread: the sender of a request, or a system worker.
+// What a blocked thread waits for.
+enum class HkWaitKind {
+    None,     // it does not wait
+    Object,   // an event or timer to be signalled
+    Resource, // a resource to be granted
+    Request,  // a request it sent to be completed
+    Thread,   // a thread to finish its body
+    Quiet,    // nothing to be left to run up to its deadline (RunFor, RunPending)
+};
+
+// One wait of a thread, from the moment it blocks until it is woken.
+struct HkWait {
+    HkWaitKind Kind = HkWaitKind::None; // what it waits for
+    const void* Object = nullptr;       // the object, resource, request or thread
+    uint64_t Deadline = UINT64_MAX;     // virtual time it stops waiting; UINT64_MAX: never
+    bool DeadlockAtDeadline = false;    // the deadline only bounds a wait that has no time-out
+    uint64_t Sequence = 0;              // order of waiting: the first waiter is woken first
+    const void* Caller = nullptr;       // routine that waits, for the deadlock report
+    NTSTATUS Status = 0;                // how the wait ended
+};
+
+enum class HkThreadState {
+    Idle,    // runs no body: created, finished, or a worker with nothing to do
+    Ready,   // waits for its turn to run
+    Running, // the one thread that runs
+    Blocked, // waits for what Wait names
+};
+
+namespace hk {
+struct Fiber;
+}
+
+// A simulated thread: the test's own, a sender of requests, or a system worker.
 struct HkThread {
-    uint64_t Id;                  // thread id
-    HkProcess* Process;           // the process it runs in
-    KIRQL Irql;                   // current interrupt request level
-    int CriticalRegions;          // depth of KeEnterCriticalRegion
-    std::vector<PERESOURCE> Held; // resources owned, in order of acquisition
+    uint64_t Id;                               // thread id
+    HkProcess* Process;                        // the process it runs in
+    KIRQL Irql;                                // current interrupt request level
+    int CriticalRegions;                       // depth of KeEnterCriticalRegion
+    std::vector<PERESOURCE> Held;              // resources owned, in order of acquisition
+    HkThreadState State = HkThreadState::Idle; // where it is in the scheduler
+    HkWait Wait;                               // what it waits for while Blocked
+    hk::Fiber* Fiber = nullptr;                // its execution context while it has a body
+    std::function<void()> Body;                // what it runs on that context
+    struct HkWorkItem* Item = nullptr;         // the work item a worker runs
+    bool Unwinding = false;                    // a reset ends it where it waits
 };
 
 // A work item of the I/O manager.
@@ -86,9 +124,12 @@ struct Kernel {
     uint64_t Sequence = 0; // fixes the order of equal-time events
     std::deque<std::unique_ptr<HkProcess>> Processes;
     std::deque<std::unique_ptr<HkThread>> Threads;
-    HkProcess* System = nullptr; // the system process
-    HkThread* Current = nullptr; // the thread now running
-    HkThread* Worker = nullptr;  // the system worker thread
+    HkProcess* System = nullptr;               // the system process
+    HkThread* Current = nullptr;               // the thread now running
+    std::deque<HkThread*> Ready;               // threads ready to run, first to run first
+    std::vector<HkThread*> IdleWorkers;        // system workers with nothing to do
+    uint64_t WaitSequence = 0;                 // orders waiters
+    struct ScheduleChooser* Chooser = nullptr; // the explorer deciding every switch, or null
 
     std::map<void*, PoolBlock> Pool;    // live allocations
     uint64_t Allocations = 0;           // allocations attempted
@@ -101,7 +142,6 @@ struct Kernel {
     std::map<std::pair<uint64_t, uint64_t>, PKTIMER> Timers; // armed timers by (due, seq)
     std::map<std::pair<uint64_t, uint64_t>, std::function<void()>> Events; // machine events
     std::deque<PKDPC> Dpcs;                                                // queued deferred calls
-    std::deque<HkWorkItem*> WorkQueue;                                     // queued work items
     std::vector<std::unique_ptr<HkWorkItem>> WorkItems;
 
     std::set<PERESOURCE> Resources;                        // initialised, not deleted
@@ -162,8 +202,8 @@ void RunDpc(PKDPC dpc);
 void DrainDpcs();
 // Fires the earliest alarm (timer or machine event) due at or before `limit`.
 bool FireNextAlarm(uint64_t limit);
-// Runs the first queued work item in the worker thread.
-bool RunNextWorkItem();
+// The due time of the earliest alarm; UINT64_MAX when none is armed.
+uint64_t NextAlarmTime();
 
 // Runs driver code; an exception it leaves unhandled stops the test as it
 // stops the platform.

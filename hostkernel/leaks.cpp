@@ -1,6 +1,7 @@
 // The leak check run at the end of every test and at unload: what drivers
 // allocated, opened, queued or created and never gave back.
 #include "hostkernel/kernel_extensions.h"
+#include "hostkernel/scheduler.h"
 
 namespace hk {
 
@@ -50,6 +51,7 @@ std::vector<std::string> FindLeaks() {
                             " still held by thread " + Hex(thread->Id));
         }
     }
+    FindThreadLeaks(leaks);
     FindExtensionLeaks(leaks);
     return leaks;
 }

@@ -2,7 +2,7 @@
 // stack, sending down, completion with completion routines, buffered
 // control requests, and the verifier's rules on how dispatch routines treat
 // the requests they receive.
-#include "hostkernel/kernel_state.h"
+#include "hostkernel/scheduler.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -107,6 +107,9 @@ void FinishRequest(PIRP irp, IrpRecord& record, const void* caller) {
     if (irp->UserEvent != nullptr) {
         KeSetEvent(irp->UserEvent, IO_NO_INCREMENT, FALSE);
     }
+    while (HkThread* sender = FirstWaiter(irp)) {
+        Wake(sender, STATUS_SUCCESS);
+    }
 }
 
 bool CompletionRoutineApplies(UCHAR control, const IRP* irp) {
@@ -166,14 +169,12 @@ Outcome Send(PDEVICE_OBJECT device, const Request& request) {
     PrepareRequest(irp, request);
     Outcome outcome;
     outcome.returned = IofCallDriver(top, irp);
-    // Map nodes stay put, so the record can be held across the work below.
+    // Map nodes stay put, so the record can be held across the wait. The
+    // sender gives up after an hour of virtual time.
     const IrpRecord* record = &K().Irps[irp];
-    uint64_t deadline = K().Now + kHour;
-    while (!record->Completed) {
-        DrainDpcs();
-        if (!record->Completed && !FireNextAlarm(deadline) && !RunNextWorkItem()) {
-            break;
-        }
+    if (!record->Completed) {
+        Block(HkWait{HkWaitKind::Request, irp, K().Now + kHour, false, 0,
+                     __builtin_return_address(0)});
     }
     outcome.completed = record->Completed;
     outcome.ioStatus = irp->IoStatus;
@@ -187,6 +188,7 @@ using hk::K;
 
 NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     const void* caller = __builtin_return_address(0);
+    hk::SchedulingPoint();
     hk::IrpRecord& record = hk::RecordOf(Irp, caller);
     if (record.Completed) {
         hk::VerifierStop("sends a request that is already completed", hk::RoutineName(caller),
@@ -228,6 +230,7 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     UNREFERENCED_PARAMETER(PriorityBoost);
     const void* caller = __builtin_return_address(0);
+    hk::SchedulingPoint();
     hk::IrpRecord& record = hk::RecordOf(Irp, caller);
     if (record.Completed) {
         hk::VerifierStop("completes a request twice", hk::RoutineName(caller), hk::Describe(Irp));
@@ -271,6 +274,7 @@ PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObj
         hk::VerifierStop("builds a synchronous request above PASSIVE_LEVEL",
                          hk::RoutineName(caller), "control code " + hk::Hex(IoControlCode));
     }
+    hk::SchedulingPoint();
     if (hk::TakeRoutineFault("IoBuildDeviceIoControlRequest", nullptr)) {
         return nullptr;
     }

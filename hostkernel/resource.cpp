@@ -1,7 +1,8 @@
 // Executive resources, exclusive use only, with the verifier's rules:
 // acquired inside a critical region, released by the owner, deleted free,
-// and taken in one consistent order.
-#include "hostkernel/kernel_state.h"
+// and taken in one consistent order. A thread that finds a resource held
+// waits; release hands it to the thread that has waited longest.
+#include "hostkernel/scheduler.h"
 
 namespace hk {
 
@@ -109,14 +110,17 @@ BOOLEAN ExAcquireResourceExclusiveLite(PERESOURCE Resource, BOOLEAN Wait) {
         Resource->OwnerCount++;
         return TRUE;
     }
-    if (Resource->OwnerThread != nullptr) {
-        if (!Wait) {
-            return FALSE;
-        }
-        hk::VerifierStop("deadlock: waits for a resource whose owner cannot run",
-                         hk::RoutineName(caller), hk::Describe(Resource));
+    hk::SchedulingPoint();
+    if (Resource->OwnerThread != nullptr && !Wait) {
+        return FALSE;
     }
     hk::CheckLockOrder(thread->Held, Resource, caller);
+    if (Resource->OwnerThread != nullptr) {
+        // The releasing owner makes this thread the owner before waking it.
+        hk::Block(HkWait{HkWaitKind::Resource, Resource, K().Now + hk::kDeadlockHorizon, true, 0,
+                         caller});
+        return TRUE;
+    }
     Resource->OwnerThread = thread;
     Resource->OwnerCount = 1;
     thread->Held.push_back(Resource);
@@ -126,6 +130,7 @@ BOOLEAN ExAcquireResourceExclusiveLite(PERESOURCE Resource, BOOLEAN Wait) {
 VOID ExReleaseResourceLite(PERESOURCE Resource) {
     const void* caller = __builtin_return_address(0);
     HkThread* thread = K().Current;
+    hk::SchedulingPoint();
     hk::CheckLive(Resource, caller);
     if (Resource->OwnerThread != thread) {
         hk::VerifierStop("releases a resource it does not own", hk::RoutineName(caller),
@@ -139,6 +144,12 @@ VOID ExReleaseResourceLite(PERESOURCE Resource) {
                 held.erase(it);
                 break;
             }
+        }
+        if (HkThread* waiter = hk::FirstWaiter(Resource)) {
+            Resource->OwnerThread = waiter;
+            Resource->OwnerCount = 1;
+            waiter->Held.push_back(Resource);
+            hk::Wake(waiter, STATUS_SUCCESS);
         }
     }
 }

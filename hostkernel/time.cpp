@@ -2,17 +2,13 @@
 // calls, events and waits, machine events and the order in which they run.
 // Nothing moves unless a test, a scenario or a wait moves it, and equal
 // times are broken by the order of arming, so every run is the same.
-#include "hostkernel/kernel_state.h"
+#include "hostkernel/scheduler.h"
 
 #include <algorithm>
 
 namespace hk {
 
 namespace {
-
-// A wait without a time-out that nothing satisfies within this much virtual
-// time is reported as a deadlock instead of spinning on periodic work.
-constexpr uint64_t kDeadlockHorizon = kHour;
 
 constexpr UCHAR kDpcObjectType = 0x13;
 
@@ -49,6 +45,22 @@ bool TrySatisfy(DISPATCHER_HEADER* header) {
         header->SignalState = 0;
     }
     return true;
+}
+
+// Hands a signalled object to its waiters, first come first: a
+// synchronization object to one of them, a notification object to all.
+void SatisfyWaiters(DISPATCHER_HEADER* header) {
+    while (HkThread* waiter = FirstWaiter(header)) {
+        if (!TrySatisfy(header)) {
+            return;
+        }
+        Wake(waiter, STATUS_SUCCESS);
+    }
+}
+
+// Waits until nothing is left to run up to `limit`.
+void WaitUntilQuiet(uint64_t limit, const void* caller) {
+    Block(HkWait{HkWaitKind::Quiet, nullptr, limit, false, 0, caller});
 }
 
 } // namespace
@@ -95,6 +107,7 @@ bool FireNextAlarm(uint64_t limit) {
         kernel.Timers.erase(entry);
         timer->Inserted = FALSE;
         timer->Header.SignalState = 1;
+        SatisfyWaiters(&timer->Header);
         if (timer->Dpc != nullptr) {
             KeInsertQueueDpc(timer->Dpc, nullptr, nullptr);
         }
@@ -108,29 +121,29 @@ bool FireNextAlarm(uint64_t limit) {
     return true;
 }
 
+uint64_t NextAlarmTime() {
+    Kernel& kernel = K();
+    uint64_t next = UINT64_MAX;
+    if (!kernel.Timers.empty()) {
+        next = kernel.Timers.begin()->first.first;
+    }
+    if (!kernel.Events.empty()) {
+        next = std::min(next, kernel.Events.begin()->first.first);
+    }
+    return next;
+}
+
 uint64_t Now() {
     return K().Now;
 }
 
 void RunPending() {
-    for (;;) {
-        DrainDpcs();
-        if (RunNextWorkItem() || FireNextAlarm(K().Now)) {
-            continue;
-        }
-        return;
-    }
+    WaitUntilQuiet(K().Now, __builtin_return_address(0));
 }
 
 void RunFor(uint64_t duration) {
     uint64_t end = K().Now + duration;
-    for (;;) {
-        DrainDpcs();
-        if (RunNextWorkItem() || FireNextAlarm(end)) {
-            continue;
-        }
-        break;
-    }
+    WaitUntilQuiet(end, __builtin_return_address(0));
     K().Now = std::max(K().Now, end);
 }
 
@@ -164,21 +177,24 @@ VOID KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
 LONG KeSetEvent(PRKEVENT Event, LONG Increment, BOOLEAN Wait) {
     UNREFERENCED_PARAMETER(Increment);
     UNREFERENCED_PARAMETER(Wait);
+    hk::SchedulingPoint();
     LONG previous = Event->Header.SignalState;
     Event->Header.SignalState = 1;
+    hk::SatisfyWaiters(&Event->Header);
     return previous;
 }
 
 VOID KeClearEvent(PRKEVENT Event) {
+    hk::SchedulingPoint();
     Event->Header.SignalState = 0;
 }
 LONG KeReadStateEvent(PRKEVENT Event) {
     return Event->Header.SignalState;
 }
 
-// The running thread cannot block while others run, so a wait runs what
-// could satisfy it: queued deferred calls, then timers and machine events in
-// time order, and queued work items only when nothing else is left.
+// A thread whose object is not signalled blocks until it is, or until its
+// time-out passes; other threads, deferred calls and virtual time go on
+// meanwhile. A wait without a time-out that nothing satisfies is a deadlock.
 NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
                                BOOLEAN Alertable, PLARGE_INTEGER Timeout) {
     UNREFERENCED_PARAMETER(WaitReason);
@@ -191,33 +207,21 @@ NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR
         hk::VerifierStop("blocks at DISPATCH_LEVEL or above", hk::RoutineName(caller),
                          "object " + hk::Hex(reinterpret_cast<uintptr_t>(Object)));
     }
+    hk::SchedulingPoint();
     if (hk::TrySatisfy(header)) {
         return STATUS_SUCCESS;
     }
     if (poll) {
         return 0x102; // STATUS_TIMEOUT
     }
-    uint64_t deadline = K().Now + hk::kDeadlockHorizon;
+    HkWait wait{HkWaitKind::Object, Object, K().Now + hk::kDeadlockHorizon, true, 0, caller};
     if (Timeout != nullptr) {
-        deadline = Timeout->QuadPart < 0 ? K().Now + static_cast<uint64_t>(-Timeout->QuadPart)
-                                         : static_cast<uint64_t>(Timeout->QuadPart);
+        wait.Deadline = Timeout->QuadPart < 0
+                            ? K().Now + static_cast<uint64_t>(-Timeout->QuadPart)
+                            : std::max(K().Now, static_cast<uint64_t>(Timeout->QuadPart));
+        wait.DeadlockAtDeadline = false;
     }
-    for (;;) {
-        hk::DrainDpcs();
-        if (hk::TrySatisfy(header)) {
-            return STATUS_SUCCESS;
-        }
-        if (hk::FireNextAlarm(deadline) || hk::RunNextWorkItem()) {
-            continue;
-        }
-        if (Timeout != nullptr) {
-            K().Now = std::max(K().Now, deadline);
-            return 0x102; // STATUS_TIMEOUT
-        }
-        hk::VerifierStop("deadlock: waits for an object that nothing will signal",
-                         hk::RoutineName(caller),
-                         "object " + hk::Hex(reinterpret_cast<uintptr_t>(Object)));
-    }
+    return hk::Block(wait);
 }
 
 // ----- timers and deferred calls ------------------------------------------------
@@ -244,6 +248,7 @@ VOID KeInitializeTimerEx(PKTIMER Timer, TIMER_TYPE Type) {
 
 BOOLEAN KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc) {
     const void* caller = __builtin_return_address(0);
+    hk::SchedulingPoint();
     if (!hk::IsTimerType(Timer->Header.Type)) {
         hk::VerifierStop("arms a timer that is not initialised", hk::RoutineName(caller),
                          "timer " + hk::Hex(reinterpret_cast<uintptr_t>(Timer)));
@@ -265,6 +270,7 @@ BOOLEAN KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc) {
 }
 
 BOOLEAN KeCancelTimer(PKTIMER Timer) {
+    hk::SchedulingPoint();
     return hk::RemoveArmedTimer(Timer) ? TRUE : FALSE;
 }
 
@@ -288,6 +294,7 @@ BOOLEAN KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument
                          hk::RoutineName(__builtin_return_address(0)),
                          "DPC " + hk::Hex(reinterpret_cast<uintptr_t>(Dpc)));
     }
+    hk::SchedulingPoint();
     if (Dpc->Inserted) {
         return FALSE;
     }

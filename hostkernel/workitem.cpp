@@ -1,6 +1,7 @@
 // Work items of the I/O manager: routines queued from any level up to
-// DISPATCH_LEVEL and run later at PASSIVE_LEVEL in a system worker thread.
-#include "hostkernel/kernel_state.h"
+// DISPATCH_LEVEL and run later at PASSIVE_LEVEL in a system worker thread,
+// each worker a thread of its own that can wait like any other.
+#include "hostkernel/scheduler.h"
 
 namespace hk {
 
@@ -16,22 +17,9 @@ void CheckUsable(PIO_WORKITEM item, const void* caller) {
     }
 }
 
-} // namespace
-
-bool RunNextWorkItem() {
-    Kernel& kernel = K();
-    if (kernel.WorkQueue.empty()) {
-        return false;
-    }
-    HkWorkItem* item = kernel.WorkQueue.front();
-    kernel.WorkQueue.pop_front();
+void RunWorkItem(HkThread* worker, HkWorkItem* item) {
     item->Queued = false;
     item->Running = true;
-    // A work item that runs while the worker itself waits gets a worker of its own.
-    HkThread* worker =
-        kernel.Current == kernel.Worker ? CreateThread(kernel.System) : kernel.Worker;
-    HkThread* previous = kernel.Current;
-    kernel.Current = worker;
     size_t held = worker->Held.size();
     int regions = worker->CriticalRegions;
     RunDriverCode(reinterpret_cast<void*>(item->Routine),
@@ -41,10 +29,26 @@ bool RunNextWorkItem() {
         VerifierStop("returns from a work item above PASSIVE_LEVEL",
                      RoutineName(reinterpret_cast<void*>(item->Routine)), Describe(item));
     }
-    kernel.Current = previous;
     item->Running = false;
-    return true;
 }
+
+// A system worker with nothing to do takes the item; when every worker is
+// busy or waiting, another worker is made, as the platform adds dynamic
+// workers to a queue whose workers block.
+void StartWorkItem(HkWorkItem* item) {
+    Kernel& kernel = K();
+    HkThread* worker = nullptr;
+    if (kernel.IdleWorkers.empty()) {
+        worker = CreateThread(kernel.System);
+    } else {
+        worker = kernel.IdleWorkers.front();
+        kernel.IdleWorkers.erase(kernel.IdleWorkers.begin());
+    }
+    worker->Item = item;
+    StartBody(worker, [worker, item] { RunWorkItem(worker, item); });
+}
+
+} // namespace
 
 void CheckDeviceQuiet(PDEVICE_OBJECT device, const void* caller) {
     for (auto& item : K().WorkItems) {
@@ -87,8 +91,9 @@ VOID IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerRoutine
     }
     IoWorkItem->Routine = WorkerRoutine;
     IoWorkItem->Context = Context;
+    hk::SchedulingPoint();
     IoWorkItem->Queued = true;
-    K().WorkQueue.push_back(IoWorkItem);
+    hk::StartWorkItem(IoWorkItem);
 }
 
 VOID IoFreeWorkItem(PIO_WORKITEM IoWorkItem) {
@@ -100,3 +105,15 @@ VOID IoFreeWorkItem(PIO_WORKITEM IoWorkItem) {
     }
     IoWorkItem->Freed = true;
 }
+
+namespace hk {
+
+size_t QueuedWorkItems() {
+    size_t queued = 0;
+    for (auto& item : K().WorkItems) {
+        queued += (item->Queued && !item->Freed) ? 1 : 0;
+    }
+    return queued;
+}
+
+} // namespace hk

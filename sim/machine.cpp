@@ -290,6 +290,8 @@ void Machine::FinishChunk(size_t mark, bool cycleRan) {
     FlushErrorLog();
     if (cycleRan && !resetPending_ && device_ != nullptr) {
         EmitCycle(mark);
+    } else {
+        MarkUntimedRuns(mark);
     }
     if (resetPending_) {
         ResetAndBoot("the firmware's watchdog expired");
@@ -335,6 +337,32 @@ void Machine::EmitCycle(size_t mark) {
     event.Text = text;
     event.Bool("fed", fed != 0).String("reason", reason);
     events_.insert(events_.begin() + static_cast<std::ptrdiff_t>(mark), std::move(event));
+}
+
+// Runs that began while a step waited for the firmware go on without the
+// timer being armed, so no chunk ends at them: each feed that opens such a
+// run (the one carrying the state code) is marked as a run of its own.
+void Machine::MarkUntimedRuns(size_t mark) {
+    for (size_t i = mark; i < events_.size(); i++) {
+        const TraceEvent& feed = events_[i];
+        if (feed.Kind != "eval" || feed.Who != "cycle" || feed.Field("method") != "\"FVKT\"" ||
+            feed.Field("arg") == "null") {
+            continue;
+        }
+        bool fed = feed.Field("status") == "0" ||
+                   (i + 1 < events_.size() && events_[i + 1].Field("method") == "\"FVKT\"" &&
+                    events_[i + 1].Field("status") == "0");
+        uint8_t code = static_cast<uint8_t>(std::stoul(*feed.Field("arg")));
+        TraceEvent run{feed.Time,
+                       "cycle",
+                       "driver",
+                       fed ? "fed the watchdog with " + DescribeState(code) : "the feed failed",
+                       {}};
+        run.Bool("fed", fed)
+            .String("reason", fed ? "a watched process counts as running" : "feed failed");
+        events_.insert(events_.begin() + static_cast<std::ptrdiff_t>(i), std::move(run));
+        i++;
+    }
 }
 
 void Machine::ObserveEvaluation(const Evaluation& evaluation) {

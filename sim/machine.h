@@ -143,6 +143,7 @@ class Machine {
                      std::optional<DWORD> error);
     void EmitCycle(size_t mark);
     void FinishChunk(size_t mark, bool cycleRan);
+    void MarkUntimedRuns(size_t mark);
     uint32_t GsxsValue() const;
     Process& Find(const std::string& label);
 

@@ -9,13 +9,28 @@
 
 namespace {
 
+// Whether the machine is on its way into sleep, hibernation or shutdown.
+VKT_PAGED_ROUTINE bool IsEntryState(StateCode Code) {
+    PAGED_CODE();
+    return Code >= StateEnterS3 && Code <= StateEnterS6;
+}
+
 // Enters a supervised state: the state is set and reported, and with a
 // watch list in force the watchdog is armed with the run timeout. The
 // command's status is the report's; the arm's result is not reported.
+// A command that comes after the entry into a low-power state is refused
+// and changes nothing: it would otherwise arm the run timeout under a
+// machine that goes to sleep, and the wake would not report the return.
+// The service sends it again after the wake.
 VKT_PAGED_ROUTINE NTSTATUS EnterSupervisedState(DeviceContext* Context, StateCode Code) {
     PAGED_CODE();
     KeEnterCriticalRegion();
     ExAcquireResourceExclusiveLite(&Context->StateLock, TRUE);
+    if (IsEntryState(Context->State)) {
+        ExReleaseResourceLite(&Context->StateLock);
+        KeLeaveCriticalRegion();
+        return STATUS_INVALID_DEVICE_STATE;
+    }
     Context->State = Code;
     NTSTATUS status = ReportState(Context, Code);
     if (Context->WatchEnabled != 0) {

@@ -112,7 +112,7 @@ TEST_F(PnpTest, RemovalReportsFirstThenTearsDownAndLeavesNothing) {
     EXPECT_FALSE(hk::ReadRegistryValue(kParameters, u"InstallTimes"));
     EXPECT_TRUE(hk::K().Timers.empty());
     EXPECT_TRUE(hk::K().Dpcs.empty());
-    EXPECT_TRUE(hk::K().WorkQueue.empty());
+    EXPECT_TRUE(hk::QueuedWorkItems() == 0);
     EXPECT_EQ(hk::LiveBlocksWithTag(VKT_POOL_TAG), 0u);
     EXPECT_EQ(hk::OpenHandleCount(), 0u);
 

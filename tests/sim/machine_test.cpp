@@ -28,14 +28,14 @@ class MachineTest : public testing::Test {
         machine_.MakeFile("C:\\Tools\\Other.exe");
     }
     // A service that supervises itself with a run timeout of 60 seconds.
-    void Supervise(const std::string& label) {
+    void Supervise(const std::string& label, const std::u16string& watched = u"CorvynService.exe") {
         machine_.StartProcess(label, "C:\\VKT\\CorvynService.exe", true);
         machine_.OpenDevice(label);
         ClientCommand watch;
         watch.What = ClientCommand::Kind::Watch;
         watch.RunSeconds = 60;
         watch.ShutdownSeconds = 90;
-        watch.Names = u"CorvynService.exe";
+        watch.Names = watched;
         ASSERT_EQ(machine_.Send(label, watch), ERROR_SUCCESS);
         ClientCommand enter;
         enter.What = ClientCommand::Kind::EnterA;
@@ -161,7 +161,7 @@ TEST_F(MachineTest, FirmwareRulesHoldAcrossRebootsUntilCleared) {
 // is traced.
 TEST_F(MachineTest, ExpiryWhileARequestWaitsResetsAtTheExpiry) {
     machine_.PowerOn();
-    Supervise("svc");
+    Supervise("svc", u"CorvynMonitor.exe"); // not running: nothing feeds
     machine_.AddFirmwareRule({"SSXS", sim::AcpiFault::Pend, 0, 5 * hk::kMinute, 1});
     ClientCommand report;
     report.What = ClientCommand::Kind::Report;

@@ -76,4 +76,21 @@ TEST_F(CommandsTest, FailedReportStillSetsStateAndArms) {
         << "the arm was tried; its failure is not reported";
 }
 
+// A command that comes once the machine is on its way into sleep,
+// hibernation or shutdown would arm the run timeout under it; it is refused
+// and changes nothing. After the wake it works again.
+TEST_F(CommandsTest, SupervisionCommandAfterAnEntryIntoALowPowerStateIsRefused) {
+    ASSERT_EQ(SetList(u"VKTService.exe"), STATUS_SUCCESS);
+    for (StateCode entry : {StateEnterS3, StateEnterS4, StateEnterS5, StateEnterS6}) {
+        Context()->State = entry;
+        EXPECT_EQ(Send(Record(5)).returned, STATUS_INVALID_DEVICE_STATE);
+        EXPECT_EQ(Send({6, 0}).returned, STATUS_INVALID_DEVICE_STATE);
+        EXPECT_EQ(Context()->State, entry);
+    }
+    EXPECT_TRUE(acpi_->Trace().empty());
+    Context()->State = StateResumeS3;
+    EXPECT_EQ(Send(Record(5)).returned, STATUS_SUCCESS);
+    EXPECT_EQ(Context()->State, StateWatchA);
+}
+
 } // namespace

@@ -38,7 +38,7 @@ class RemovalTest : public ServiceTest {
         EXPECT_EQ(acpi_->Methods(), (Strings{"CVKT", "SSXS"})) << "no run fed after removal began";
         EXPECT_TRUE(hk::K().Timers.empty());
         EXPECT_TRUE(hk::K().Dpcs.empty());
-        EXPECT_TRUE(hk::K().WorkQueue.empty());
+        EXPECT_TRUE(hk::QueuedWorkItems() == 0);
         EXPECT_EQ(hk::LiveBlocksWithTag(VKT_POOL_TAG), 0u);
         EXPECT_EQ(hk::OpenHandleCount(), 0u);
         EXPECT_FALSE(hk::FindSymbolicLink(u"\\DosDevices\\VKT0001", nullptr));
@@ -69,7 +69,7 @@ TEST_F(RemovalTest, CorruptWatchListStopsTheSystem) {
 TEST_F(RemovalTest, RunQueuedAtRemovalDoesNothingAndArmsNothing) {
     ExpireTimer();
     hk::DrainDpcs();
-    ASSERT_EQ(hk::K().WorkQueue.size(), 1u);
+    ASSERT_EQ(hk::QueuedWorkItems(), 1u);
     ASSERT_EQ(Context()->WorkQueued, 1);
     RemoveAndExpectNothingLeft();
 }
@@ -115,7 +115,7 @@ TEST_F(RemovalTest, RequestsArrivingWhileRemovalWaitsAreRefused) {
         },
         DelayedWorkQueue, nullptr);
     hk::DrainDpcs();
-    ASSERT_EQ(hk::K().WorkQueue.size(), 2u) << "the requests first, then the run";
+    ASSERT_EQ(hk::QueuedWorkItems(), 2u) << "the requests first, then the run";
     RemoveAndExpectNothingLeft();
     ASSERT_EQ(refused.size(), 3u);
     for (const hk::Outcome& outcome : refused) {
