@@ -118,30 +118,4 @@ TEST_F(TimeTest, WorkItemsRunAtPassiveLevelInTheSystemWorker) {
     hk::UnloadDriver(driver);
 }
 
-// Work that waits past the end of a run has moved the clock on; the run
-// must not turn it back.
-TEST_F(TimeTest, RunForNeverTurnsTheClockBack) {
-    static KEVENT event;
-    KeInitializeEvent(&event, NotificationEvent, FALSE);
-    hk::ScheduleAt(5 * hk::kSecond, [] { KeSetEvent(&event, 0, FALSE); });
-    PDRIVER_OBJECT driver = hk::CreateStandInDriver(u"Waiter");
-    PDEVICE_OBJECT device = nullptr;
-    IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
-    PIO_WORKITEM item = IoAllocateWorkItem(device);
-    IoQueueWorkItem(
-        item,
-        [](PDEVICE_OBJECT, PVOID) {
-            KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
-        },
-        DelayedWorkQueue, nullptr);
-    hk::RunFor(2 * hk::kSecond);
-    EXPECT_EQ(hk::Now(), 5 * hk::kSecond) << "the wait in the work item ran to its event";
-    uint64_t after = hk::Now();
-    hk::RunFor(0);
-    EXPECT_EQ(hk::Now(), after);
-    IoFreeWorkItem(item);
-    IoDeleteDevice(device);
-    hk::UnloadDriver(driver);
-}
-
 } // namespace
