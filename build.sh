@@ -3,9 +3,13 @@
 #
 #   ./build.sh        install what is missing, build VKTDrv.sys and
 #                     vktctl.exe, put them and VKTDrv.inf into dist/, check
-#                     both images, then run the default scenario on the
-#                     simulated machine and print its trace
+#                     both images, package the cab for signing and a
+#                     test-signed copy of the image, then run the default
+#                     scenario on the simulated machine and print its trace
 #   ./build.sh test   all of the above, then build the host build and run ctest
+#                     (the end-to-end run under Wine among the tests), then
+#                     the same under AddressSanitizer and
+#                     UndefinedBehaviorSanitizer (build/asan)
 #   ./build.sh bench  build the host build's benchmark and print its table
 #                     (instructions per supervision check, under callgrind)
 #
@@ -16,7 +20,8 @@ ROOT=$PWD
 
 PACKAGES=(clang lld llvm mingw-w64-x86-64-dev cmake ninja-build
           googletest libgtest-dev libgmock-dev python3 valgrind
-          gcc-mingw-w64-x86-64-win32)
+          gcc-mingw-w64-x86-64-win32
+          binutils-mingw-w64-x86-64 gcab osslsigncode openssl wine64 wine)
 
 install_missing() {
     local missing=() package
@@ -63,6 +68,22 @@ build_package() {
     echo "  image version $version, INF DriverVer $driver_ver"
 }
 
+# The cab for a signing submission and a test-signed copy of the image.
+package_for_signing() {
+    echo "== Packages for signing: dist/VKTDrv.cab, dist/test-signed"
+    windows/package.sh dist build/package
+    local report
+    if ! report=$(python3 windows/check_image.py dist/test-signed/VKTDrv.sys --not-paged SupervisionDpc); then
+        echo "$report"
+        exit 1
+    fi
+    local file
+    for file in VKTDrv.cab test-signed/VKTDrv.sys; do
+        printf '  %-22s %7d bytes\n' "$file" "$(stat -c %s "dist/$file")"
+    done
+    echo "  test signature verified (osslsigncode verify), signed image checked"
+}
+
 # vktctl.exe must be a console program that needs nothing but the system's
 # own libraries.
 check_console_tool() {
@@ -100,7 +121,16 @@ run_tests() {
     cmake -S . -B build/host -G Ninja
     cmake --build build/host
     echo "== Tests"
-    ctest --test-dir build/host --output-on-failure
+    ctest --test-dir build/host --output-on-failure -j "$(nproc)"
+
+    # The same sources and tests under AddressSanitizer and
+    # UndefinedBehaviorSanitizer, built by the other compiler. The runtime
+    # options the host kernel needs are built into the test executables.
+    echo "== Sanitizer build: build/asan"
+    cmake -S . -B build/asan -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DVKT_SANITIZE=ON
+    cmake --build build/asan
+    echo "== Tests under the sanitizers"
+    ctest --test-dir build/asan --output-on-failure -j "$(nproc)"
 }
 
 run_bench() {
@@ -115,12 +145,14 @@ case "${1:-}" in
     install_missing
     build_package
     check_console_tool
+    package_for_signing
     run_default_scenario
     ;;
 test)
     install_missing
     build_package
     check_console_tool
+    package_for_signing
     run_default_scenario
     run_tests
     ;;

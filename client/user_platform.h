@@ -6,6 +6,10 @@
 #ifdef _WIN32
 #include <windows.h>
 #define VKT_USER_TEXT(literal) L"" literal
+// The program's own memory is the caller memory the kernel reads.
+inline const void* VktCallerMemory(const void* data, size_t) {
+    return data;
+}
 #else
 #include "hostkernel/user_api.h"
 #define VKT_USER_TEXT(literal) u"" literal

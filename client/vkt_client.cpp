@@ -75,7 +75,7 @@ DWORD VktSetWatchList(HANDLE device, const WCHAR* names, uint32_t namesBytes, ui
     record.Parameter1 = runSeconds;
     record.Parameter2 = shutdownSeconds;
     record.NamesLength = namesBytes;
-    record.Names = reinterpret_cast<uintptr_t>(names);
+    record.Names = reinterpret_cast<uintptr_t>(VktCallerMemory(names, namesBytes));
     return SendRecord(device, record, nullptr, 0);
 }
 

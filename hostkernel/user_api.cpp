@@ -135,6 +135,17 @@ BOOL CloseHandle(HANDLE Object) {
     return TRUE;
 }
 
+const void* VktCallerMemory(const void* data, size_t bytes) {
+    auto address = reinterpret_cast<uint64_t>(data);
+    if (data == nullptr || (address >= hk::kUserWindowBase && address < hk::kUserWindowEnd)) {
+        return data;
+    }
+    HkProcess* process = hk::CurrentThread()->Process;
+    uint64_t copy = hk::AllocateUserMemory(process, bytes == 0 ? 1 : bytes);
+    hk::WriteUserMemory(process, copy, data, bytes);
+    return reinterpret_cast<const void*>(copy);
+}
+
 DWORD GetLastError() {
     return hk::Last().Error;
 }

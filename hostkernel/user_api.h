@@ -62,6 +62,14 @@ BOOL CloseHandle(HANDLE Object);
 // The calling thread's last error, and the status it came from (kept by
 // the platform beside it, read through ntdll's RtlGetLastNtStatus).
 DWORD GetLastError();
+
+// A program of the simulated machine is host code, so its own variables lie
+// in host memory, which the kernel treats as no process's memory. A pointer
+// that the kernel is to follow inside a request (such as a command's name
+// list) goes through this first: data already in the calling process's user
+// memory stays where it is, anything else is copied into new pages of that
+// process. On the platform the program's memory is user memory already.
+const void* VktCallerMemory(const void* data, size_t bytes);
 void SetLastError(DWORD Error);
 NTSTATUS RtlGetLastNtStatus();
 
