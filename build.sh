@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Builds the driver package, and on request the host build and all tests.
 #
-#   ./build.sh        install what is missing, build VKTDrv.sys, put it and
-#                     VKTDrv.inf into dist/, check the image, package the
-#                     cab for signing and a test-signed copy of the image
+#   ./build.sh        install what is missing, build VKTDrv.sys and
+#                     vktctl.exe, put them and VKTDrv.inf into dist/, check
+#                     both images, package the cab for signing and a
+#                     test-signed copy of the image, then run the default
+#                     scenario on the simulated machine and print its trace
 #   ./build.sh test   all of the above, then the static analysis of the driver's
 #                     sources (zero findings), the host build and ctest (the
 #                     end-to-end run under Wine among the tests), the same
@@ -23,6 +25,7 @@ ROOT=$PWD
 
 PACKAGES=(clang lld llvm mingw-w64-x86-64-dev cmake ninja-build
           googletest libgtest-dev libgmock-dev python3 valgrind
+          gcc-mingw-w64-x86-64-win32
           binutils-mingw-w64-x86-64 gcab osslsigncode openssl wine64 wine
           clang-tidy gcovr)
 
@@ -65,7 +68,7 @@ build_package() {
     driver_ver=$(sed -n 's/^DriverVer *= *\([^ ;]*\).*$/\1/p' dist/VKTDrv.inf | tr -d '\r')
     echo "== Driver package: $ROOT/dist"
     local file
-    for file in VKTDrv.sys VKTDrv.inf; do
+    for file in VKTDrv.sys VKTDrv.inf vktctl.exe; do
         printf '  %-12s %7d bytes\n' "$file" "$(stat -c %s "dist/$file")"
     done
     echo "  image version $version, INF DriverVer $driver_ver"
@@ -91,6 +94,38 @@ package_for_signing() {
         printf '  %-22s %7d bytes\n' "$file" "$(stat -c %s "dist/$file")"
     done
     echo "  test signature verified (osslsigncode verify), signed image checked"
+}
+
+# vktctl.exe must be a console program that needs nothing but the system's
+# own libraries.
+check_console_tool() {
+    local headers
+    headers=$(llvm-objdump -p dist/vktctl.exe)
+    if ! grep -q 'Subsystem.*(Windows CUI)' <<<"$headers"; then
+        echo "dist/vktctl.exe is not a console program" >&2
+        exit 1
+    fi
+    local imports
+    imports=$(sed -n 's/^ *DLL Name: //p' <<<"$headers" | tr '\n' ' ')
+    if [ "$imports" != "KERNEL32.dll msvcrt.dll " ]; then
+        echo "dist/vktctl.exe imports from $imports; expected KERNEL32.dll msvcrt.dll" >&2
+        exit 1
+    fi
+    echo "OK: dist/vktctl.exe, console program importing $imports"
+}
+
+# The default scenario: a short supervised run in which the service dies and
+# the firmware resets the machine.
+run_default_scenario() {
+    echo "== Default run: scenarios/default.vkt on the simulated machine"
+    local log
+    if ! log=$(cmake -S . -B build/host -G Ninja 2>&1 &&
+               cmake --build build/host --target vktsim_program 2>&1); then
+        echo "$log"
+        exit 1
+    fi
+    build/host/vktsim --svg build/default-run.svg scenarios/default.vkt
+    echo "== Timeline picture: $ROOT/build/default-run.svg (open it in a browser)"
 }
 
 run_tests() {
@@ -134,12 +169,16 @@ case "${1:-}" in
 "")
     install_missing
     build_package
+    check_console_tool
     package_for_signing
+    run_default_scenario
     ;;
 test)
     install_missing
     build_package
+    check_console_tool
     package_for_signing
+    run_default_scenario
     run_analysis
     run_tests
     run_coverage --floor .ci/line_coverage_floor
