@@ -159,7 +159,10 @@ VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
         it = it->second == DeviceObject ? K().DeviceNames.erase(it) : ++it;
     }
     hk::UnlinkFromDriver(DeviceObject);
-    std::memset(DeviceObject->DeviceExtension, 0xDD, K().ExtensionSizes[DeviceObject]);
+    // A device without an extension has nothing to poison.
+    if (DeviceObject->DeviceExtension != nullptr) {
+        std::memset(DeviceObject->DeviceExtension, 0xDD, K().ExtensionSizes[DeviceObject]);
+    }
     K().ExtensionSizes.erase(DeviceObject);
     K().DeletedDevices.push_back(DeviceObject);
 }
