@@ -17,7 +17,8 @@ namespace {
 
 FuzzInput* g_answers = nullptr; // where the answers come from
 
-// Statuses an ACPI driver gives, and any other.
+// Statuses an ACPI driver gives, and any other a driver may complete with
+// (never STATUS_PENDING, which no request is completed with).
 NTSTATUS AnswerStatus(FuzzInput& input) {
     static const NTSTATUS kStatuses[] = {
         STATUS_SUCCESS,           static_cast<NTSTATUS>(0x80000005L), STATUS_UNSUCCESSFUL,
@@ -25,7 +26,11 @@ NTSTATUS AnswerStatus(FuzzInput& input) {
         STATUS_IO_DEVICE_ERROR,   static_cast<NTSTATUS>(0x40000000L),
     };
     uint8_t choice = input.Byte();
-    return choice < 0xF0 ? kStatuses[choice % 8] : static_cast<NTSTATUS>(input.Dword());
+    if (choice < 0xF0) {
+        return kStatuses[choice % 8];
+    }
+    NTSTATUS status = static_cast<NTSTATUS>(input.Dword());
+    return status == STATUS_PENDING ? STATUS_SUCCESS : status;
 }
 
 // Fills the output as the input chooses: a well-formed answer with one

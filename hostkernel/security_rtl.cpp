@@ -11,8 +11,10 @@ namespace {
 
 constexpr size_t kSidHeader = 8; // revision, count, authority
 
+// A SID's header is read byte by byte: a descriptor from the registry may
+// place its SIDs at any offset.
 ULONG SidLength(const void* sid) {
-    return static_cast<ULONG>(kSidHeader + 4 * static_cast<const SID*>(sid)->SubAuthorityCount);
+    return static_cast<ULONG>(kSidHeader + 4 * static_cast<const uint8_t*>(sid)[1]);
 }
 
 ULONG LongAlign(ULONG size) {
@@ -64,9 +66,8 @@ bool SidIsValid(const void* sid, size_t limit) {
     if (sid == nullptr || (limit != 0 && limit < kSidHeader)) {
         return false;
     }
-    auto* header = static_cast<const SID*>(sid);
-    return header->Revision == SID_REVISION &&
-           header->SubAuthorityCount <= SID_MAX_SUB_AUTHORITIES &&
+    auto* header = static_cast<const uint8_t*>(sid); // revision, then the count
+    return header[0] == SID_REVISION && header[1] <= SID_MAX_SUB_AUTHORITIES &&
            (limit == 0 || SidLength(sid) <= limit);
 }
 
