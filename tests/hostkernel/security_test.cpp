@@ -71,6 +71,18 @@ TEST_F(SecurityTest, SelfRelativeFormNeedsItsLength) {
     EXPECT_EQ(defaulted, 7);
 }
 
+// A descriptor read from the registry may put its SIDs at any offset; the
+// check reads them byte by byte (the sanitizer build stops on a typed read).
+TEST_F(SecurityTest, UnalignedOwnerIsCheckedWithoutATypedRead) {
+    std::vector<uint8_t> relative =
+        Bytes({1, 0, 0x00, 0x80, 22, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xEE, 0xEE});
+    std::vector<uint8_t> owner = hk::ParseSid("S-1-5-18");
+    relative.insert(relative.end(), owner.begin(), owner.end());
+    EXPECT_TRUE(RtlValidRelativeSecurityDescriptor(relative.data(), 34, 0));
+    relative[23] = 16; // more sub-authorities than the value holds
+    EXPECT_FALSE(RtlValidRelativeSecurityDescriptor(relative.data(), 34, 0));
+}
+
 TEST_F(SecurityTest, RelativeDescriptorsValidatedAgainstTheirLength) {
     std::vector<uint8_t> owner = hk::ParseSid("S-1-5-18");
     std::vector<uint8_t> acl = Bytes({2, 0, 8, 0, 0, 0, 0, 0});
