@@ -83,7 +83,9 @@ bool AclIsValid(const ACL* acl) {
             return false;
         }
         auto* header = reinterpret_cast<const ACE_HEADER*>(at);
-        if (header->AceSize < sizeof(ACE_HEADER) || at + header->AceSize > end) {
+        // ACEs are whole ULONGs, so that every one starts aligned.
+        if (header->AceSize < sizeof(ACE_HEADER) || (header->AceSize & 3) != 0 ||
+            at + header->AceSize > end) {
             return false;
         }
         if (header->AceType <= ACCESS_DENIED_ACE_TYPE &&
@@ -346,7 +348,8 @@ BOOLEAN RtlValidRelativeSecurityDescriptor(PSECURITY_DESCRIPTOR SecurityDescript
         if (offset == 0) {
             return true;
         }
-        if (offset < sizeof *header || offset > SecurityDescriptorLength ||
+        // An ACL starts on a ULONG boundary, as its ACEs are read in place.
+        if (offset < sizeof *header || (offset & 3) != 0 || offset > SecurityDescriptorLength ||
             SecurityDescriptorLength - offset < sizeof(ACL)) {
             return false;
         }
