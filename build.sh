@@ -1,9 +1,15 @@
 #!/usr/bin/env bash
 # Builds the driver package, and on request the host build and all tests.
 #
-#   ./build.sh        install what is missing, build VKTDrv.sys, put it and
-#                     VKTDrv.inf into dist/, check the image
+#   ./build.sh        install what is missing, build VKTDrv.sys and
+#                     vktctl.exe, put them and VKTDrv.inf into dist/, check
+#                     both images, package the cab for signing and a
+#                     test-signed copy of the image, then run the default
+#                     scenario on the simulated machine and print its trace
 #   ./build.sh test   all of the above, then build the host build and run ctest
+#                     (the end-to-end run under Wine among the tests), then
+#                     the same under AddressSanitizer and
+#                     UndefinedBehaviorSanitizer (build/asan)
 #   ./build.sh bench  build the host build's benchmark and print its table
 #                     (instructions per supervision check, under callgrind)
 #   ./build.sh fuzz [SECONDS]
@@ -17,7 +23,9 @@ cd "$(dirname "$0")"
 ROOT=$PWD
 
 PACKAGES=(clang lld llvm mingw-w64-x86-64-dev cmake ninja-build
-          googletest libgtest-dev libgmock-dev python3 valgrind libclang-rt-dev)
+          googletest libgtest-dev libgmock-dev python3 valgrind libclang-rt-dev
+          gcc-mingw-w64-x86-64-win32
+          binutils-mingw-w64-x86-64 gcab osslsigncode openssl wine64 wine)
 
 install_missing() {
     local missing=() package
@@ -58,10 +66,58 @@ build_package() {
     driver_ver=$(sed -n 's/^DriverVer *= *\([^ ;]*\).*$/\1/p' dist/VKTDrv.inf | tr -d '\r')
     echo "== Driver package: $ROOT/dist"
     local file
-    for file in VKTDrv.sys VKTDrv.inf; do
+    for file in VKTDrv.sys VKTDrv.inf vktctl.exe; do
         printf '  %-12s %7d bytes\n' "$file" "$(stat -c %s "dist/$file")"
     done
     echo "  image version $version, INF DriverVer $driver_ver"
+}
+
+# The cab for a signing submission and a test-signed copy of the image.
+package_for_signing() {
+    echo "== Packages for signing: dist/VKTDrv.cab, dist/test-signed"
+    windows/package.sh dist build/package
+    local report
+    if ! report=$(python3 windows/check_image.py dist/test-signed/VKTDrv.sys --not-paged SupervisionDpc); then
+        echo "$report"
+        exit 1
+    fi
+    local file
+    for file in VKTDrv.cab test-signed/VKTDrv.sys; do
+        printf '  %-22s %7d bytes\n' "$file" "$(stat -c %s "dist/$file")"
+    done
+    echo "  test signature verified (osslsigncode verify), signed image checked"
+}
+
+# vktctl.exe must be a console program that needs nothing but the system's
+# own libraries.
+check_console_tool() {
+    local headers
+    headers=$(llvm-objdump -p dist/vktctl.exe)
+    if ! grep -q 'Subsystem.*(Windows CUI)' <<<"$headers"; then
+        echo "dist/vktctl.exe is not a console program" >&2
+        exit 1
+    fi
+    local imports
+    imports=$(sed -n 's/^ *DLL Name: //p' <<<"$headers" | tr '\n' ' ')
+    if [ "$imports" != "KERNEL32.dll msvcrt.dll " ]; then
+        echo "dist/vktctl.exe imports from $imports; expected KERNEL32.dll msvcrt.dll" >&2
+        exit 1
+    fi
+    echo "OK: dist/vktctl.exe, console program importing $imports"
+}
+
+# The default scenario: a short supervised run in which the service dies and
+# the firmware resets the machine.
+run_default_scenario() {
+    echo "== Default run: scenarios/default.vkt on the simulated machine"
+    local log
+    if ! log=$(cmake -S . -B build/host -G Ninja 2>&1 &&
+               cmake --build build/host --target vktsim_program 2>&1); then
+        echo "$log"
+        exit 1
+    fi
+    build/host/vktsim --svg build/default-run.svg scenarios/default.vkt
+    echo "== Timeline picture: $ROOT/build/default-run.svg (open it in a browser)"
 }
 
 run_tests() {
@@ -69,7 +125,16 @@ run_tests() {
     cmake -S . -B build/host -G Ninja
     cmake --build build/host
     echo "== Tests"
-    ctest --test-dir build/host --output-on-failure
+    ctest --test-dir build/host --output-on-failure -j "$(nproc)"
+
+    # The same sources and tests under AddressSanitizer and
+    # UndefinedBehaviorSanitizer, built by the other compiler. The runtime
+    # options the host kernel needs are built into the test executables.
+    echo "== Sanitizer build: build/asan"
+    cmake -S . -B build/asan -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DVKT_SANITIZE=ON
+    cmake --build build/asan
+    echo "== Tests under the sanitizers"
+    ctest --test-dir build/asan --output-on-failure -j "$(nproc)"
 }
 
 run_bench() {
@@ -117,10 +182,16 @@ case "${1:-}" in
 "")
     install_missing
     build_package
+    check_console_tool
+    package_for_signing
+    run_default_scenario
     ;;
 test)
     install_missing
     build_package
+    check_console_tool
+    package_for_signing
+    run_default_scenario
     run_tests
     build_fuzz
     echo "== Fuzz targets, briefly"

@@ -28,12 +28,15 @@ VKT_PAGED_ROUTINE static VOID DescribeParametersKey(POBJECT_ATTRIBUTES Attribute
                                nullptr);
 }
 
+// Opened to read the count and to store or delete it: a handle opened for
+// reading only cannot set or delete a value, and the count would never be
+// stored on the platform.
 VKT_PAGED_ROUTINE static NTSTATUS OpenParametersKey(HANDLE* Key) {
     PAGED_CODE();
     UNICODE_STRING path;
     OBJECT_ATTRIBUTES attributes;
     DescribeParametersKey(&attributes, &path);
-    return ZwOpenKey(Key, KEY_READ, &attributes);
+    return ZwOpenKey(Key, KEY_READ | KEY_SET_VALUE, &attributes);
 }
 
 // Only the Parameters key itself is created; the service key must exist.

@@ -10,6 +10,10 @@ NTSTATUS StartDevice(DeviceContext* Context, PIRP Irp);
 // Called holding the remove lock for the request; gives it back.
 NTSTATUS RemoveDevice(DeviceContext* Context, PIRP Irp);
 
+// Frees every watched entry and the list's text at removal; a corrupt link
+// stops the system in the list removal.
+NTSTATUS FreeWatchList(DeviceContext* Context);
+
 // A handler of one minor code.
 typedef NTSTATUS PNP_MINOR_HANDLER(DeviceContext* Context, PIRP Irp);
 

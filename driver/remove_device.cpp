@@ -26,7 +26,7 @@ VKT_PAGED_ROUTINE static NTSTATUS StopSupervisionCycle(DeviceContext* Context, P
 }
 
 // A corrupt link stops the system in the list removal itself.
-VKT_PAGED_ROUTINE static NTSTATUS FreeWatchList(DeviceContext* Context) {
+VKT_PAGED_ROUTINE NTSTATUS FreeWatchList(DeviceContext* Context) {
     PAGED_CODE();
     while (!IsListEmpty(&Context->WatchList)) {
         PLIST_ENTRY entry = RemoveHeadList(&Context->WatchList);

@@ -60,17 +60,23 @@ void TerminateProcess(HkProcess* process);
 void SetSnapshotThreads(HkProcess* process, uint32_t threads);
 
 // ----- user memory -----------------------------------------------------------
-// Every process has its own user address space inside a fixed window; the
-// kernel's copy routine reaches it, and a copy that touches an unmapped page
-// raises the platform's access violation.
+// Every address below MmUserProbeAddress is user memory. Each process maps
+// its own pages inside the window [kUserWindowBase, kUserWindowEnd), which
+// the host kernel reserved from the host at start-up so that no host object
+// lies in it; kUserWindowEnd is MmUserProbeAddress. The kernel's copy
+// routine reaches a process's pages, and a copy that touches an address the
+// process did not map, anywhere below the limit, raises the platform's
+// access violation.
 
-constexpr uint64_t kUserWindowBase = 0x0000'0010'0000'0000ULL;
-constexpr uint64_t kUserWindowEnd = 0x0000'0020'0000'0000ULL;
+extern const uint64_t kUserWindowBase;
+extern const uint64_t kUserWindowEnd;
 constexpr uint64_t kUserPageSize = 4096;
 
 // Maps zeroed pages for `bytes` and returns their user address.
 uint64_t AllocateUserMemory(HkProcess* process, size_t bytes);
 void WriteUserMemory(HkProcess* process, uint64_t address, const void* data, size_t size);
+// Reads a process's user memory; false when a byte of the range is unmapped.
+bool ReadUserMemory(HkProcess* process, uint64_t address, void* data, size_t size);
 void UnmapUserPage(HkProcess* process, uint64_t address);
 
 // A new thread in a process. Threads live until Reset.
@@ -108,6 +114,15 @@ struct Request {
     IO_STACK_LOCATION parameters{};          // other parameters, copied into the first location
     bool useParameters = false;              // copy `parameters` rather than build from the above
     NTSTATUS initialStatus = STATUS_SUCCESS; // IoStatus.Status as the sender sets it
+    // A control request carries the caller's buffers as the control code's
+    // transfer method says: METHOD_NEITHER hands the driver the caller's
+    // own addresses (no system buffer), the direct methods lock the output
+    // into a memory descriptor list. The caller's buffers lie in the sending
+    // thread's process: at these addresses when given (0: not given), else
+    // the I/O manager places `input` and `outputLength` bytes there itself.
+    uint64_t inputAddress = 0;  // caller's input buffer
+    ULONG inputLength = 0;      // its length, when inputAddress is given
+    uint64_t outputAddress = 0; // caller's output buffer, `outputLength` bytes
 };
 
 // What became of a request.
@@ -115,7 +130,7 @@ struct Outcome {
     NTSTATUS returned = 0;       // what the dispatch routine returned
     bool completed = false;      // completed by the time the sender stopped waiting
     IO_STATUS_BLOCK ioStatus{};  // final status block
-    std::vector<uint8_t> output; // buffered output copied back (Information bytes)
+    std::vector<uint8_t> output; // output the caller got back (Information bytes)
 };
 
 // Sends a request to the top of `device`'s stack from the current thread and

@@ -1,9 +1,11 @@
 // Driver objects, device objects, device stacks and symbolic links.
+#include "hostkernel/address_space.h"
 #include "hostkernel/kernel_state.h"
 
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 namespace hk {
 
@@ -17,20 +19,30 @@ NTSTATUS InvalidDeviceRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     return STATUS_INVALID_DEVICE_REQUEST;
 }
 
+// The driver object, its extension and the text of its name lie in one
+// block of kernel memory.
 PDRIVER_OBJECT NewDriverObject(const std::u16string& name) {
-    auto* driver = new DRIVER_OBJECT{};
-    driver->DriverExtension = new DRIVER_EXTENSION{driver, nullptr, {}};
+    std::u16string& text = K().DriverNames[nullptr];
+    text = u"\\Driver\\" + name;
+    size_t textBytes = text.size() * sizeof(char16_t);
+    void* block =
+        AllocateKernelMemory(sizeof(DRIVER_OBJECT) + sizeof(DRIVER_EXTENSION) + textBytes);
+    auto* driver = new (block) DRIVER_OBJECT{};
+    driver->DriverExtension = new (driver + 1) DRIVER_EXTENSION{driver, nullptr, {}};
     for (auto& routine : driver->MajorFunction) {
         routine = InvalidDeviceRequest;
     }
-    std::u16string& text = K().DriverNames[driver];
-    text = u"\\Driver\\" + name;
-    driver->DriverName = UNICODE_STRING{static_cast<USHORT>(text.size() * 2),
-                                        static_cast<USHORT>(text.size() * 2), text.data()};
+    auto* buffer = reinterpret_cast<PWCHAR>(driver->DriverExtension + 1);
+    std::memcpy(buffer, text.data(), textBytes);
+    driver->DriverName =
+        UNICODE_STRING{static_cast<USHORT>(textBytes), static_cast<USHORT>(textBytes), buffer};
     // The service key's name is the driver's name without "\Driver\".
+    size_t nameBytes = name.size() * sizeof(char16_t);
     driver->DriverExtension->ServiceKeyName =
-        UNICODE_STRING{static_cast<USHORT>(name.size() * 2), static_cast<USHORT>(name.size() * 2),
-                       text.data() + (text.size() - name.size())};
+        UNICODE_STRING{static_cast<USHORT>(nameBytes), static_cast<USHORT>(nameBytes),
+                       buffer + (text.size() - name.size())};
+    K().DriverNames[driver] = std::move(text);
+    K().DriverNames.erase(nullptr);
     K().Drivers.push_back(driver);
     return driver;
 }
@@ -63,11 +75,16 @@ PDRIVER_OBJECT LoadDriver(PDRIVER_INITIALIZE entry, const std::u16string& servic
     PDRIVER_OBJECT driver = NewDriverObject(serviceName);
     std::u16string path =
         u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Services\\" + serviceName;
-    UNICODE_STRING registryPath{static_cast<USHORT>(path.size() * 2),
-                                static_cast<USHORT>(path.size() * 2), path.data()};
+    // The registry path lies in kernel memory while the entry routine runs.
+    size_t pathBytes = path.size() * sizeof(char16_t);
+    auto* pathBuffer = static_cast<PWCHAR>(AllocateKernelMemory(pathBytes));
+    std::memcpy(pathBuffer, path.data(), pathBytes);
+    UNICODE_STRING registryPath{static_cast<USHORT>(pathBytes), static_cast<USHORT>(pathBytes),
+                                pathBuffer};
     driver->DriverInit = entry;
     NTSTATUS status = STATUS_SUCCESS;
     RunAs(K().Current, [&] { status = entry(driver, &registryPath); });
+    FreeKernelMemory(pathBuffer);
     if (entryStatus != nullptr) {
         *entryStatus = status;
     }
@@ -91,8 +108,7 @@ void UnloadDriver(PDRIVER_OBJECT driver) {
         }
     }
     K().DriverNames.erase(driver);
-    delete driver->DriverExtension;
-    delete driver;
+    FreeKernelMemory(driver);
 }
 
 bool FindSymbolicLink(const std::u16string& link, std::u16string* target) {
@@ -122,7 +138,8 @@ NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize,
         return STATUS_OBJECT_NAME_COLLISION;
     }
     size_t headerSize = (sizeof(DEVICE_OBJECT) + 15) / 16 * 16;
-    auto* device = static_cast<PDEVICE_OBJECT>(std::calloc(1, headerSize + DeviceExtensionSize));
+    auto* device =
+        static_cast<PDEVICE_OBJECT>(hk::AllocateKernelMemory(headerSize + DeviceExtensionSize));
     device->Type = 3;
     device->Size = static_cast<USHORT>(headerSize + DeviceExtensionSize);
     device->DriverObject = DriverObject;

@@ -2,6 +2,7 @@
 // driver object, filled by the driver and written. Every written entry is
 // kept byte for byte; the verifier checks that an entry's insertion strings
 // and dump data lie within it, since the logging thread would read past it.
+#include "hostkernel/address_space.h"
 #include "hostkernel/errorlog_control.h"
 #include "hostkernel/kernel_extensions.h"
 
@@ -15,11 +16,16 @@ namespace {
 constexpr uint8_t kFreshEntryPattern = 0xA5;
 
 // An entry handed out and not yet written or freed.
+// Entries lie in kernel memory.
+struct KernelMemoryDeleter {
+    void operator()(uint8_t* bytes) const { FreeKernelMemory(bytes); }
+};
+
 struct LiveEntry {
-    std::unique_ptr<uint8_t[]> Bytes; // the entry
-    size_t Size;                      // bytes allocated
-    PVOID IoObject;                   // object it was allocated for
-    const void* AllocatedBy;          // caller, for leak reports
+    std::unique_ptr<uint8_t[], KernelMemoryDeleter> Bytes; // the entry
+    size_t Size;                                           // bytes allocated
+    PVOID IoObject;                                        // object it was allocated for
+    const void* AllocatedBy;                               // caller, for leak reports
 };
 
 struct ErrorLogState {
@@ -130,7 +136,8 @@ PVOID IoAllocateErrorLogEntry(PVOID IoObject, UCHAR EntrySize) {
         hk::TakeRoutineFault("IoAllocateErrorLogEntry", nullptr)) {
         return nullptr;
     }
-    auto bytes = std::make_unique<uint8_t[]>(EntrySize == 0 ? 1 : EntrySize);
+    std::unique_ptr<uint8_t[], hk::KernelMemoryDeleter> bytes(
+        static_cast<uint8_t*>(hk::AllocateKernelMemory(EntrySize)));
     std::memset(bytes.get(), hk::kFreshEntryPattern, EntrySize);
     void* address = bytes.get();
     hk::Log().Live[address] = hk::LiveEntry{std::move(bytes), EntrySize, IoObject, caller};

@@ -11,6 +11,7 @@ void ResetExtensions() {
     ResetRegistry();
     ResetErrorLog();
     ResetPowerRequests();
+    ResetUserApi();
     ResetObjects();
     ResetSecurity();
 }

@@ -2,6 +2,7 @@
 // ucontext. Stacks are kept for reuse: an explorer runs thousands of short
 // threads.
 #include "hostkernel/fiber.h"
+#include "hostkernel/address_space.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -74,6 +75,7 @@ void* TakeStack() {
     }
     // An overflow hits the guard page instead of another stack.
     mprotect(base, guard, PROT_NONE);
+    hk::AddThreadStack(static_cast<char*>(base) + guard, kStackSize);
     return static_cast<char*>(base) + guard;
 }
 

@@ -54,6 +54,20 @@ HandleEntry* LookupHandle(HANDLE handle) {
     return &entry;
 }
 
+void RemoveHandle(HANDLE handle) {
+    Table().Entries.erase(reinterpret_cast<uint64_t>(handle));
+}
+
+std::vector<HANDLE> ProcessHandles(const HkProcess* process, const std::string& kind) {
+    std::vector<HANDLE> handles;
+    for (auto& [value, entry] : Table().Entries) {
+        if (!entry.KernelHandle && entry.Process == process && entry.Kind == kind) {
+            handles.push_back(reinterpret_cast<HANDLE>(value));
+        }
+    }
+    return handles;
+}
+
 size_t OpenHandleCount() {
     return Table().Entries.size();
 }

@@ -1,6 +1,8 @@
 // Kernel state, threads, levels, critical regions, verifier reporting and
 // fault injection.
+#include "hostkernel/address_space.h"
 #include "hostkernel/kernel_state.h"
+#include "hostkernel/transfer.h"
 #include "hostkernel/kernel_extensions.h"
 #include "hostkernel/explorer.h"
 #include "hostkernel/fiber.h"
@@ -56,24 +58,24 @@ void ReleaseKernelMemory(Kernel& kernel) {
         if (block.Paged) {
             FreePagedBlock(address, block.MappedSize);
         } else {
-            std::free(address);
+            FreeKernelMemory(address);
         }
     }
     for (auto& [irp, record] : kernel.Irps) {
         if (record.Buffered && !record.Completed) {
-            std::free(irp->AssociatedIrp.SystemBuffer);
+            FreeKernelMemory(irp->AssociatedIrp.SystemBuffer);
         }
-        std::free(irp);
+        ReleaseRequestBuffers(irp, record);
+        FreeKernelMemory(irp);
     }
     for (PDEVICE_OBJECT device : kernel.Devices) {
-        std::free(device);
+        FreeKernelMemory(device);
     }
     for (PDEVICE_OBJECT device : kernel.DeletedDevices) {
-        std::free(device);
+        FreeKernelMemory(device);
     }
     for (PDRIVER_OBJECT driver : kernel.Drivers) {
-        delete driver->DriverExtension;
-        delete driver;
+        FreeKernelMemory(driver);
     }
 }
 } // namespace

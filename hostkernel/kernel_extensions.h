@@ -21,6 +21,7 @@ void ResetHandles();
 void ResetRegistry();
 void ResetErrorLog();
 void ResetPowerRequests();
+void ResetUserApi();
 void FindHandleLeaks(std::vector<std::string>& leaks);
 void FindErrorLogLeaks(std::vector<std::string>& leaks);
 
@@ -45,5 +46,9 @@ struct HandleEntry {
 HANDLE InsertHandle(HandleEntry entry);
 // The entry a handle names in the current thread's view, or null.
 HandleEntry* LookupHandle(HANDLE handle);
+// Removes a handle from its table.
+void RemoveHandle(HANDLE handle);
+// The handles of one kind that a process holds, in the order opened.
+std::vector<HANDLE> ProcessHandles(const HkProcess* process, const std::string& kind);
 
 } // namespace hk

@@ -99,12 +99,16 @@ struct PoolBlock {
 
 // What the I/O manager knows of one request.
 struct IrpRecord {
-    bool Completed = false;        // IofCompleteRequest finished with it
-    NTSTATUS CompletionStatus = 0; // IoStatus.Status when completed
-    bool Built = false;            // made by IoBuildDeviceIoControlRequest
-    bool Buffered = false;         // METHOD_BUFFERED: SystemBuffer is the kernel's
-    ULONG OutputLength = 0;        // caller's output capacity
-    std::vector<uint8_t> Output;   // output copied back at completion (for Send)
+    bool Completed = false;         // IofCompleteRequest finished with it
+    NTSTATUS CompletionStatus = 0;  // IoStatus.Status when completed
+    bool Built = false;             // made by IoBuildDeviceIoControlRequest
+    bool Buffered = false;          // METHOD_BUFFERED: SystemBuffer is the kernel's
+    ULONG OutputLength = 0;         // caller's output capacity
+    std::vector<uint8_t> Output;    // output copied back at completion (for Send)
+    ULONG Method = METHOD_BUFFERED; // transfer method of a control request
+    HkProcess* Sender = nullptr;    // process whose user memory the caller's buffers are in
+    uint64_t UserOutput = 0;        // the caller's output buffer there, 0 for none
+    bool MirroredOutput = false;    // MdlAddress maps a system-space copy of UserOutput
 };
 
 // A dispatch routine running for a request, innermost last.
@@ -182,9 +186,13 @@ std::u16string FromCounted(PCUNICODE_STRING string);
 // reach while it is at DISPATCH_LEVEL or above.
 void SetIrql(KIRQL irql);
 
-// User memory: whether a range touches the user window, and the copy that
-// goes through the current process's pages, raising on an unmapped one.
-bool InUserWindow(const void* address, size_t size);
+// User memory: whether a range touches user memory (anything below
+// MmUserProbeAddress but the host objects that stand for kernel memory),
+// whether the current process mapped every page of a user range, and the
+// copy that goes through the current process's pages, raising on a byte it
+// did not map.
+bool TouchesUserMemory(const void* address, size_t size);
+bool UserRangeMapped(uint64_t address, size_t size);
 void CopyThroughUserPages(void* destination, const void* source, size_t count);
 
 // Turns faults on paged pool at raised level and on user memory touched

@@ -459,6 +459,7 @@ typedef struct _IRP {
     PIO_STATUS_BLOCK UserIosb;     // receives IoStatus at completion
     PKEVENT UserEvent;             // signalled at completion
     PVOID UserBuffer;              // caller's output buffer
+    struct _MDL* MdlAddress;       // direct I/O: the caller's locked output buffer
     struct {
         struct {
             PETHREAD Thread;                         // sending thread
@@ -608,6 +609,7 @@ struct HkRaisedException {
 // Verifies that pageable code runs at or below APC_LEVEL.
 VOID HkCheckPagedCode(const char* Routine);
 
+#include "hostkernel/nt_mdl.h"
 #include "hostkernel/nt_process.h"
 #include "hostkernel/nt_registry.h"
 #include "hostkernel/nt_files.h"

@@ -17,5 +17,6 @@ NTSTATUS HkZwQuerySystemInformation(ULONG SystemInformationClass, PVOID SystemIn
 // Raises STATUS_DATATYPE_MISALIGNMENT or STATUS_ACCESS_VIOLATION for a range
 // that is not a properly aligned range of user address space.
 VOID ProbeForRead(const volatile VOID* Address, SIZE_T Length, ULONG Alignment);
+VOID ProbeForWrite(volatile VOID* Address, SIZE_T Length, ULONG Alignment);
 
 extern ULONG_PTR MmUserProbeAddress;

@@ -125,7 +125,9 @@ typedef struct _OBJECT_ATTRIBUTES {
 #define REG_CREATED_NEW_KEY 0x00000001L
 #define REG_OPENED_EXISTING_KEY 0x00000002L
 
-typedef enum _KEY_VALUE_INFORMATION_CLASS {
+// Fixed to int as a C enumeration is, so that any class a caller passes,
+// valid or not, is a value of the type.
+typedef enum _KEY_VALUE_INFORMATION_CLASS : int {
     KeyValueBasicInformation = 0,
     KeyValueFullInformation = 1,
     KeyValuePartialInformation = 2,

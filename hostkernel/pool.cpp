@@ -1,11 +1,13 @@
-// Pool memory with tags and pool types. Non-paged blocks come from the C
-// heap, filled with a pattern so that nothing relies on fresh pool being
-// zero. Paged blocks get pages of their own, which are made inaccessible
-// while the running thread is at DISPATCH_LEVEL or above, so that a touch of
-// paged memory there stops the test as it would fault on the platform. Each
-// paged block ends where its pages end (rounded up to 8 bytes) and an
-// inaccessible guard page follows, so that a read or write past its end
-// stops the test as the platform's special pool catches it.
+// Pool memory with tags and pool types, all of it above MmUserProbeAddress
+// as on the platform. Non-paged blocks come from the kernel heap, filled
+// with a pattern so that nothing relies on fresh pool being zero. Paged
+// blocks get pages of their own in the paged area, which are made
+// inaccessible while the running thread is at DISPATCH_LEVEL or above, so
+// that a touch of paged memory there stops the test as it would fault on
+// the platform. Each paged block ends where its pages end (rounded up to 8
+// bytes) and an inaccessible page follows, so that a read or write past its
+// end stops the test as the platform's special pool catches it.
+#include "hostkernel/address_space.h"
 #include "hostkernel/kernel_state.h"
 #include "hostkernel/pool_control.h"
 
@@ -15,7 +17,6 @@
 #include <cstring>
 #include <sys/mman.h>
 #include <ucontext.h>
-#include <unistd.h>
 
 namespace hk {
 
@@ -57,19 +58,26 @@ void OnSegmentationFault(int signal, siginfo_t* info, void* rawContext) {
     uintptr_t address = reinterpret_cast<uintptr_t>(info->si_addr);
     auto* context = static_cast<ucontext_t*>(rawContext);
     const void* pc = reinterpret_cast<const void*>(context->uc_mcontext.gregs[REG_RIP]);
-    for (auto& [start, block] : K().Pool) {
-        uintptr_t base = reinterpret_cast<uintptr_t>(PagedBase(start));
-        std::string object = "pool block " + Hex(reinterpret_cast<uintptr_t>(start)) + " of " +
-                             std::to_string(block.Size) + " bytes, tag " + Hex(block.Tag);
-        if (block.Paged && address >= base && address < base + block.MappedSize) {
-            VerifierStop("touches paged pool at DISPATCH_LEVEL or above", RoutineName(pc), object);
+    const AddressLayout& layout = Layout();
+    if (address >= layout.HeapEnd && address < layout.PagedEnd) {
+        for (auto& [start, block] : K().Pool) {
+            uintptr_t base = reinterpret_cast<uintptr_t>(PagedBase(start));
+            std::string object = "pool block " + Hex(reinterpret_cast<uintptr_t>(start)) + " of " +
+                                 std::to_string(block.Size) + " bytes, tag " + Hex(block.Tag);
+            if (block.Paged && address >= base && address < base + block.MappedSize) {
+                VerifierStop("touches paged pool at DISPATCH_LEVEL or above", RoutineName(pc),
+                             object);
+            }
+            uintptr_t guard = base + block.MappedSize;
+            if (block.Paged && address >= guard && address < guard + PageSize()) {
+                VerifierStop("touches memory past the end of a pool block", RoutineName(pc),
+                             object);
+            }
         }
-        uintptr_t guard = base + block.MappedSize;
-        if (block.Paged && address >= guard && address < guard + PageSize()) {
-            VerifierStop("touches memory past the end of a pool block", RoutineName(pc), object);
-        }
+        VerifierStop("touches paged pool that is not allocated (freed, or beyond its block)",
+                     RoutineName(pc), "address " + Hex(address));
     }
-    if (address >= kUserWindowBase && address < kUserWindowEnd) {
+    if (address >= layout.UserBase && address < layout.UserLimit) {
         VerifierStop("touches user memory directly instead of through a guarded copy",
                      RoutineName(pc), "address " + Hex(address));
     }
@@ -92,17 +100,12 @@ void InstallFaultHandler() {
 
 namespace {
 
+// Pages of their own for a paged block, which ends where they end (rounded
+// up to 8 bytes) so that the inaccessible page after them catches overruns.
 void* AllocatePagedBlock(size_t size, size_t* mappedSize) {
-    size_t page = PageSize();
     size_t rounded = size == 0 ? 8 : (size + 7) / 8 * 8;
-    *mappedSize = (rounded + page - 1) / page * page;
-    void* base = mmap(nullptr, *mappedSize + page, PROT_READ | PROT_WRITE,
-                      MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (base == MAP_FAILED) {
-        return nullptr;
-    }
-    mprotect(static_cast<uint8_t*>(base) + *mappedSize, page, PROT_NONE);
-    return static_cast<uint8_t*>(base) + *mappedSize - rounded;
+    auto* pages = static_cast<uint8_t*>(AllocatePagedPages(rounded, mappedSize));
+    return pages == nullptr ? nullptr : pages + *mappedSize - rounded;
 }
 
 PVOID Allocate(POOL_TYPE type, SIZE_T size, ULONG tag, const void* caller) {
@@ -121,7 +124,7 @@ PVOID Allocate(POOL_TYPE type, SIZE_T size, ULONG tag, const void* caller) {
     if (block.Paged) {
         address = AllocatePagedBlock(size, &block.MappedSize);
     } else {
-        address = std::malloc(size == 0 ? 1 : size);
+        address = AllocateKernelMemory(size);
     }
     if (address == nullptr) {
         return nullptr;
@@ -161,14 +164,14 @@ void Free(PVOID address, ULONG tag, const void* caller) {
     if (block.Paged) {
         FreePagedBlock(address, block.MappedSize);
     } else {
-        std::free(address);
+        FreeKernelMemory(address);
     }
 }
 
 } // namespace
 
 void FreePagedBlock(void* address, size_t mappedSize) {
-    munmap(PagedBase(address), mappedSize + PageSize());
+    FreePagedPages(PagedBase(address), mappedSize);
 }
 
 void ProtectPagedPool(bool inaccessible) {

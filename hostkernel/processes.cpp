@@ -1,13 +1,20 @@
 // Processes: the snapshot the system information query returns, in the
 // platform's x64 layout, and each process's user address space.
+#include "hostkernel/address_space.h"
 #include "hostkernel/kernel_state.h"
 
 #include <cstddef>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
-ULONG_PTR MmUserProbeAddress = 0x7FFFFFFF0000ULL;
+// The first address above user memory: the end of the reserved user range.
+ULONG_PTR MmUserProbeAddress = hk::Layout().UserLimit;
 
 namespace hk {
+
+const uint64_t kUserWindowBase = Layout().UserBase;
+const uint64_t kUserWindowEnd = Layout().UserLimit;
 
 namespace {
 
@@ -80,6 +87,11 @@ uint64_t AllocateUserMemory(HkProcess* process, size_t bytes) {
     }
     uint64_t address = process->NextUserAddress;
     size_t pages = (bytes + kUserPageSize - 1) / kUserPageSize;
+    if (pages + 1 > (kUserWindowEnd - address) / kUserPageSize) {
+        std::fprintf(stderr, "host kernel: user range of process %llu exhausted\n",
+                     static_cast<unsigned long long>(process->Id));
+        std::abort();
+    }
     for (size_t i = 0; i < pages; i++) {
         process->UserPages[address + i * kUserPageSize].assign(kUserPageSize, 0);
     }
@@ -91,40 +103,109 @@ uint64_t AllocateUserMemory(HkProcess* process, size_t bytes) {
 void WriteUserMemory(HkProcess* process, uint64_t address, const void* data, size_t size) {
     const auto* bytes = static_cast<const uint8_t*>(data);
     for (size_t i = 0; i < size; i++) {
-        FindPage(process, address + i)->at((address + i) % kUserPageSize) = bytes[i];
+        std::vector<uint8_t>* page = FindPage(process, address + i);
+        if (page == nullptr) {
+            std::fprintf(stderr, "host kernel: writes user address %s, which is not mapped\n",
+                         Hex(address + i).c_str());
+            std::abort();
+        }
+        (*page)[(address + i) % kUserPageSize] = bytes[i];
     }
+}
+
+bool ReadUserMemory(HkProcess* process, uint64_t address, void* data, size_t size) {
+    auto* bytes = static_cast<uint8_t*>(data);
+    for (size_t i = 0; i < size; i++) {
+        std::vector<uint8_t>* page = FindPage(process, address + i);
+        if (page == nullptr) {
+            return false;
+        }
+        bytes[i] = (*page)[(address + i) % kUserPageSize];
+    }
+    return true;
 }
 
 void UnmapUserPage(HkProcess* process, uint64_t address) {
     process->UserPages.erase(address / kUserPageSize * kUserPageSize);
 }
 
-bool InUserWindow(const void* address, size_t size) {
-    auto start = reinterpret_cast<uint64_t>(address);
-    return size != 0 && start < kUserWindowEnd && start + size > kUserWindowBase;
+bool TouchesUserMemory(const void* address, size_t size) {
+    return !IsKernelRange(address, size);
 }
 
+bool UserRangeMapped(uint64_t address, size_t size) {
+    HkProcess* process = CurrentProcess();
+    for (uint64_t page = address / kUserPageSize * kUserPageSize; page < address + size;
+         page += kUserPageSize) {
+        if (FindPage(process, page) == nullptr) {
+            return false;
+        }
+    }
+    return true;
+}
+
+namespace {
+
+// Raises the access violation of a user address the current process did
+// not map. An address below the user window that the host has mapped is a
+// host object handed to the driver as if it were kernel memory; the first
+// such raise says so, since only objects in kernel memory (pool, the
+// I/O manager's objects, images, the kernel stack) are read as kernel memory.
+bool HostMapped(uint64_t address) {
+    std::FILE* maps = std::fopen("/proc/self/maps", "r");
+    if (maps == nullptr) {
+        return false;
+    }
+    unsigned long long start = 0;
+    unsigned long long end = 0;
+    bool found = false;
+    char line[512];
+    while (!found && std::fgets(line, sizeof line, maps) != nullptr) {
+        found =
+            std::sscanf(line, "%llx-%llx", &start, &end) == 2 && address >= start && address < end;
+    }
+    std::fclose(maps);
+    return found;
+}
+
+[[noreturn]] void RaiseUnmappedUserAddress(uint64_t address) {
+    static bool told = false;
+    if (!told && address < kUserWindowBase && HostMapped(address)) {
+        told = true;
+        std::fprintf(stderr,
+                     "host kernel: a copy reads or writes %s as user memory: it lies below "
+                     "MmUserProbeAddress, so it is caller memory, yet it is a host object; "
+                     "objects that stand for kernel memory must come from kernel memory\n",
+                     Hex(address).c_str());
+    }
+    throw HkRaisedException{STATUS_ACCESS_VIOLATION};
+}
+
+} // namespace
+
 // Copies between kernel memory and the current process's user pages, one
-// byte at a time through the page map, raising at the first unmapped byte.
+// byte at a time through the page map, raising at the first byte the
+// process did not map. No host object below the limit is ever read or
+// written as user memory: only the process's own pages are.
 void CopyThroughUserPages(void* destination, const void* source, size_t count) {
     HkProcess* process = CurrentProcess();
     for (size_t i = 0; i < count; i++) {
         uint8_t byte;
         auto from = reinterpret_cast<uint64_t>(source) + i;
-        if (InUserWindow(reinterpret_cast<void*>(from), 1)) {
+        if (IsUserAddress(from)) {
             std::vector<uint8_t>* page = FindPage(process, from);
             if (page == nullptr) {
-                throw HkRaisedException{STATUS_ACCESS_VIOLATION};
+                RaiseUnmappedUserAddress(from);
             }
             byte = (*page)[from % kUserPageSize];
         } else {
             byte = *reinterpret_cast<const uint8_t*>(from);
         }
         auto to = reinterpret_cast<uint64_t>(destination) + i;
-        if (InUserWindow(reinterpret_cast<void*>(to), 1)) {
+        if (IsUserAddress(to)) {
             std::vector<uint8_t>* page = FindPage(process, to);
             if (page == nullptr) {
-                throw HkRaisedException{STATUS_ACCESS_VIOLATION};
+                RaiseUnmappedUserAddress(to);
             }
             (*page)[to % kUserPageSize] = byte;
         } else {
@@ -173,16 +254,38 @@ NTSTATUS HkZwQuerySystemInformation(ULONG SystemInformationClass, PVOID SystemIn
     return STATUS_SUCCESS;
 }
 
-VOID ProbeForRead(const volatile VOID* Address, SIZE_T Length, ULONG Alignment) {
-    if (Length == 0) {
-        return;
-    }
-    auto start = reinterpret_cast<uint64_t>(const_cast<const void*>(Address));
+namespace {
+
+// The range checks both probes share: the alignment, then the range lying
+// wholly below MmUserProbeAddress without wrapping.
+void ProbeUserRange(uint64_t start, SIZE_T Length, ULONG Alignment) {
     if ((start & (Alignment - 1)) != 0) {
         throw HkRaisedException{STATUS_DATATYPE_MISALIGNMENT};
     }
     uint64_t end = start + Length;
     if (end < start || end > MmUserProbeAddress) {
+        throw HkRaisedException{STATUS_ACCESS_VIOLATION};
+    }
+}
+
+} // namespace
+
+VOID ProbeForRead(const volatile VOID* Address, SIZE_T Length, ULONG Alignment) {
+    if (Length == 0) {
+        return;
+    }
+    ProbeUserRange(reinterpret_cast<uint64_t>(const_cast<const void*>(Address)), Length, Alignment);
+}
+
+// Besides the range, the platform touches every page of it for writing, so
+// a page the caller did not map raises here already.
+VOID ProbeForWrite(volatile VOID* Address, SIZE_T Length, ULONG Alignment) {
+    if (Length == 0) {
+        return;
+    }
+    auto start = reinterpret_cast<uint64_t>(const_cast<void*>(Address));
+    ProbeUserRange(start, Length, Alignment);
+    if (!hk::UserRangeMapped(start, Length)) {
         throw HkRaisedException{STATUS_ACCESS_VIOLATION};
     }
 }

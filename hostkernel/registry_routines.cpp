@@ -169,16 +169,40 @@ NTSTATUS DeliverRecord(const ValueRecord& record, PVOID buffer, ULONG length, PU
     return STATUS_SUCCESS;
 }
 
+// Whether a handle opened with `granted` carries the specific right
+// `needed`, generic rights mapped as the platform maps them for keys.
+bool Grants(ACCESS_MASK granted, ACCESS_MASK needed) {
+    if (granted & (GENERIC_ALL | MAXIMUM_ALLOWED)) {
+        return true;
+    }
+    if (granted & GENERIC_READ) {
+        granted |= KEY_READ;
+    }
+    if (granted & GENERIC_WRITE) {
+        granted |= KEY_WRITE;
+    }
+    return (granted & needed) == needed;
+}
+
 // The common start of a value routine: the level check, an injected
-// failure, and the key behind the handle.
+// failure, the key behind the handle, and the right the routine needs: as
+// on the platform, a handle opened for reading neither sets nor deletes.
 NTSTATUS BeginValueRoutine(const char* routine, HANDLE handle, const void* caller,
-                           std::shared_ptr<RegistryKey>* key) {
+                           ACCESS_MASK needed, std::shared_ptr<RegistryKey>* key) {
     CheckLevel(caller, Describe(handle));
     NTSTATUS status = STATUS_SUCCESS;
     if (TakeRegistryFault(routine, &status)) {
         return status;
     }
-    return ReferenceKey(handle, key);
+    status = ReferenceKey(handle, key);
+    if (NT_SUCCESS(status)) {
+        HandleEntry* entry = LookupHandle(handle);
+        if (entry != nullptr && !Grants(entry->Access, needed)) {
+            key->reset();
+            return STATUS_ACCESS_DENIED;
+        }
+    }
+    return status;
 }
 
 } // namespace
@@ -269,8 +293,8 @@ NTSTATUS ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
                          KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass,
                          PVOID KeyValueInformation, ULONG Length, PULONG ResultLength) {
     std::shared_ptr<hk::RegistryKey> key;
-    NTSTATUS status =
-        hk::BeginValueRoutine("ZwQueryValueKey", KeyHandle, __builtin_return_address(0), &key);
+    NTSTATUS status = hk::BeginValueRoutine("ZwQueryValueKey", KeyHandle,
+                                            __builtin_return_address(0), KEY_QUERY_VALUE, &key);
     if (!NT_SUCCESS(status)) {
         return status;
     }
@@ -296,8 +320,8 @@ NTSTATUS ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG TitleI
                        PVOID Data, ULONG DataSize) {
     UNREFERENCED_PARAMETER(TitleIndex);
     std::shared_ptr<hk::RegistryKey> key;
-    NTSTATUS status =
-        hk::BeginValueRoutine("ZwSetValueKey", KeyHandle, __builtin_return_address(0), &key);
+    NTSTATUS status = hk::BeginValueRoutine("ZwSetValueKey", KeyHandle, __builtin_return_address(0),
+                                            KEY_SET_VALUE, &key);
     if (!NT_SUCCESS(status)) {
         return status;
     }
@@ -319,8 +343,8 @@ NTSTATUS ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG TitleI
 
 NTSTATUS ZwDeleteValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName) {
     std::shared_ptr<hk::RegistryKey> key;
-    NTSTATUS status =
-        hk::BeginValueRoutine("ZwDeleteValueKey", KeyHandle, __builtin_return_address(0), &key);
+    NTSTATUS status = hk::BeginValueRoutine("ZwDeleteValueKey", KeyHandle,
+                                            __builtin_return_address(0), KEY_SET_VALUE, &key);
     if (!NT_SUCCESS(status)) {
         return status;
     }

@@ -2,7 +2,9 @@
 // stack, sending down, completion with completion routines, buffered
 // control requests, and the verifier's rules on how dispatch routines treat
 // the requests they receive.
+#include "hostkernel/address_space.h"
 #include "hostkernel/scheduler.h"
+#include "hostkernel/transfer.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -24,7 +26,7 @@ bool IsError(NTSTATUS status) {
 
 PIRP AllocateIrp(CCHAR stackSize) {
     size_t size = sizeof(IRP) + static_cast<size_t>(stackSize) * sizeof(IO_STACK_LOCATION);
-    auto* irp = static_cast<PIRP>(std::calloc(1, size));
+    auto* irp = static_cast<PIRP>(AllocateKernelMemory(size));
     irp->Type = 6;
     irp->Size = static_cast<USHORT>(size);
     irp->StackCount = stackSize;
@@ -86,7 +88,8 @@ void FinishRequest(PIRP irp, IrpRecord& record, const void* caller) {
     record.Completed = true;
     record.CompletionStatus = irp->IoStatus.Status;
     if (record.Buffered) {
-        if (!IsError(irp->IoStatus.Status) && record.OutputLength != 0) {
+        if (record.Method == METHOD_BUFFERED && !IsError(irp->IoStatus.Status) &&
+            record.OutputLength != 0) {
             if (irp->IoStatus.Information > record.OutputLength) {
                 VerifierStop("completes a buffered request with more information than its "
                              "output holds",
@@ -94,12 +97,13 @@ void FinishRequest(PIRP irp, IrpRecord& record, const void* caller) {
             }
             auto* data = static_cast<uint8_t*>(irp->AssociatedIrp.SystemBuffer);
             record.Output.assign(data, data + irp->IoStatus.Information);
-            if (irp->UserBuffer != nullptr) {
-                std::memcpy(irp->UserBuffer, data, irp->IoStatus.Information);
-            }
+            DeliverBufferedOutput(irp, record, data, irp->IoStatus.Information);
         }
-        std::free(irp->AssociatedIrp.SystemBuffer);
+        FreeKernelMemory(irp->AssociatedIrp.SystemBuffer);
         irp->AssociatedIrp.SystemBuffer = nullptr;
+    }
+    if (record.Method != METHOD_BUFFERED) {
+        FinishUnbufferedOutput(irp, record);
     }
     if (irp->UserIosb != nullptr) {
         *irp->UserIosb = irp->IoStatus;
@@ -120,21 +124,9 @@ bool CompletionRoutineApplies(UCHAR control, const IRP* irp) {
                                             : (control & SL_INVOKE_ON_ERROR) != 0;
 }
 
-void* MakeSystemBuffer(const std::vector<uint8_t>& input, ULONG outputLength) {
-    size_t size = std::max<size_t>(input.size(), outputLength);
-    if (size == 0) {
-        return nullptr;
-    }
-    void* buffer = std::calloc(1, size);
-    if (!input.empty()) {
-        std::memcpy(buffer, input.data(), input.size());
-    }
-    return buffer;
-}
-
 // Fills the first stack location of a request sent by the simulated I/O
-// manager, and its buffers.
-void PrepareRequest(PIRP irp, const Request& request) {
+// manager, and its buffers; fails when the caller's buffers cannot be read.
+NTSTATUS PrepareRequest(PIRP irp, const Request& request) {
     PIO_STACK_LOCATION first = IoGetNextIrpStackLocation(irp);
     IrpRecord& record = K().Irps[irp];
     if (request.useParameters) {
@@ -146,29 +138,60 @@ void PrepareRequest(PIRP irp, const Request& request) {
     irp->RequestorMode = UserMode;
     if (request.major == IRP_MJ_DEVICE_CONTROL) {
         first->Parameters.DeviceIoControl.IoControlCode = request.ioControlCode;
-        first->Parameters.DeviceIoControl.InputBufferLength =
-            static_cast<ULONG>(request.input.size());
-        first->Parameters.DeviceIoControl.OutputBufferLength = request.outputLength;
-        irp->AssociatedIrp.SystemBuffer = MakeSystemBuffer(request.input, request.outputLength);
-        record.Buffered = true;
-        record.OutputLength = request.outputLength;
-    } else if (request.major == IRP_MJ_READ || request.major == IRP_MJ_WRITE) {
+        return PrepareCallerBuffers(irp, record, request);
+    }
+    if (request.major == IRP_MJ_READ || request.major == IRP_MJ_WRITE) {
         first->Parameters.Read.Length = request.length;
-        std::vector<uint8_t> data(request.major == IRP_MJ_WRITE ? request.length : 0, 0x57);
-        irp->AssociatedIrp.SystemBuffer = MakeSystemBuffer(data, request.length);
+        size_t size = request.length;
+        irp->AssociatedIrp.SystemBuffer = size != 0 ? AllocateKernelMemory(size) : nullptr;
+        if (request.major == IRP_MJ_WRITE && size != 0) {
+            std::memset(irp->AssociatedIrp.SystemBuffer, 0x57, size);
+        }
         record.Buffered = true;
         record.OutputLength = request.major == IRP_MJ_READ ? request.length : 0;
     }
+    return STATUS_SUCCESS;
+}
+
+// A device object that removal deleted gets no new request: Plug and Play
+// removes a device only once its handles are closed, so what a test sends
+// after that stands for an open that finds no device.
+bool IsDeleted(PDEVICE_OBJECT device) {
+    const auto& deleted = K().DeletedDevices;
+    return std::find(deleted.begin(), deleted.end(), device) != deleted.end();
 }
 
 } // namespace
 
+// Calls the dispatch routine of `DeviceObject` for the request.
+NTSTATUS CallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp, const void* caller);
+
 Outcome Send(PDEVICE_OBJECT device, const Request& request) {
+    SchedulingPoint();
     PDEVICE_OBJECT top = TopOfStack(device);
-    PIRP irp = AllocateIrp(top->StackSize);
-    PrepareRequest(irp, request);
     Outcome outcome;
-    outcome.returned = IofCallDriver(top, irp);
+    if (IsDeleted(top)) {
+        outcome.returned = STATUS_NO_SUCH_DEVICE;
+        outcome.completed = true;
+        outcome.ioStatus.Status = STATUS_NO_SUCH_DEVICE;
+        return outcome;
+    }
+    PIRP irp = AllocateIrp(top->StackSize);
+    NTSTATUS prepared = PrepareRequest(irp, request);
+    if (!NT_SUCCESS(prepared)) {
+        // The system service fails before any driver sees the request.
+        IrpRecord& record = K().Irps[irp];
+        record.Completed = true;
+        record.CompletionStatus = prepared;
+        FreeKernelMemory(irp->AssociatedIrp.SystemBuffer);
+        irp->AssociatedIrp.SystemBuffer = nullptr;
+        ReleaseRequestBuffers(irp, record);
+        outcome.returned = prepared;
+        outcome.completed = true;
+        outcome.ioStatus.Status = prepared;
+        return outcome;
+    }
+    outcome.returned = CallDriver(top, irp, __builtin_return_address(0));
     // Map nodes stay put, so the record can be held across the wait. The
     // sender gives up after an hour of virtual time.
     const IrpRecord* record = &K().Irps[irp];
@@ -187,8 +210,13 @@ Outcome Send(PDEVICE_OBJECT device, const Request& request) {
 using hk::K;
 
 NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-    const void* caller = __builtin_return_address(0);
     hk::SchedulingPoint();
+    return hk::CallDriver(DeviceObject, Irp, __builtin_return_address(0));
+}
+
+// The call itself, once the sender has given the explorer its chance to
+// switch threads.
+NTSTATUS hk::CallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp, const void* caller) {
     hk::IrpRecord& record = hk::RecordOf(Irp, caller);
     if (record.Completed) {
         hk::VerifierStop("sends a request that is already completed", hk::RoutineName(caller),
@@ -287,16 +315,8 @@ PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObj
     first->Parameters.DeviceIoControl.IoControlCode = IoControlCode;
     first->Parameters.DeviceIoControl.InputBufferLength = InputBufferLength;
     first->Parameters.DeviceIoControl.OutputBufferLength = OutputBufferLength;
-    if ((IoControlCode & 3) == METHOD_BUFFERED) {
-        auto* input = static_cast<uint8_t*>(InputBuffer);
-        std::vector<uint8_t> copy(input, input + (input ? InputBufferLength : 0));
-        irp->AssociatedIrp.SystemBuffer = hk::MakeSystemBuffer(copy, OutputBufferLength);
-        record.Buffered = true;
-        record.OutputLength = OutputBufferLength;
-    } else {
-        first->Parameters.DeviceIoControl.Type3InputBuffer = InputBuffer;
-    }
-    irp->UserBuffer = OutputBuffer;
+    hk::PrepareKernelBuffers(irp, record, IoControlCode & 3, InputBuffer, InputBufferLength,
+                             OutputBuffer, OutputBufferLength);
     irp->UserIosb = IoStatusBlock;
     irp->UserEvent = Event;
     irp->RequestorMode = KernelMode;

@@ -60,7 +60,7 @@ errno_t memcpy_s(void* Destination, size_t DestinationSize, const void* Source, 
         std::memset(Destination, 0, DestinationSize);
         return kRange;
     }
-    if (hk::InUserWindow(Source, Count) || hk::InUserWindow(Destination, Count)) {
+    if (hk::TouchesUserMemory(Source, Count) || hk::TouchesUserMemory(Destination, Count)) {
         hk::CopyThroughUserPages(Destination, Source, Count);
         return 0;
     }

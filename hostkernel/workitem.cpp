@@ -29,6 +29,9 @@ void RunWorkItem(HkThread* worker, HkWorkItem* item) {
         VerifierStop("returns from a work item above PASSIVE_LEVEL",
                      RoutineName(reinterpret_cast<void*>(item->Routine)), Describe(item));
     }
+    // The worker may lose the processor between the routine's return and the
+    // I/O manager's release of the item, as on the platform.
+    SchedulingPoint();
     item->Running = false;
 }
 
@@ -96,11 +99,17 @@ VOID IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerRoutine
     hk::StartWorkItem(IoWorkItem);
 }
 
+// A queued item would run after its memory is gone. A running one may be
+// freed, by its own routine or by another thread: the I/O manager touches
+// neither the item nor the driver's record once the routine returns, and it
+// holds its own reference on the device meanwhile. The release itself waits
+// for that return; the item is unusable from the free on, so a routine that
+// queues or frees it again is stopped.
 VOID IoFreeWorkItem(PIO_WORKITEM IoWorkItem) {
     const void* caller = __builtin_return_address(0);
     hk::CheckUsable(IoWorkItem, caller);
-    if (IoWorkItem->Queued || IoWorkItem->Running) {
-        hk::VerifierStop("frees a work item that is queued or running", hk::RoutineName(caller),
+    if (IoWorkItem->Queued) {
+        hk::VerifierStop("frees a work item that is queued", hk::RoutineName(caller),
                          hk::Describe(IoWorkItem));
     }
     IoWorkItem->Freed = true;

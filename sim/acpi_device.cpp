@@ -103,6 +103,11 @@ void AcpiDevice::Discard() {
     driver_ = nullptr;
 }
 
+void AcpiDevice::PowerOff() {
+    Discard();
+    firmware_.PowerOff();
+}
+
 void AcpiDevice::InjectFault(const std::string& method, AcpiFault fault, uint32_t count,
                              NTSTATUS status, uint64_t delay) {
     faults_[method].push_back(FaultRule{fault, status, delay, count});
@@ -198,6 +203,15 @@ void AcpiDevice::Answer(PIRP irp, const std::vector<uint8_t>& input, const Fault
                        outputLength, &written, &method)
             : STATUS_INVALID_DEVICE_REQUEST;
     trace_.push_back(Evaluation{hk::Now(), method, input, status});
+    if (written >= kIntegerOutputSize) {
+        uint32_t value = 0;
+        std::memcpy(&value, static_cast<uint8_t*>(irp->AssociatedIrp.SystemBuffer) + 16,
+                    sizeof value);
+        trace_.back().Value = value;
+    }
+    if (onEvaluation_) {
+        onEvaluation_(trace_.back());
+    }
     irp->IoStatus.Status = status;
     irp->IoStatus.Information = written;
     IofCompleteRequest(irp, IO_NO_INCREMENT);

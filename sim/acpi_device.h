@@ -19,6 +19,7 @@ struct Evaluation {
     std::string Method;         // the method's four characters
     std::vector<uint8_t> Input; // the input bytes as received
     NTSTATUS Status;            // status the ACPI driver completed the request with
+    std::optional<uint32_t> Value = std::nullopt; // the integer the output carried, if any
 };
 
 // One Plug and Play request as it reached the ACPI device.
@@ -63,6 +64,15 @@ class AcpiDevice {
                      NTSTATUS status = STATUS_UNSUCCESSFUL, uint64_t delay = hk::kMillisecond);
     // Every evaluation pends for `delay` (0: answer synchronously again).
     void PendAll(uint64_t delay) { pendAll_ = delay; }
+    // Forgets every injected fault and pending rule.
+    void ClearFaults() {
+        faults_.clear();
+        pendAll_ = 0;
+    }
+    // Called with every evaluation as it is answered (the scenario trace).
+    void OnEvaluation(std::function<void(const Evaluation&)> observer) {
+        onEvaluation_ = std::move(observer);
+    }
 
     const std::vector<Evaluation>& Trace() const { return trace_; }
     // The methods evaluated so far, in order.
@@ -80,6 +90,9 @@ class AcpiDevice {
     // Forgets the device and its driver without deleting them: a reboot has
     // discarded every kernel object.
     void Discard();
+    // The machine lost power: the device is discarded with the kernel that
+    // held it, and the firmware's watchdog stops.
+    void PowerOff();
 
   private:
     struct FaultRule {
@@ -105,6 +118,7 @@ class AcpiDevice {
     std::map<std::string, std::deque<FaultRule>> faults_; // per method, in order of injection
     uint64_t pendAll_ = 0;                                // delay for every evaluation, 0 for none
     std::vector<Evaluation> trace_;                       // every evaluation answered
+    std::function<void(const Evaluation&)> onEvaluation_; // observer of each answer, may be empty
     std::u16string hardwareId_ = u"ACPI\\VKT0001";        // the device's hardware ID
     std::map<UCHAR, NTSTATUS> pnpFaults_; // minor code -> status of its next request
     std::vector<PnpArrival> pnpTrace_;    // every Plug and Play request received

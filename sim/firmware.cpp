@@ -40,6 +40,12 @@ MethodResult Firmware::Evaluate(const std::string& method, std::optional<uint32_
     return {STATUS_OBJECT_NAME_NOT_FOUND, 0};
 }
 
+void Firmware::PowerOff() {
+    open_ = false;
+    expiryEvent_ = 0;
+    timeoutSeconds_ = kDefaultTimeoutSeconds;
+}
+
 // The countdown starts again from the full timeout.
 void Firmware::Restart() {
     CancelCountdown();

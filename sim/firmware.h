@@ -43,6 +43,11 @@ class Firmware {
         onReset_ = std::move(callback);
     }
 
+    // The machine lost power with the kernel that held the countdown: the
+    // watchdog is closed and forgets its countdown without touching the
+    // kernel, and its timeout returns to the default.
+    void PowerOff();
+
     bool WatchdogOpen() const { return open_; }
     uint32_t TimeoutSeconds() const { return timeoutSeconds_; }
     // Virtual time at which an open watchdog expires.

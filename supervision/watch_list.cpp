@@ -68,7 +68,7 @@ VKT_PAGED_ROUTINE NTSTATUS CopyCallerNames(DeviceContext* Context, PVOID Names, 
 // Splits the text in place at its commas into entries, in order. An empty
 // field makes no entry: an empty name would match the idle process and keep
 // the watchdog fed whatever else dies. Without pool for an entry the split
-// stops and the entries made so far stand.
+// stops, the entries made so far stand, and the shortage is reported.
 VKT_PAGED_ROUTINE NTSTATUS SplitWatchListText(DeviceContext* Context, ULONG TextCharacters) {
     PAGED_CODE();
     PWCHAR current = Context->WatchListText;
@@ -82,7 +82,7 @@ VKT_PAGED_ROUTINE NTSTATUS SplitWatchListText(DeviceContext* Context, ULONG Text
             auto* entry = static_cast<WatchEntry*>(
                 ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(WatchEntry), VKT_POOL_TAG));
             if (entry == nullptr) {
-                break;
+                return WATCH_TEXT_NO_POOL;
             }
             RtlInitUnicodeString(&entry->ImageName, current);
             ComputeNameKey(&entry->ImageName, &entry->NameKey);
@@ -96,6 +96,10 @@ VKT_PAGED_ROUTINE NTSTATUS SplitWatchListText(DeviceContext* Context, ULONG Text
     return STATUS_SUCCESS;
 }
 
+// A list without a single name is refused and nothing of it is kept, so
+// that a later command 4 with names can still set the list: keeping it
+// would tell the caller the list is in force while the watchdog is never
+// armed. The same holds when not even the first entry got pool.
 VKT_PAGED_ROUTINE NTSTATUS BuildWatchListLocked(DeviceContext* Context, UCHAR RunTimeout,
                                                 UCHAR ShutdownTimeout, ULONG NamesLength,
                                                 PVOID Names) {
@@ -107,12 +111,15 @@ VKT_PAGED_ROUTINE NTSTATUS BuildWatchListLocked(DeviceContext* Context, UCHAR Ru
     if (status < 0) {
         return status;
     }
+    status = SplitWatchListText(Context, (NamesLength + sizeof(WCHAR) + 1) / sizeof(WCHAR));
+    if (IsListEmpty(&Context->WatchList)) {
+        ExFreePoolWithTag(Context->WatchListText, VKT_POOL_TAG);
+        Context->WatchListText = nullptr;
+        return status < 0 ? status : STATUS_INVALID_PARAMETER;
+    }
     Context->RunTimeout = RunTimeout;
     Context->ShutdownTimeout = ShutdownTimeout;
-    SplitWatchListText(Context, (NamesLength + sizeof(WCHAR) + 1) / sizeof(WCHAR));
-    if (!IsListEmpty(&Context->WatchList)) {
-        Context->WatchEnabled = 1;
-    }
+    Context->WatchEnabled = 1;
     return STATUS_SUCCESS;
 }
 

@@ -2,9 +2,10 @@
 """Checks a built VKTDrv.sys for what makes a kernel image loadable and correct.
 
 The image is read through the LLVM tools (llvm-readobj, llvm-objdump,
-llvm-cxxfilt); only the version resource, which they dump as raw bytes, is
-decoded here. Every fault found is printed as one line starting with "FAIL:";
-the exit status is 1 when there is any, 2 when the image cannot be read.
+llvm-cxxfilt); only the version resource and the message table, which they
+dump as raw bytes, and the checksum are decoded here. Every fault found is
+printed as one line starting with "FAIL:"; the exit status is 1 when there is
+any, 2 when the image cannot be read.
 
     check_image.py IMAGE [--not-paged ROUTINE]...
 """
@@ -16,6 +17,8 @@ import shutil
 import struct
 import subprocess
 import sys
+
+import pe_checksum
 
 # Modules the driver may import from: the kernel and the hardware layer.
 ALLOWED_MODULES = ("ntoskrnl.exe", "hal.dll")
@@ -30,6 +33,12 @@ FORBIDDEN_IMPORTS = (
     "IoCreateDeviceSecure",
     "SeConvertStringSecurityDescriptorToSecurityDescriptor",
 )
+
+# The code of every event-log entry of the driver, and what its message in the
+# image's message table must read: the first insertion string the driver
+# supplies (%1 is the name of the logging device or driver).
+EVENT_CODE = 0x40060001
+EVENT_TEXT = "%2"
 
 # Kernel variables the driver imports as data. The import slot holds the
 # variable's address: one load through the slot gives the variable's value,
@@ -333,9 +342,10 @@ def check_data_imports(image, imports_text, lines, failures):
 # Version resource
 
 
-def version_resource_bytes(text):
-    """The raw bytes of the first VERSIONINFO resource in llvm-readobj's dump."""
-    start = text.find("Type: VERSIONINFO")
+def resource_bytes(text, kind):
+    """The raw bytes of the first resource of type `kind` (VERSIONINFO,
+    MESSAGETABLE) in llvm-readobj's dump."""
+    start = text.find("Type: " + kind)
     if start < 0:
         return None
     lines = text[start:].splitlines()
@@ -414,7 +424,7 @@ def check_fixed_info(value, failures):
 
 def check_version(text, failures):
     """Checks the version resource; returns its FileVersion string, if any."""
-    data = version_resource_bytes(text)
+    data = resource_bytes(text, "VERSIONINFO")
     if data is None:
         failures.append("no version resource")
         return None
@@ -446,6 +456,67 @@ def check_version(text, failures):
         shown = "missing" if translation is None else f"0x{translation[0]:04X}, {translation[1]}"
         failures.append(f"version translation is {shown}, expected 0x0409, 1200")
     return strings.get("FileVersion")
+
+
+# ---------------------------------------------------------------------------
+# Message table
+
+MESSAGE_RESOURCE_UNICODE = 0x0001
+
+
+def message_table(data):
+    """Message identifier -> text of a MESSAGETABLE resource."""
+    messages = {}
+    (count,) = struct.unpack_from("<I", data, 0)
+    for block in range(count):
+        low, high, offset = struct.unpack_from("<III", data, 4 + 12 * block)
+        for identifier in range(low, high + 1):
+            length, flags = struct.unpack_from("<HH", data, offset)
+            if length < 4:
+                raise ValueError(f"message 0x{identifier:08X} has length {length}")
+            text = data[offset + 4 : offset + length]
+            encoding = "utf-16-le" if flags & MESSAGE_RESOURCE_UNICODE else "latin-1"
+            messages[identifier] = text.decode(encoding).split("\0", 1)[0]
+            offset += length
+    return messages
+
+
+def shown_text(message):
+    """What the event viewer shows of a message: its text up to "%0", which
+    ends it, without the line end that the message compiler adds."""
+    return message.split("%0", 1)[0].rstrip("\r\n")
+
+
+def check_messages(text, failures):
+    data = resource_bytes(text, "MESSAGETABLE")
+    if data is None:
+        failures.append("no message table: the event log cannot show the driver's entries")
+        return
+    messages = message_table(data)
+    if EVENT_CODE not in messages:
+        failures.append(f"message table has no message 0x{EVENT_CODE:08X}")
+        return
+    shown = shown_text(messages[EVENT_CODE])
+    if shown != EVENT_TEXT:
+        failures.append(
+            f'message 0x{EVENT_CODE:08X} reads "{shown}", expected "{EVENT_TEXT}" '
+            "(the entry's insertion string)"
+        )
+
+
+# ---------------------------------------------------------------------------
+# Checksum
+
+
+def check_checksum(image, failures):
+    with open(image, "rb") as stream:
+        data = stream.read()
+    stored = pe_checksum.stored_checksum(data)
+    computed = pe_checksum.compute_checksum(data)
+    if stored == 0:
+        failures.append(f"no checksum (0), expected 0x{computed:08X}: the kernel refuses the image")
+    elif stored != computed:
+        failures.append(f"checksum is 0x{stored:08X}, expected 0x{computed:08X}")
 
 
 # ---------------------------------------------------------------------------
@@ -507,7 +578,10 @@ def check_image(image, not_paged):
     imports = parse_imports(imports_text)
     check_imports(imports, failures)
     check_data_imports(image, imports_text, disassembly, failures)
-    version = check_version(readobj(image, "--coff-resources"), failures)
+    resources = readobj(image, "--coff-resources")
+    version = check_version(resources, failures)
+    check_messages(resources, failures)
+    check_checksum(image, failures)
     check_not_paged(image, not_paged, sections, failures)
     return failures, imports, version
 
@@ -528,7 +602,14 @@ def main(argv):
         return 2
     try:
         failures, imports, version = check_image(args.image, args.not_paged)
-    except (ToolError, ValueError, struct.error, AttributeError, IndexError) as error:
+    except (
+        ToolError,
+        pe_checksum.ImageError,
+        ValueError,
+        struct.error,
+        AttributeError,
+        IndexError,
+    ) as error:
         print(f"FAIL: {args.image}: cannot read the image: {error}")
         return 2
     for failure in failures:
@@ -539,7 +620,8 @@ def main(argv):
     modules = sorted({module for module, _, _ in imports})
     print(
         f"OK: {args.image}: x64 PE32+, native, entry in INIT, PAGE and INIT code sections, "
-        f"{len(imports)} imports from {', '.join(modules)}, version {version}"
+        f"{len(imports)} imports from {', '.join(modules)}, version {version}, "
+        f"message 0x{EVENT_CODE:08X}, checksum correct"
         + (f", not paged: {', '.join(args.not_paged)}" if args.not_paged else "")
     )
     return 0

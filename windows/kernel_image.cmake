@@ -57,6 +57,9 @@ set(VKT_KERNEL_LINK_OPTIONS
     # -Xlinker, because -Wl would split the option at its comma.
     "SHELL:-Xlinker --Xlink=/section:INIT,ERD")
 
+find_program(VKT_PYTHON3 NAMES python3 REQUIRED)
+find_program(VKT_WINDMC NAMES x86_64-w64-mingw32-windmc REQUIRED)
+
 # The generic rule also asks for an import library, which a driver does not
 # export.
 set(CMAKE_CXX_LINK_EXECUTABLE
@@ -74,14 +77,37 @@ function(vkt_kernel_code target)
         "$<$<COMPILE_LANGUAGE:CXX>:${ARG_COMPILE_OPTIONS}>")
 endfunction()
 
+# vkt_message_table(<variable> [<file.mc>])
+# Compiles the message file (windows/messages.mc unless given) with windmc
+# into a resource script in the current binary folder, and sets <variable>
+# to that script, to be given to vkt_add_kernel_image as a source.
+function(vkt_message_table variable)
+    set(source ${VKT_REPO_ROOT}/windows/messages.mc)
+    if(ARGC GREATER 1)
+        set(source ${ARGV1})
+    endif()
+    get_filename_component(name ${source} NAME_WE)
+    set(folder ${CMAKE_CURRENT_BINARY_DIR}/${name})
+    # -U: the messages in UTF-16, as the event log reads them.
+    add_custom_command(
+        OUTPUT ${folder}/${name}.rc ${folder}/MSG00409.bin
+        COMMAND ${CMAKE_COMMAND} -E make_directory ${folder}
+        COMMAND ${VKT_WINDMC} -U -r ${folder} -h ${folder} ${source}
+        DEPENDS ${source}
+        COMMENT "Compiling the message table ${name}.mc")
+    set(${variable} ${folder}/${name}.rc PARENT_SCOPE)
+endfunction()
+
 # vkt_add_kernel_image(<target> OUTPUT_NAME <name> SOURCES <files...>
 #                      [COMPILE_OPTIONS <options...>] [COMPILE_DEFINITIONS <definitions...>]
-#                      [LINK_OPTIONS <options...>] [LIBRARIES <libraries...>])
+#                      [LINK_OPTIONS <options...>] [LIBRARIES <libraries...>]
+#                      [NO_CHECKSUM])
 # Builds <name>.sys from C++ sources, .rc resources and objects against the
-# kernel's import library (ntoskrnl) and any LIBRARIES given. Options given
-# here come after the recipe's own and so override them.
+# kernel's import library (ntoskrnl) and any LIBRARIES given, and writes the
+# image checksum after the link (lld writes none; NO_CHECKSUM leaves it 0).
+# Options given here come after the recipe's own and so override them.
 function(vkt_add_kernel_image target)
-    cmake_parse_arguments(PARSE_ARGV 1 ARG "" "OUTPUT_NAME"
+    cmake_parse_arguments(PARSE_ARGV 1 ARG "NO_CHECKSUM" "OUTPUT_NAME"
                           "SOURCES;COMPILE_OPTIONS;COMPILE_DEFINITIONS;LINK_OPTIONS;LIBRARIES")
     add_executable(${target} ${ARG_SOURCES})
     vkt_kernel_code(${target} COMPILE_OPTIONS ${ARG_COMPILE_OPTIONS})
@@ -91,4 +117,10 @@ function(vkt_add_kernel_image target)
     # provide (__C_specific_handler is also in kernel32's) comes from the kernel.
     target_link_libraries(${target} PRIVATE ntoskrnl ${ARG_LIBRARIES})
     set_target_properties(${target} PROPERTIES OUTPUT_NAME ${ARG_OUTPUT_NAME} SUFFIX ".sys")
+    if(NOT ARG_NO_CHECKSUM)
+        add_custom_command(
+            TARGET ${target} POST_BUILD
+            COMMAND ${VKT_PYTHON3} ${VKT_REPO_ROOT}/windows/pe_checksum.py $<TARGET_FILE:${target}>
+            VERBATIM)
+    endif()
 endfunction()

@@ -2,6 +2,12 @@
 # root CMakeLists.txt):
 #   windows.package.image        the image check on dist/VKTDrv.sys, which
 #                                ./build.sh puts there
+#   windows.package.test_signed_image
+#                                the same on its test-signed copy, whose
+#                                signature changed the checksum
+#   windows.package.test_signature
+#                                that copy's signature, against the build's
+#                                test certificate
 #   windows.check_image.<group>  the image check itself, on small images with
 #                                known faults, built here by the driver's recipe
 include(ExternalProject)
@@ -26,8 +32,18 @@ ExternalProject_Add(
 add_test(NAME windows.package.image
          COMMAND ${VKT_PYTHON3} ${VKT_WINDOWS_DIR}/check_image.py
                  ${CMAKE_SOURCE_DIR}/dist/VKTDrv.sys --not-paged SupervisionDpc)
+add_test(NAME windows.package.test_signed_image
+         COMMAND ${VKT_PYTHON3} ${VKT_WINDOWS_DIR}/check_image.py
+                 ${CMAKE_SOURCE_DIR}/dist/test-signed/VKTDrv.sys --not-paged SupervisionDpc)
+find_program(VKT_OSSLSIGNCODE NAMES osslsigncode REQUIRED)
+add_test(NAME windows.package.test_signature
+         COMMAND ${VKT_OSSLSIGNCODE} verify
+                 -CAfile ${CMAKE_SOURCE_DIR}/build/package/testcert/VKTTest.pem
+                 -in ${CMAKE_SOURCE_DIR}/dist/test-signed/VKTDrv.sys)
+set_tests_properties(windows.package.test_signature
+                     PROPERTIES PASS_REGULAR_EXPRESSION "Signature verification: ok")
 
-foreach(group Imports Headers Sections Version Placement)
+foreach(group Imports Headers Sections Version Messages Checksum Placement)
     add_test(NAME windows.check_image.${group}
              COMMAND ${VKT_PYTHON3} -m unittest test_check_image.${group}
              WORKING_DIRECTORY ${VKT_WINDOWS_DIR}/tests)

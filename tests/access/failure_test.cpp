@@ -103,16 +103,21 @@ TEST_F(FailureTest, ImageNameQueryHandsOutNothingOnFailure) {
 TEST_F(FailureTest, DirectoryNameMustFitTheCallersBuffer) {
     std::u16string expected = hk::kSystemVolume + u"\\Program Files\\Corvyn Host";
     std::u16string path = u"\\??\\" + kDirectory;
+    // Both texts lie on the stack, which is kernel memory, as a driver's are.
+    WCHAR pathText[128];
+    WCHAR buffer[128];
+    ASSERT_LT(expected.size(), std::size(buffer));
+    std::copy(path.begin(), path.end(), pathText);
+    std::fill(std::begin(buffer), std::end(buffer), u'#');
     UNICODE_STRING counted{static_cast<USHORT>(path.size() * 2),
-                           static_cast<USHORT>(path.size() * 2), path.data()};
-    std::vector<WCHAR> buffer(expected.size() + 1, u'#');
-    UNICODE_STRING name{0, static_cast<USHORT>((expected.size() - 1) * 2), buffer.data()};
+                           static_cast<USHORT>(path.size() * 2), pathText};
+    UNICODE_STRING name{0, static_cast<USHORT>((expected.size() - 1) * 2), buffer};
     EXPECT_EQ(QueryDirectoryName(&counted, &name), STATUS_INVALID_PARAMETER_2);
     EXPECT_EQ(name.Length, 0u);
     name.MaximumLength = static_cast<USHORT>(expected.size() * 2);
     ASSERT_EQ(QueryDirectoryName(&counted, &name), STATUS_SUCCESS);
     EXPECT_EQ(Text(&name), expected);
-    EXPECT_EQ(buffer.back(), u'#') << "nothing written past the caller's buffer";
+    EXPECT_EQ(buffer[expected.size()], u'#') << "nothing written past the caller's buffer";
     ExpectAllReleased("directory name");
 }
 

@@ -42,7 +42,8 @@ TEST_F(ImagePathTest, ValuesTooShortOrNotWholeTextAreRefusedWithoutReadingPastTh
              Case{u"\\??\\", 1},                   // 7 bytes
          }) {
         std::vector<uint8_t> data(value.characters.size() * 2);
-        std::memcpy(data.data(), value.characters.data(), data.size());
+        std::copy_n(reinterpret_cast<const uint8_t*>(value.characters.data()), data.size(),
+                    data.begin());
         data.resize(data.size() - value.trim);
         SetImagePathBytes(data);
         EXPECT_EQ(Verify(service), IMAGE_PATH_UNUSABLE) << data.size() << " bytes";

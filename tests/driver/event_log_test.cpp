@@ -5,7 +5,9 @@
 #include "hostkernel/errorlog_control.h"
 #include "tests/support/driver_test.h"
 
+#include <algorithm>
 #include <cstring>
+#include <iterator>
 
 namespace {
 
@@ -51,14 +53,16 @@ TEST_F(EventLogTest, WithoutMessageOnlyTheCodeIsLogged) {
 // The entry size is one byte wide: a message that would not fit the largest
 // entry must not be logged into a truncated one.
 TEST_F(EventLogTest, MessagesBeyondTheLargestEntryAreDropped) {
-    std::vector<char16_t> text(200, u'x');
+    // The message lies in kernel memory, as the driver's own texts do.
+    static char16_t text[200];
+    std::fill(std::begin(text), std::end(text), u'x');
     text[95] = 0;
-    WriteEventLogEntry(SavedDriverObject, 192, text.data());
+    WriteEventLogEntry(SavedDriverObject, 192, text);
     ASSERT_EQ(hk::ErrorLog().size(), 1u);
     EXPECT_EQ(hk::ErrorLog()[0].Bytes.size(), static_cast<size_t>(ERROR_LOG_MAXIMUM_SIZE));
     EXPECT_EQ(hk::ErrorLog()[0].Strings[0].size(), 95u);
     for (ULONG size : {194u, 208u, 256u + 34u, 0xFFFFFFF0u}) {
-        WriteEventLogEntry(SavedDriverObject, size, text.data());
+        WriteEventLogEntry(SavedDriverObject, size, text);
     }
     EXPECT_EQ(hk::ErrorLog().size(), 1u);
 }

@@ -39,6 +39,26 @@ class RequestsTest : public KernelTest {
     PDEVICE_OBJECT device_ = nullptr;
 };
 
+// A request sent once its device is deleted reaches no driver: the sender
+// finds no device.
+TEST_F(RequestsTest, RequestToADeletedDeviceFindsNoDevice) {
+    hk::Request request;
+    request.major = IRP_MJ_DEVICE_CONTROL;
+    request.input = {1, 2, 3, 4};
+    g_seenInput[0] = 0;
+    EXPECT_EQ(hk::Send(device_, request).returned, STATUS_SUCCESS);
+    EXPECT_EQ(g_seenInput[0], 1);
+    PDEVICE_OBJECT deleted = device_;
+    IoDeleteDevice(deleted);
+    IoCreateDevice(driver_, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device_);
+    request.input = {7, 7, 7, 7};
+    hk::Outcome outcome = hk::Send(deleted, request);
+    EXPECT_TRUE(outcome.completed);
+    EXPECT_EQ(outcome.returned, STATUS_NO_SUCH_DEVICE);
+    EXPECT_EQ(outcome.ioStatus.Status, STATUS_NO_SUCH_DEVICE);
+    EXPECT_EQ(g_seenInput[0], 1) << "the driver saw nothing";
+}
+
 TEST_F(RequestsTest, BufferedRequestCopiesInputAtBuildAndInformationBytesBack) {
     uint8_t input[4] = {1, 2, 3, 4};
     uint8_t output[8];

@@ -140,6 +140,54 @@ TEST_F(ThreadsTest, WorkItemWaitsForAResourceTheTestThreadHolds) {
     hk::UnloadDriver(driver);
 }
 
+// A running item may be freed, and its device deleted, before its routine
+// returns (the I/O manager holds the device until then); from the free on
+// the item is unusable, so a routine that queues it again is stopped.
+TEST_F(ThreadsTest, WorkItemFreedWhileItsRoutineRuns) {
+    static KEVENT go;
+    KeInitializeEvent(&go, NotificationEvent, FALSE);
+    PDRIVER_OBJECT driver = hk::CreateStandInDriver(u"Items");
+    PDEVICE_OBJECT device = nullptr;
+    IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
+    PIO_WORKITEM item = IoAllocateWorkItem(device);
+    IoQueueWorkItem(
+        item,
+        [](PDEVICE_OBJECT, PVOID) {
+            g_log.push_back("item runs");
+            Wait(&go);
+            g_log.push_back("item returns");
+        },
+        DelayedWorkQueue, nullptr);
+    hk::RunPending();
+    ASSERT_EQ(g_log, std::vector<std::string>{"item runs"});
+    IoFreeWorkItem(item);
+    IoDeleteDevice(device);
+    KeSetEvent(&go, IO_NO_INCREMENT, FALSE);
+    hk::RunPending();
+    EXPECT_EQ(g_log, (std::vector<std::string>{"item runs", "item returns"}));
+    EXPECT_EQ(hk::QueuedWorkItems(), 0u);
+    hk::UnloadDriver(driver);
+
+    EXPECT_DEATH(
+        {
+            PDEVICE_OBJECT again = nullptr;
+            IoCreateDevice(hk::CreateStandInDriver(u"Again"), 0, nullptr, FILE_DEVICE_UNKNOWN, 0,
+                           FALSE, &again);
+            PIO_WORKITEM self = IoAllocateWorkItem(again);
+            IoQueueWorkItem(
+                self,
+                [](PDEVICE_OBJECT, PVOID context) {
+                    auto* running = static_cast<PIO_WORKITEM>(context);
+                    IoFreeWorkItem(running);
+                    IoQueueWorkItem(
+                        running, [](PDEVICE_OBJECT, PVOID) {}, DelayedWorkQueue, nullptr);
+                },
+                DelayedWorkQueue, self);
+            hk::RunPending();
+        },
+        VERIFIER_STOP("uses a work item that is freed"));
+}
+
 TEST_F(ThreadsTest, LockOrderIsCheckedAcrossThreads) {
     ERESOURCE first, second;
     ExInitializeResourceLite(&first);

@@ -246,7 +246,7 @@ TEST_F(VerifierTest, PoolRules) {
 
 TEST_F(VerifierTest, WorkItemAndDeviceDeletionRules) {
     PIO_WORKITEM item = IoAllocateWorkItem(device_);
-    EXPECT_STOP(FaultyFreeOfQueuedWorkItem(item), "frees a work item that is queued or running",
+    EXPECT_STOP(FaultyFreeOfQueuedWorkItem(item), "frees a work item that is queued",
                 "FaultyFreeOfQueuedWorkItem");
     IoFreeWorkItem(item);
     EXPECT_STOP(FaultyDeleteWithArmedTimer(device_),

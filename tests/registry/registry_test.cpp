@@ -186,11 +186,44 @@ TEST_F(RegistryTest, ValuesAreReplacedAndDeletedThroughHandles) {
     EXPECT_EQ(ZwSetValueKey(key, nullptr, 0, REG_DWORD, nullptr, 4), STATUS_ACCESS_VIOLATION);
     ASSERT_TRUE(hk::ReadRegistryValue(kParameters, u"").has_value()) << "the default value";
 
-    UNICODE_STRING name = Counted(u"Count");
+    const std::u16string countName = u"Count";
+    UNICODE_STRING name = Counted(countName);
     EXPECT_EQ(ZwDeleteValueKey(key, &name), STATUS_SUCCESS);
     EXPECT_EQ(ZwDeleteValueKey(key, &name), STATUS_OBJECT_NAME_NOT_FOUND);
     EXPECT_FALSE(hk::ReadRegistryValue(kParameters, u"Count").has_value());
     ZwClose(key);
+}
+
+TEST_F(RegistryTest, ValueRoutinesNeedTheRightsTheHandleWasOpenedWith) {
+    HANDLE writer = nullptr;
+    ASSERT_EQ(Create(kParameters, &writer), STATUS_SUCCESS);
+    EXPECT_EQ(Set(writer, u"Count", REG_DWORD, Bytes({1, 0, 0, 0})), STATUS_SUCCESS);
+    EXPECT_EQ(Query(writer, u"Count", KeyValuePartialInformation, 16), STATUS_ACCESS_DENIED)
+        << "KEY_WRITE does not read";
+
+    HANDLE reader = nullptr;
+    ASSERT_EQ(Open(kParameters, &reader), STATUS_SUCCESS);
+    EXPECT_EQ(Query(reader, u"Count", KeyValuePartialInformation, 16), STATUS_SUCCESS);
+    EXPECT_EQ(Set(reader, u"Count", REG_DWORD, Bytes({2, 0, 0, 0})), STATUS_ACCESS_DENIED)
+        << "KEY_READ neither sets";
+    UNICODE_STRING name = Counted(u"Count");
+    EXPECT_EQ(ZwDeleteValueKey(reader, &name), STATUS_ACCESS_DENIED) << "nor deletes";
+    EXPECT_EQ(hk::ReadRegistryValue(kParameters, u"Count")->Data, Bytes({1, 0, 0, 0}));
+
+    for (ACCESS_MASK access : {ACCESS_MASK(KEY_READ | KEY_SET_VALUE), ACCESS_MASK(GENERIC_ALL),
+                               ACCESS_MASK(GENERIC_READ | GENERIC_WRITE)}) {
+        SCOPED_TRACE(access);
+        UNICODE_STRING path = Counted(kParameters);
+        OBJECT_ATTRIBUTES object;
+        InitializeObjectAttributes(&object, &path, OBJ_KERNEL_HANDLE, nullptr, nullptr);
+        HANDLE both = nullptr;
+        ASSERT_EQ(ZwOpenKey(&both, access, &object), STATUS_SUCCESS);
+        EXPECT_EQ(Set(both, u"Count", REG_DWORD, Bytes({3, 0, 0, 0})), STATUS_SUCCESS);
+        EXPECT_EQ(Query(both, u"Count", KeyValuePartialInformation, 16), STATUS_SUCCESS);
+        ZwClose(both);
+    }
+    ZwClose(reader);
+    ZwClose(writer);
 }
 
 TEST_F(RegistryTest, HandlesBelongToTheirTableAndLeaksAreReported) {

@@ -24,6 +24,10 @@ TEST_F(CommandsTest, InputIsValidatedBeforeTheControlCode) {
         EXPECT_EQ(Send(Record(command)).returned, STATUS_INVALID_PARAMETER);
     }
     EXPECT_EQ(Send({1, 0}).returned, STATUS_SUCCESS);
+    // METHOD_NEITHER and the direct methods hand over no system buffer for
+    // the output; with no system buffer at all the request is refused.
+    EXPECT_EQ(Send(Record(3, 0x40), 8, 0x222003).returned, STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(Send({}, 8, 0x222002).returned, STATUS_INVALID_PARAMETER);
     EXPECT_TRUE(acpi_->Trace().empty());
 }
 

@@ -5,6 +5,7 @@
 #include "hostkernel/kernel_state.h"
 #include "supervision/cycle.h"
 #include "hostkernel/registry_control.h"
+#include "hostkernel/thread_control.h"
 #include "sim/power_manager.h"
 #include "tests/supervision/service.h"
 
@@ -32,10 +33,15 @@ class RemovalTest : public ServiceTest {
         ASSERT_TRUE(hk::FireNextAlarm(hk::Now() + 1));
         ASSERT_EQ(hk::K().Dpcs.size(), 1u);
     }
-    // Removal, then what must hold after it whatever was under way.
-    void RemoveAndExpectNothingLeft() {
+    // Removal, then what must hold after it whatever was under way: the
+    // firmware heard `before` (what was under way finishing), then the
+    // removal's "CVKT" and its report of 0x22, and nothing after.
+    void RemoveAndExpectNothingLeft(Strings before = {}) {
         DeleteDevice();
-        EXPECT_EQ(acpi_->Methods(), (Strings{"CVKT", "SSXS"})) << "no run fed after removal began";
+        Strings heard = before;
+        heard.insert(heard.end(), {"CVKT", "SSXS"});
+        EXPECT_EQ(acpi_->Methods(), heard) << "no run fed after removal began";
+        EXPECT_EQ(acpi_->Trace().back().Input.at(20), StateRemoved);
         EXPECT_TRUE(hk::K().Timers.empty());
         EXPECT_TRUE(hk::K().Dpcs.empty());
         EXPECT_TRUE(hk::QueuedWorkItems() == 0);
@@ -43,9 +49,26 @@ class RemovalTest : public ServiceTest {
         EXPECT_EQ(hk::OpenHandleCount(), 0u);
         EXPECT_FALSE(hk::FindSymbolicLink(u"\\DosDevices\\VKT0001", nullptr));
         hk::RunFor(hk::kHour);
-        EXPECT_EQ(acpi_->Trace().size(), 2u);
+        EXPECT_EQ(acpi_->Trace().size(), heard.size());
+    }
+    // Command 6 from the service's thread, its state report pending in the
+    // firmware for five seconds while it holds StateLock.
+    void StartCommandWithItsReportPending(NTSTATUS* status) {
+        acpi_->InjectFault("SSXS", sim::AcpiFault::Pend, 1, STATUS_SUCCESS, 5 * hk::kSecond);
+        PDEVICE_OBJECT device = device_;
+        hk::StartThread(thread_, [device, status] {
+            hk::Request command;
+            command.major = IRP_MJ_DEVICE_CONTROL;
+            command.ioControlCode = IOCTL_WATCHDOG_COMMAND;
+            command.input = Record(COMMAND_ENTER_WATCH_B);
+            *status = hk::Send(device, command).returned;
+        });
+        hk::RunPending();
+        ASSERT_EQ(Context()->StateLock.OwnerThread, thread_);
     }
 };
+
+const Strings kArming = {"SSXS", "SVKT", "OVKT", "FVKT"};
 
 TEST_F(RemovalTest, IdleCycleFreesTheThreeEntriesAndTheText) {
     EXPECT_EQ(hk::LiveBlocksWithTag(VKT_POOL_TAG), 4u);
@@ -77,6 +100,76 @@ TEST_F(RemovalTest, RunQueuedAtRemovalDoesNothingAndArmsNothing) {
 TEST_F(RemovalTest, TimerExpiredBeforeItsDeferredCallRan) {
     ExpireTimer();
     RemoveAndExpectNothingLeft();
+}
+
+// The run waits inside the firmware for its feed, holding StateLock, when
+// removal arrives: removal waits until the feed is answered and the run has
+// given back its reference, and the run's re-arming is cancelled.
+TEST_F(RemovalTest, RunPendingInTheFirmwareWhenRemovalArrives) {
+    acpi_->InjectFault("FVKT", sim::AcpiFault::Pend, 1, STATUS_SUCCESS, 5 * hk::kSecond);
+    ExpireTimer();
+    hk::RunPending();
+    ASSERT_TRUE(acpi_->Trace().empty()) << "the feed is still pending";
+    ASSERT_NE(Context()->StateLock.OwnerThread, nullptr) << "the run holds StateLock";
+    uint64_t arrived = hk::Now();
+    RemoveAndExpectNothingLeft({"FVKT"});
+    EXPECT_EQ(acpi_->Trace().front().Time, arrived + 5 * hk::kSecond);
+}
+
+// A command holds StateLock while its state report pends: removal waits for
+// it to finish its whole arming before it closes the watchdog.
+TEST_F(RemovalTest, CommandHoldingStateLockWithItsReportPending) {
+    NTSTATUS status = STATUS_PENDING;
+    StartCommandWithItsReportPending(&status);
+    Strings before = kArming;
+    RemoveAndExpectNothingLeft(before);
+    EXPECT_EQ(status, STATUS_SUCCESS);
+    EXPECT_EQ(acpi_->Trace().front().Input.at(20), StateWatchB);
+}
+
+// An entry into S3 that waits for StateLock behind such a command holds its
+// own reference: removal waits for both and closes the watchdog the entry
+// armed for sleep.
+TEST_F(RemovalTest, PowerEntryWaitingForStateLockWhenRemovalArrives) {
+    NTSTATUS command = STATUS_PENDING;
+    NTSTATUS entry = STATUS_PENDING;
+    StartCommandWithItsReportPending(&command);
+    PDEVICE_OBJECT device = device_;
+    hk::StartThread(hk::CreateThread(hk::SystemProcess()), [device, &entry] {
+        entry = sim::EnterSystemState(device, PowerSystemSleeping3).returned;
+    });
+    hk::RunPending();
+    ASSERT_EQ(entry, STATUS_PENDING) << "the entry waits for StateLock";
+    Strings before = kArming;
+    before.insert(before.end(), {"SSXS", "CVKT", "SVKT", "OVKT", "FVKT"});
+    RemoveAndExpectNothingLeft(before);
+    EXPECT_EQ(command, STATUS_SUCCESS);
+    EXPECT_EQ(entry, STATUS_SUCCESS);
+    EXPECT_EQ(acpi_->Trace().at(4).Input.at(20), StateEnterS3);
+}
+
+// The timer expired on another processor just before removal cancelled it,
+// and its deferred call runs only once removal waits: it is refused the
+// remove lock and queues no run.
+TEST_F(RemovalTest, DeferredCallRunningOnceRemovalBegan) {
+    NTSTATUS status = STATUS_PENDING;
+    StartCommandWithItsReportPending(&status);
+    hk::StartThread(hk::CreateThread(hk::SystemProcess()), [this] { DeleteDevice(); });
+    hk::RunPending();
+    ASSERT_TRUE(hk::K().Timers.empty()) << "removal cancelled the timer and waits";
+    DeviceContext* context = Context();
+    KeInsertQueueDpc(&context->TimerDpc, nullptr, nullptr);
+    hk::RunPending();
+    EXPECT_EQ(hk::QueuedWorkItems(), 0u);
+    EXPECT_EQ(context->WorkQueued, 0);
+    hk::WaitForThreads();
+    EXPECT_EQ(status, STATUS_SUCCESS);
+    Strings heard = kArming;
+    heard.insert(heard.end(), {"CVKT", "SSXS"});
+    EXPECT_EQ(acpi_->Methods(), heard);
+    EXPECT_TRUE(hk::K().Timers.empty());
+    EXPECT_TRUE(hk::K().Dpcs.empty());
+    EXPECT_EQ(hk::LiveBlocksWithTag(VKT_POOL_TAG), 0u);
 }
 
 // Without a watched process the cycle only re-arms; removal at any point of

@@ -2,6 +2,9 @@
 #include "supervision/watch_list.h"
 #include "tests/supervision/service.h"
 
+#include <cstring>
+#include <string>
+
 namespace {
 
 using Names = std::vector<std::u16string>;
@@ -50,20 +53,30 @@ TEST_F(WatchListTest, NamesSplitAtCommasInOrder) {
 TEST_F(WatchListTest, EmptyFieldsMakeNoEntry) {
     EXPECT_EQ(SetList(u",a.exe,,b.exe,,"), STATUS_SUCCESS);
     EXPECT_EQ(WatchedNames(), (Names{u"a.exe", u"b.exe"}));
-    Renew();
-    EXPECT_EQ(SetList(u",,,"), STATUS_SUCCESS);
-    EXPECT_TRUE(WatchedNames().empty());
-    EXPECT_EQ(Context()->WatchEnabled, 0);
+}
+
+// A text without a single name would leave a list "in force" that never
+// arms the watchdog and blocks every later list: it is refused, nothing of
+// it is kept, and a later list with names is accepted.
+TEST_F(WatchListTest, TextWithoutANameIsRefusedAndKeepsNothing) {
+    for (const std::u16string& text :
+         {std::u16string(u","), std::u16string(u",,,"), std::u16string(u"\0a.exe", 6)}) {
+        EXPECT_EQ(SetList(text, 90, 120), STATUS_INVALID_PARAMETER);
+        EXPECT_TRUE(WatchedNames().empty());
+        EXPECT_EQ(Context()->WatchListText, nullptr);
+        EXPECT_EQ(Context()->WatchEnabled, 0);
+        EXPECT_EQ(Context()->RunTimeout, 0u);
+        EXPECT_EQ(Context()->ShutdownTimeout, 60u);
+        EXPECT_EQ(hk::LiveBlocksWithTag(VKT_POOL_TAG), 0u);
+    }
+    EXPECT_EQ(SetList(u"b.exe", 90, 120), STATUS_SUCCESS);
+    EXPECT_EQ(WatchedNames(), Names{u"b.exe"});
+    EXPECT_EQ(Context()->WatchEnabled, 1);
+    EXPECT_EQ(Context()->RunTimeout, 90u);
+    EXPECT_EQ(Context()->ShutdownTimeout, 120u);
 }
 
 TEST_F(WatchListTest, TextEndsAtItsFirstZeroAndAListIsSetOnlyOnce) {
-    EXPECT_EQ(SetList(std::u16string(u"\0a.exe", 6), 90, 120), STATUS_SUCCESS);
-    EXPECT_TRUE(WatchedNames().empty());
-    EXPECT_EQ(Context()->WatchEnabled, 0);
-    EXPECT_EQ(Context()->RunTimeout, 90u);
-    EXPECT_EQ(Context()->ShutdownTimeout, 120u);
-    EXPECT_EQ(SetList(u"b.exe"), STATUS_INVALID_PARAMETER);
-    Renew();
     EXPECT_EQ(SetList(std::u16string(u"a.exe\0b.exe", 11)), STATUS_SUCCESS);
     EXPECT_EQ(WatchedNames(), Names{u"a.exe"});
     EXPECT_EQ(SetList(u"c.exe", 200, 200), STATUS_INVALID_PARAMETER);
@@ -80,6 +93,18 @@ TEST_F(WatchListTest, OddLengthWithoutTerminatorEndsInsideTheCopy) {
 
 TEST_F(WatchListTest, BadCallerMemoryFailsAndChangesNothing) {
     EXPECT_EQ(Send(Record(4, 60, 60, 8, 0xFFFF800000001000ULL)).returned, STATUS_ACCESS_VIOLATION);
+    // Pool lies above MmUserProbeAddress, so the probe refuses it.
+    void* pool = ExAllocatePoolWithTag(NonPagedPoolNx, 16, 'TseT');
+    std::memcpy(pool, u"pool.exe", 16);
+    EXPECT_EQ(Send(Record(4, 60, 60, 16, reinterpret_cast<uint64_t>(pool))).returned,
+              STATUS_ACCESS_VIOLATION);
+    ExFreePoolWithTag(pool, 'TseT');
+    // Below the limit, memory the caller never mapped faults in the copy,
+    // even where the host keeps an object of its own.
+    std::u16string host = u"host.exe, a host object";
+    for (uint64_t unmapped : {uint64_t{0x10000}, reinterpret_cast<uint64_t>(host.data())}) {
+        EXPECT_EQ(Send(Record(4, 60, 60, 16, unmapped)).returned, STATUS_ACCESS_VIOLATION);
+    }
     // A range that starts on a mapped page and runs into the unmapped one after it.
     uint64_t page = hk::AllocateUserMemory(service_, hk::kUserPageSize);
     uint64_t tail = page + hk::kUserPageSize - 6;
@@ -101,6 +126,15 @@ TEST_F(WatchListTest, PoolShortageForTextAndForEntries) {
     EXPECT_EQ(SetList(u"a.exe,b.exe,c.exe"), STATUS_SUCCESS);
     EXPECT_EQ(WatchedNames(), Names{u"a.exe"});
     EXPECT_EQ(Context()->WatchEnabled, 1);
+    // Without pool for even the first entry nothing is kept, as without
+    // pool for the text.
+    Renew();
+    hk::FailNthAllocation(2);
+    EXPECT_EQ(SetList(u"a.exe,b.exe"), static_cast<NTSTATUS>(0xC0000058L));
+    EXPECT_EQ(Context()->WatchListText, nullptr);
+    EXPECT_EQ(hk::LiveBlocksWithTag(VKT_POOL_TAG), 0u);
+    EXPECT_EQ(SetList(u"a.exe,b.exe"), STATUS_SUCCESS);
+    EXPECT_EQ(WatchedNames(), (Names{u"a.exe", u"b.exe"}));
 }
 
 } // namespace

@@ -10,18 +10,30 @@ VKT_TEST_IMAGES names the folder of the built images.
 """
 
 import os
+import re
+import shutil
+import struct
 import subprocess
 import sys
+import tempfile
 import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 CHECK = os.path.join(HERE, "..", "check_image.py")
 IMAGES = os.environ.get("VKT_TEST_IMAGES", "")
 
+sys.path.insert(0, os.path.join(HERE, ".."))
+import pe_checksum  # noqa: E402
+
+
+def image_path(name):
+    return name if os.path.isabs(name) else os.path.join(IMAGES, name + ".sys")
+
 
 def check(name, *options):
-    """Runs the check on one test image: (exit status, its FAIL lines, all output)."""
-    image = os.path.join(IMAGES, name + ".sys")
+    """Runs the check on one test image, named or given by its absolute path:
+    (exit status, its FAIL lines, all output)."""
+    image = image_path(name)
     result = subprocess.run(
         [sys.executable, CHECK, image, *options], capture_output=True, text=True, check=False
     )
@@ -139,6 +151,71 @@ class Version(ImageCheckCase):
 
     def test_missing_resource_is_rejected(self):
         self.assertRejected("no_version_resource", ["no version resource"])
+
+
+class Messages(ImageCheckCase):
+    def test_missing_message_table_is_rejected(self):
+        self.assertRejected(
+            "no_message_table",
+            ["no message table: the event log cannot show the driver's entries"],
+        )
+
+    def test_table_without_the_entries_code_is_rejected(self):
+        self.assertRejected("other_code_message", ["message table has no message 0x40060001"])
+
+    def test_message_not_showing_the_insertion_string_is_rejected(self):
+        self.assertRejected(
+            "driver_name_message",
+            ['message 0x40060001 reads "%1", expected "%2" (the entry\'s insertion string)'],
+        )
+
+
+def osslsigncode_checksum(path):
+    """The checksum of the image as osslsigncode computes it: a second,
+    independent reckoning of the same sum."""
+    result = subprocess.run(
+        ["osslsigncode", "verify", path], capture_output=True, text=True, check=False
+    )
+    output = result.stdout + result.stderr
+    match = re.search(r"Calculated PE checksum: *([0-9A-Fa-f]{8})", output) or re.search(
+        r"PE checksum *: *([0-9A-Fa-f]{8})", output
+    )
+    if not match:
+        raise AssertionError(f"osslsigncode shows no checksum:\n{output}")
+    return int(match.group(1), 16)
+
+
+class Checksum(ImageCheckCase):
+    def test_image_without_checksum_is_rejected(self):
+        status, failures, output = check("no_checksum")
+        self.assertEqual(status, 1, output)
+        self.assertEqual(len(failures), 1, output)
+        self.assertRegex(
+            failures[0],
+            r"^no checksum \(0\), expected 0x[0-9A-F]{8}: the kernel refuses the image$",
+        )
+
+    def test_wrong_checksum_is_rejected(self):
+        with tempfile.TemporaryDirectory() as folder:
+            faulty = os.path.join(folder, "wrong_checksum.sys")
+            shutil.copyfile(image_path("sound"), faulty)
+            with open(faulty, "r+b") as image:
+                data = image.read()
+                right = pe_checksum.compute_checksum(data)
+                image.seek(pe_checksum.checksum_offset(data))
+                image.write(struct.pack("<I", right ^ 0x100))
+            self.assertRejected(
+                faulty, [f"checksum is 0x{right ^ 0x100:08X}, expected 0x{right:08X}"]
+            )
+
+    def test_checksum_agrees_with_osslsigncode(self):
+        # A sum written by the build and the sum of an image without one.
+        for name in ("sound", "hal_import", "no_checksum"):
+            with open(image_path(name), "rb") as image:
+                data = image.read()
+            self.assertEqual(
+                pe_checksum.compute_checksum(data), osslsigncode_checksum(image_path(name)), name
+            )
 
 
 class Placement(ImageCheckCase):

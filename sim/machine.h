@@ -1,0 +1,173 @@
+// The whole simulated machine: firmware, the ACPI device, the driver loaded
+// over it, processes, power and device removal, in virtual time, with a
+// trace of everything that happens. When the firmware's watchdog expires
+// the machine resets as hardware does (every process ends, the driver gets
+// no request, the registry is kept) and boots again.
+//
+// The firmware keeps one thing across a reset: it remembers that it reset
+// the machine. After a boot that followed a watchdog reset, the value
+// "GSXS" returns has bit 7 (0x80) of its status byte set and carries in
+// bits 8 to 15 the state code it last held before the reset; after any
+// other boot both are clear. The other bits of the status byte are the
+// scenario's ("firmware status").
+#pragma once
+
+#include "client/user_platform.h"
+#include "sim/acpi_device.h"
+#include "sim/pnp_manager.h"
+#include "sim/trace.h"
+
+#include <map>
+#include <memory>
+#include <set>
+
+namespace sim {
+
+// The firmware watchdog at one moment, for the timeline.
+struct WatchdogSample {
+    uint64_t Time;     // machine time
+    bool Open;         // counting down
+    uint64_t Deadline; // machine time of expiry while open
+};
+
+// A command a process sends through the client library.
+struct ClientCommand {
+    enum class Kind { Nop, Status, Report, Watch, EnterA, EnterB, Raw };
+    Kind What = Kind::Nop;
+    uint8_t Code = 0;             // Report: the state code
+    uint8_t RunSeconds = 0;       // Watch: run timeout
+    uint8_t ShutdownSeconds = 0;  // Watch: shutdown timeout
+    std::u16string Names;         // Watch: the name list, put in the process's memory
+    uint32_t ControlCode = 0;     // Raw: the control code
+    std::vector<uint8_t> Input;   // Raw: the input bytes
+    uint32_t OutputLength = 0;    // Raw: output capacity
+    std::string Describe() const; // "report 0x40", for the trace
+};
+
+// A firmware behaviour the scenario sets: a method failing or pending.
+struct FirmwareRule {
+    std::string Method; // four characters, or "*"
+    AcpiFault Fault;    // FailWithStatus or Pend
+    NTSTATUS Status;    // for FailWithStatus
+    uint64_t Delay;     // for Pend
+    uint32_t Count;     // evaluations it holds for; 0 for every one, across reboots
+};
+
+class Machine {
+  public:
+    // A fresh machine, powered off, with the registry as installed.
+    Machine();
+    ~Machine();
+    Machine(const Machine&) = delete;
+    Machine& operator=(const Machine&) = delete;
+
+    // ----- set-up: any time; what the driver reads at device creation takes
+    // effect at the next one
+    void SetDebugger(bool enabled);
+    void SetExport(const std::string& routine, bool exported);
+    void SetFirmwareStatus(uint8_t bits);
+    void AddFirmwareRule(const FirmwareRule& rule);
+    void ClearFirmwareRules();
+    void SetRegistryValue(const std::u16string& key, const std::u16string& name, ULONG type,
+                          const std::vector<uint8_t>& data);
+    void DeleteRegistryKey(const std::u16string& key);
+    // Folders and files on the simulated volumes ("C:\..." paths); they
+    // survive reboots.
+    void MakeFolder(const std::string& path);
+    void MakeFile(const std::string& path);
+
+    // ----- the machine's life
+    bool PoweredOn() const { return acpi_ != nullptr; }
+    void PowerOn();
+    // Machine time, 100-ns units since the scenario began.
+    uint64_t Now() const;
+    // Runs until `time`, resets and boots included.
+    void RunUntil(uint64_t time);
+    // Ends a step: its log entries are traced, and a watchdog that expired
+    // while the step waited for the firmware resets the machine now.
+    void FinishStep();
+    // An orderly restart: processes end, the system shuts down, the machine
+    // boots again.
+    void Reboot();
+
+    // ----- processes, by the scenario's label; a process starts from an
+    // executable file on a volume, and does not start without one
+    void StartProcess(const std::string& label, const std::string& path, bool administrator);
+    void EndProcess(const std::string& label);
+    bool HasProcess(const std::string& label) const { return processes_.count(label) != 0; }
+    // Opens and closes the device through the client library.
+    void OpenDevice(const std::string& label);
+    void CloseDevice(const std::string& label);
+    // Sends a command through the client library; returns the system error code.
+    DWORD Send(const std::string& label, const ClientCommand& command);
+    // Runs vktctl in the process, with its arguments after the program's
+    // name; returns its exit code and appends its lines to `lines`.
+    int RunVktctl(const std::string& label, const std::vector<std::string>& arguments,
+                  std::vector<std::string>* lines);
+
+    // ----- power and Plug and Play
+    void Sleep();
+    void Hibernate(bool toShutdown);
+    void Shutdown();
+    void Wake();
+    void RemoveDevice();
+    void AddDevice();
+
+    // ----- what happened
+    const std::vector<TraceEvent>& Events() const { return events_; }
+    const std::vector<WatchdogSample>& WatchdogSamples() const { return samples_; }
+    sim::Firmware& Firmware() { return acpi_->Firmware(); }
+    PDEVICE_OBJECT DriverDevice() const { return device_; }
+    uint32_t Boots() const { return boots_; }
+
+  private:
+    // One process the scenario started.
+    struct Process {
+        std::string Path;                     // its image path
+        bool Administrator;                   // runs as an administrator
+        HkProcess* Kernel;                    // the kernel's process
+        HkThread* Thread;                     // its thread that talks to the device
+        HANDLE Device = INVALID_HANDLE_VALUE; // its handle to the device, if open
+    };
+
+    TraceEvent& Emit(const std::string& kind, const std::string& who, const std::string& text);
+    void ObserveEvaluation(const Evaluation& evaluation);
+    void FlushErrorLog();
+    void SampleWatchdog();
+    void Expired(const ResetRecord& record);
+    void ResetAndBoot(const std::string& why);
+    void EndAllProcesses(const std::string& why);
+    void PowerRequest(const std::string& state, SYSTEM_POWER_STATE enter,
+                      SYSTEM_POWER_STATE target);
+    void EmitRequest(const std::string& who, const std::string& request, NTSTATUS status,
+                     std::optional<DWORD> error);
+    void EmitCycle(size_t mark);
+    void FinishChunk(size_t mark, bool cycleRan);
+    void MarkUntimedRuns(size_t mark);
+    uint32_t GsxsValue() const;
+    Process& Find(const std::string& label);
+
+    std::unique_ptr<AcpiDevice> acpi_;         // the ACPI device and firmware of this boot
+    std::unique_ptr<PnpManager> pnp_;          // this boot's Plug and Play manager
+    PDEVICE_OBJECT device_ = nullptr;          // the driver's device, while added
+    uint64_t base_ = 0;                        // machine time at which this boot's kernel began
+    uint32_t boots_ = 0;                       // boots so far
+    bool debugger_ = false;                    // kernel debugger enabled
+    std::set<std::string> removedExports_;     // routines the kernel does not export
+    uint8_t statusBits_ = 0;                   // the scenario's bits of the status byte
+    bool resetBoot_ = false;                   // this boot followed a watchdog reset
+    uint8_t stateAtReset_ = 0;                 // state code the firmware held at that reset
+    std::vector<FirmwareRule> rules_;          // rules that hold across reboots
+    std::map<std::string, Process> processes_; // by label
+    std::string actor_ = "machine";            // who causes what happens now
+    size_t logSeen_ = 0;                       // error-log entries already traced
+    bool resetPending_ = false;                // the watchdog expired in this boot
+    bool resetting_ = false;                   // the reset is being carried out
+    TraceEvent discarded_;                     // what Emit hands out while the machine resets
+    uint64_t resetKernelTime_ = 0;             // kernel time of that expiry
+    SYSTEM_POWER_STATE lowState_ = PowerSystemWorking; // the state entered, until wake
+    std::vector<TraceEvent> events_;                   // everything, in order
+    std::vector<WatchdogSample> samples_;              // the watchdog after every change
+};
+
+} // namespace sim

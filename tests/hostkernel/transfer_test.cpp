@@ -1,0 +1,206 @@
+// Control requests reach the driver by their transfer method, as the I/O
+// manager delivers them: buffered through a system buffer, METHOD_NEITHER
+// with the caller's own addresses, the direct methods with the output
+// locked in an MDL.
+#include "platform/platform.h"
+#include "tests/support/kernel_test.h"
+
+#include <cstring>
+
+namespace {
+
+// What the lower driver saw of the last request.
+struct Seen {
+    bool called = false;          // the dispatch routine ran
+    PVOID systemBuffer = nullptr; // AssociatedIrp.SystemBuffer
+    PVOID type3Input = nullptr;   // Parameters.DeviceIoControl.Type3InputBuffer
+    PVOID userBuffer = nullptr;   // UserBuffer
+    PMDL mdl = nullptr;           // MdlAddress
+    uint8_t input[4] = {};        // the first input bytes, however they came
+};
+Seen g_seen;
+
+// Reads four input bytes and answers with them reversed, reaching the
+// caller's memory as the transfer method allows: under a guard, after
+// probing, for METHOD_NEITHER; through the system buffer or the MDL's
+// system-space address otherwise.
+NTSTATUS Reverse(PDEVICE_OBJECT, PIRP irp) {
+    PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
+    ULONG method = location->Parameters.DeviceIoControl.IoControlCode & 3;
+    g_seen = Seen{true, irp->AssociatedIrp.SystemBuffer,
+                  location->Parameters.DeviceIoControl.Type3InputBuffer, irp->UserBuffer,
+                  irp->MdlAddress};
+    NTSTATUS status = STATUS_SUCCESS;
+    uint8_t answer[4];
+    if (method == METHOD_NEITHER) {
+        VKT_GUARD_TRY
+        ProbeForRead(g_seen.type3Input, 4, 1);
+        memcpy_s(g_seen.input, 4, g_seen.type3Input, 4);
+        for (int i = 0; i < 4; i++) {
+            answer[i] = g_seen.input[3 - i];
+        }
+        ProbeForWrite(irp->UserBuffer, 4, 1);
+        memcpy_s(irp->UserBuffer, 4, answer, 4);
+        VKT_GUARD_EXCEPT(status)
+        VKT_GUARD_END
+    } else {
+        std::memcpy(g_seen.input, irp->AssociatedIrp.SystemBuffer, 4);
+        for (int i = 0; i < 4; i++) {
+            answer[i] = g_seen.input[3 - i];
+        }
+        void* output = method == METHOD_BUFFERED
+                           ? irp->AssociatedIrp.SystemBuffer
+                           : MmGetSystemAddressForMdlSafe(irp->MdlAddress, NormalPagePriority);
+        std::memcpy(output, answer, 4);
+    }
+    irp->IoStatus.Status = status;
+    irp->IoStatus.Information = NT_SUCCESS(status) ? 4 : 0;
+    IofCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+}
+
+class TransferTest : public KernelTest {
+  protected:
+    void SetUp() override {
+        KernelTest::SetUp();
+        driver_ = hk::CreateStandInDriver(u"Reverse");
+        driver_->MajorFunction[IRP_MJ_DEVICE_CONTROL] = Reverse;
+        IoCreateDevice(driver_, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device_);
+        caller_ = hk::CreateProcess(u"caller.exe");
+        thread_ = hk::CreateThread(caller_);
+        g_seen = Seen{};
+    }
+    void ReleaseMachine() override {
+        IoDeleteDevice(device_);
+        hk::UnloadDriver(driver_);
+    }
+
+    hk::Outcome Send(ULONG method, hk::Request request) {
+        request.major = IRP_MJ_DEVICE_CONTROL;
+        request.ioControlCode = CTL_CODE(0x22, 0x801, method, 0);
+        hk::Outcome outcome;
+        hk::RunAs(thread_, [&] { outcome = hk::Send(device_, request); });
+        return outcome;
+    }
+
+    // The caller's buffers: four input bytes and eight bytes of output room.
+    hk::Request CallerBuffers(uint64_t* input, uint64_t* output) {
+        *input = hk::AllocateUserMemory(caller_, 4);
+        hk::WriteUserMemory(caller_, *input, "\1\2\3\4", 4);
+        *output = hk::AllocateUserMemory(caller_, 8);
+        hk::WriteUserMemory(caller_, *output, "\xEE\xEE\xEE\xEE\xEE\xEE\xEE\xEE", 8);
+        hk::Request request;
+        request.inputAddress = *input;
+        request.inputLength = 4;
+        request.outputAddress = *output;
+        request.outputLength = 8;
+        return request;
+    }
+
+    std::vector<uint8_t> CallerBytes(uint64_t address, size_t size) {
+        std::vector<uint8_t> bytes(size);
+        EXPECT_TRUE(hk::ReadUserMemory(caller_, address, bytes.data(), size));
+        return bytes;
+    }
+
+    PDRIVER_OBJECT driver_ = nullptr;
+    PDEVICE_OBJECT device_ = nullptr;
+    HkProcess* caller_ = nullptr;
+    HkThread* thread_ = nullptr;
+};
+
+TEST_F(TransferTest, NeitherHandsTheDriverTheCallersAddressesAndNoSystemBuffer) {
+    uint64_t input = 0;
+    uint64_t output = 0;
+    hk::Outcome outcome = Send(METHOD_NEITHER, CallerBuffers(&input, &output));
+    EXPECT_EQ(outcome.returned, STATUS_SUCCESS);
+    EXPECT_EQ(g_seen.systemBuffer, nullptr);
+    EXPECT_EQ(g_seen.mdl, nullptr);
+    EXPECT_EQ(reinterpret_cast<uint64_t>(g_seen.type3Input), input);
+    EXPECT_EQ(reinterpret_cast<uint64_t>(g_seen.userBuffer), output);
+    EXPECT_LT(input, MmUserProbeAddress);
+    EXPECT_EQ(CallerBytes(output, 8), Bytes({4, 3, 2, 1, 0xEE, 0xEE, 0xEE, 0xEE}));
+    EXPECT_EQ(outcome.output, Bytes({4, 3, 2, 1}));
+
+    // Bytes given to Send land in the caller's memory, not in a system buffer.
+    hk::Request placed;
+    placed.input = Bytes({5, 6, 7, 8});
+    placed.outputLength = 4;
+    outcome = Send(METHOD_NEITHER, placed);
+    EXPECT_EQ(g_seen.systemBuffer, nullptr);
+    EXPECT_LT(reinterpret_cast<ULONG_PTR>(g_seen.type3Input), MmUserProbeAddress);
+    EXPECT_EQ(outcome.output, Bytes({8, 7, 6, 5}));
+
+    // A bad caller address reaches the driver untouched; its guarded copy faults.
+    hk::Request bad;
+    bad.inputAddress = 0x10000;
+    bad.inputLength = 4;
+    bad.outputLength = 4;
+    outcome = Send(METHOD_NEITHER, bad);
+    EXPECT_TRUE(g_seen.called);
+    EXPECT_EQ(reinterpret_cast<uint64_t>(g_seen.type3Input), 0x10000u);
+    EXPECT_EQ(outcome.returned, STATUS_ACCESS_VIOLATION);
+}
+
+TEST_F(TransferTest, DirectMethodsBufferTheInputAndLockTheOutputInAnMdl) {
+    for (ULONG method : {METHOD_IN_DIRECT, METHOD_OUT_DIRECT}) {
+        uint64_t input = 0;
+        uint64_t output = 0;
+        hk::Outcome outcome = Send(method, CallerBuffers(&input, &output));
+        EXPECT_EQ(outcome.returned, STATUS_SUCCESS);
+        ASSERT_NE(g_seen.systemBuffer, nullptr);
+        EXPECT_GE(reinterpret_cast<ULONG_PTR>(g_seen.systemBuffer), MmUserProbeAddress);
+        EXPECT_EQ(g_seen.input[0], 1);
+        ASSERT_NE(g_seen.mdl, nullptr);
+        EXPECT_EQ(reinterpret_cast<uint64_t>(MmGetMdlVirtualAddress(g_seen.mdl)), output);
+        EXPECT_EQ(MmGetMdlByteCount(g_seen.mdl), 8u);
+        EXPECT_EQ(CallerBytes(output, 8), Bytes({4, 3, 2, 1, 0xEE, 0xEE, 0xEE, 0xEE}));
+        EXPECT_EQ(outcome.output, Bytes({4, 3, 2, 1}));
+    }
+    // The output must be locked, so an unmapped one fails the call before
+    // the driver sees it.
+    uint64_t input = 0;
+    uint64_t output = 0;
+    hk::Request request = CallerBuffers(&input, &output);
+    hk::UnmapUserPage(caller_, output);
+    g_seen = Seen{};
+    EXPECT_EQ(Send(METHOD_OUT_DIRECT, request).returned, STATUS_ACCESS_VIOLATION);
+    EXPECT_FALSE(g_seen.called);
+}
+
+TEST_F(TransferTest, BufferedCopiesFromAndToTheCallersMemory) {
+    uint64_t input = 0;
+    uint64_t output = 0;
+    hk::Request request = CallerBuffers(&input, &output);
+    hk::Outcome outcome = Send(METHOD_BUFFERED, request);
+    EXPECT_EQ(outcome.returned, STATUS_SUCCESS);
+    EXPECT_GE(reinterpret_cast<ULONG_PTR>(g_seen.systemBuffer), MmUserProbeAddress);
+    EXPECT_EQ(reinterpret_cast<uint64_t>(g_seen.userBuffer), output);
+    EXPECT_EQ(g_seen.input[3], 4);
+    EXPECT_EQ(CallerBytes(output, 8), Bytes({4, 3, 2, 1, 0xEE, 0xEE, 0xEE, 0xEE}));
+    // Input the caller did not map fails the call before the driver sees it.
+    hk::UnmapUserPage(caller_, input);
+    g_seen = Seen{};
+    EXPECT_EQ(Send(METHOD_BUFFERED, request).returned, STATUS_ACCESS_VIOLATION);
+    EXPECT_FALSE(g_seen.called);
+}
+
+TEST_F(TransferTest, KernelBuiltDirectRequestMapsTheKernelBufferItself) {
+    uint8_t input[4] = {1, 2, 3, 4};
+    uint8_t output[8];
+    std::memset(output, 0xEE, sizeof output);
+    KEVENT event;
+    IO_STATUS_BLOCK status{};
+    KeInitializeEvent(&event, SynchronizationEvent, FALSE);
+    PIRP irp = IoBuildDeviceIoControlRequest(CTL_CODE(0x22, 1, METHOD_OUT_DIRECT, 0), device_,
+                                             input, 4, output, 8, FALSE, &event, &status);
+    ASSERT_NE(irp, nullptr);
+    EXPECT_EQ(IofCallDriver(device_, irp), STATUS_SUCCESS);
+    EXPECT_NE(g_seen.systemBuffer, nullptr);
+    EXPECT_EQ(MmGetMdlByteCount(g_seen.mdl), 8u);
+    EXPECT_EQ(output[0], 4);
+    EXPECT_EQ(output[4], 0xEE);
+    EXPECT_EQ(status.Information, 4u);
+}
+
+} // namespace

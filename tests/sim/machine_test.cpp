@@ -1,0 +1,183 @@
+// The whole machine: resets that keep the registry and end every process,
+// the firmware's memory of its reset, orderly restarts, and the trace.
+#include "driver/device_context.h"
+#include "hostkernel/registry_control.h"
+#include "sim/machine.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using sim::ClientCommand;
+
+const std::u16string kParameters = hk::kServiceKeyPath + u"\\Parameters";
+
+class MachineTest : public testing::Test {
+  protected:
+    void SetUp() override {
+        std::u16string path = u"C:\\VKT\\CorvynService.exe";
+        std::vector<uint8_t> data;
+        for (char16_t c : path + u'\0') {
+            data.push_back(static_cast<uint8_t>(c));
+            data.push_back(0);
+        }
+        machine_.SetRegistryValue(
+            u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Services\\CorvynHostService",
+            u"ImagePath", REG_SZ, data);
+        machine_.MakeFile("C:\\VKT\\CorvynService.exe");
+        machine_.MakeFile("C:\\Tools\\Other.exe");
+    }
+    // A service that supervises itself with a run timeout of 60 seconds.
+    void Supervise(const std::string& label, const std::u16string& watched = u"CorvynService.exe") {
+        machine_.StartProcess(label, "C:\\VKT\\CorvynService.exe", true);
+        machine_.OpenDevice(label);
+        ClientCommand watch;
+        watch.What = ClientCommand::Kind::Watch;
+        watch.RunSeconds = 60;
+        watch.ShutdownSeconds = 90;
+        watch.Names = watched;
+        ASSERT_EQ(machine_.Send(label, watch), ERROR_SUCCESS);
+        ClientCommand enter;
+        enter.What = ClientCommand::Kind::EnterA;
+        ASSERT_EQ(machine_.Send(label, enter), ERROR_SUCCESS);
+    }
+    std::vector<const sim::TraceEvent*> EventsOf(const std::string& kind) {
+        std::vector<const sim::TraceEvent*> found;
+        for (const sim::TraceEvent& event : machine_.Events()) {
+            if (event.Kind == kind) {
+                found.push_back(&event);
+            }
+        }
+        return found;
+    }
+    uint8_t StatusByte() { return ContextOf(machine_.DriverDevice())->FirmwareStatus; }
+
+    sim::Machine machine_;
+};
+
+TEST_F(MachineTest, ExpiryResetsTheMachineWhichBootsAgainKeepingTheRegistry) {
+    machine_.SetFirmwareStatus(0x05);
+    machine_.PowerOn();
+    EXPECT_EQ(StatusByte(), 0xFF) << "first creation after installation";
+    Supervise("svc");
+    machine_.RunUntil(35 * hk::kSecond);
+    machine_.EndProcess("svc");
+    machine_.StartProcess("bystander", "C:\\Tools\\Other.exe", false);
+    machine_.StartProcess("ghost", "C:\\Tools\\Missing.exe", false);
+    EXPECT_FALSE(machine_.HasProcess("ghost")) << "no executable, no process";
+    machine_.RunUntil(10 * hk::kMinute);
+
+    auto expiries = EventsOf("expiry");
+    ASSERT_EQ(expiries.size(), 1u);
+    EXPECT_EQ(expiries[0]->Time, 90 * hk::kSecond) << "60 s after the last feed at 30 s";
+    EXPECT_EQ(expiries[0]->Field("last_state"), std::to_string(StateWatchA));
+    auto resets = EventsOf("reset");
+    ASSERT_EQ(resets.size(), 1u);
+    EXPECT_EQ(resets[0]->Time, 90 * hk::kSecond);
+    EXPECT_EQ(machine_.Boots(), 2u);
+    EXPECT_FALSE(machine_.HasProcess("bystander")) << "every process ended";
+    EXPECT_EQ(machine_.Now(), 10 * hk::kMinute);
+
+    // The registry survived: this boot is a later one, and the status byte
+    // carries the firmware's reset flag over the scenario's bits.
+    EXPECT_EQ(StatusByte(), 0x85);
+    auto count = hk::ReadRegistryValue(kParameters, u"InstallTimes");
+    ASSERT_TRUE(count.has_value());
+    EXPECT_EQ(count->Data[0], 2);
+    // The whole value names the state the firmware held at the reset.
+    EXPECT_EQ(machine_.Firmware().Evaluate("GSXS", std::nullopt).Value, 0x2A85u);
+    EXPECT_FALSE(machine_.Firmware().WatchdogOpen()) << "the new boot stopped it";
+
+    // Nothing the dead machine did after the expiry is in the trace.
+    uint64_t previous = 0;
+    for (const sim::TraceEvent& event : machine_.Events()) {
+        EXPECT_GE(event.Time, previous) << event.Text;
+        previous = event.Time;
+    }
+
+    // An orderly restart clears the flag.
+    machine_.Reboot();
+    EXPECT_EQ(machine_.Boots(), 3u);
+    EXPECT_EQ(StatusByte(), 0x05);
+}
+
+TEST_F(MachineTest, AHungShutdownIsResetAfterTheShutdownTimeout) {
+    machine_.PowerOn();
+    Supervise("svc");
+    machine_.RunUntil(hk::kMinute);
+    machine_.Shutdown();
+    machine_.RunUntil(hk::kHour);
+    auto expiries = EventsOf("expiry");
+    ASSERT_EQ(expiries.size(), 1u);
+    EXPECT_EQ(expiries[0]->Time, hk::kMinute + 90 * hk::kSecond);
+    EXPECT_EQ(expiries[0]->Field("last_state"), std::to_string(StateEnterS6));
+    auto logs = EventsOf("log");
+    ASSERT_EQ(logs.size(), 1u);
+    EXPECT_EQ(logs[0]->Field("message"), "\"System enter S6\"");
+    EXPECT_EQ(logs[0]->Field("code"), std::to_string(0x40060001));
+}
+
+TEST_F(MachineTest, CyclesTellWhyTheyDidNotFeed) {
+    machine_.PowerOn();
+    machine_.RunUntil(15 * hk::kSecond);
+    Supervise("svc");
+    machine_.RunUntil(25 * hk::kSecond);
+    machine_.Sleep();
+    machine_.RunUntil(hk::kMinute);
+    machine_.Wake();
+    machine_.RunUntil(2 * hk::kMinute);
+    std::vector<std::string> texts;
+    for (const sim::TraceEvent* cycle : EventsOf("cycle")) {
+        texts.push_back(sim::FormatTime(cycle->Time) + " " + cycle->Text);
+    }
+    ASSERT_GE(texts.size(), 4u);
+    EXPECT_EQ(texts[0], "00:00:10.000 did not feed: state 0x20 not supervised");
+    EXPECT_EQ(texts[1], "00:00:20.000 fed the watchdog with 0x2A StateWatchA");
+    EXPECT_EQ(texts[2], "00:01:10.000 did not feed: state 0x27 not supervised");
+    EXPECT_TRUE(EventsOf("expiry").empty());
+}
+
+TEST_F(MachineTest, FirmwareRulesHoldAcrossRebootsUntilCleared) {
+    sim::FirmwareRule rule{"SSXS", sim::AcpiFault::FailWithStatus,
+                           static_cast<NTSTATUS>(0xC0000185), 0, 0};
+    machine_.AddFirmwareRule(rule);
+    machine_.PowerOn();
+    machine_.StartProcess("svc", "C:\\VKT\\CorvynService.exe", true);
+    machine_.OpenDevice("svc");
+    ClientCommand report;
+    report.What = ClientCommand::Kind::Report;
+    report.Code = 0x40;
+    EXPECT_EQ(machine_.Send("svc", report), 1117u) << "I/O device error";
+    machine_.Reboot();
+    machine_.StartProcess("svc", "C:\\VKT\\CorvynService.exe", true);
+    machine_.OpenDevice("svc");
+    EXPECT_EQ(machine_.Send("svc", report), 1117u);
+    machine_.ClearFirmwareRules();
+    EXPECT_EQ(machine_.Send("svc", report), ERROR_SUCCESS);
+}
+
+// The watchdog can run out while a request waits for the firmware: the
+// machine resets at the expiry, and nothing the dead machine did after it
+// is traced.
+TEST_F(MachineTest, ExpiryWhileARequestWaitsResetsAtTheExpiry) {
+    machine_.PowerOn();
+    Supervise("svc", u"CorvynMonitor.exe"); // not running: nothing feeds
+    machine_.AddFirmwareRule({"SSXS", sim::AcpiFault::Pend, 0, 5 * hk::kMinute, 1});
+    ClientCommand report;
+    report.What = ClientCommand::Kind::Report;
+    report.Code = 0x40;
+    machine_.Send("svc", report);
+    machine_.FinishStep();
+    auto resets = EventsOf("reset");
+    ASSERT_EQ(resets.size(), 1u);
+    EXPECT_LT(resets[0]->Time, 5 * hk::kMinute) << "before the report was answered";
+    EXPECT_TRUE(EventsOf("request").size() == 3u) << "open, watch, enter; not the report";
+    EXPECT_FALSE(machine_.HasProcess("svc"));
+    uint64_t previous = 0;
+    for (const sim::TraceEvent& event : machine_.Events()) {
+        EXPECT_GE(event.Time, previous) << event.Text;
+        previous = event.Time;
+    }
+}
+
+} // namespace

@@ -1,0 +1,127 @@
+// Scenario files, their expectations and the timeline picture.
+#include "sim/expectations.h"
+#include "sim/scenario.h"
+#include "sim/timeline_svg.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+std::vector<std::string> Errors(const std::string& text) {
+    std::vector<std::string> errors;
+    for (const sim::ScenarioError& error : sim::ParseScenario(text).Errors) {
+        errors.push_back(std::to_string(error.Line) + ": " + error.Message);
+    }
+    return errors;
+}
+
+TEST(ScenarioTest, DurationsAndTimes) {
+    uint64_t duration = 0;
+    ASSERT_TRUE(sim::ParseDuration("1h30m", &duration));
+    EXPECT_EQ(duration, 90 * hk::kMinute);
+    ASSERT_TRUE(sim::ParseDuration("2d250ms", &duration));
+    EXPECT_EQ(duration, 48 * hk::kHour + 250 * hk::kMillisecond);
+    for (const char* bad : {"", "10", "s", "10x", "1.5s", "-3s", "10s5"}) {
+        EXPECT_FALSE(sim::ParseDuration(bad, &duration)) << bad;
+    }
+
+    sim::Scenario scenario = sim::ParseScenario("# set-up\n"
+                                                "debugger on\n"
+                                                "@10s sleep   # a comment\n"
+                                                "+5s wake\n"
+                                                "run 1m\n"
+                                                "reboot\n");
+    ASSERT_TRUE(scenario.Errors.empty());
+    ASSERT_EQ(scenario.Steps.size(), 5u);
+    EXPECT_FALSE(scenario.Steps[0].NeedsMachine);
+    EXPECT_EQ(scenario.Steps[0].Line, 2);
+    EXPECT_EQ(scenario.Steps[1].Time, 10 * hk::kSecond);
+    EXPECT_EQ(scenario.Steps[2].Time, 15 * hk::kSecond);
+    EXPECT_EQ(scenario.Steps[3].Time, 75 * hk::kSecond) << "run ends a minute later";
+    EXPECT_EQ(scenario.Steps[4].Time, 75 * hk::kSecond);
+}
+
+TEST(ScenarioTest, EveryBadLineIsReportedWithItsNumber) {
+    EXPECT_EQ(Errors("sleep\n"
+                     "dance\n"
+                     "@1m wake\n"
+                     "@30s sleep\n"
+                     "send svc report 256\n"
+                     "send svc raw 0x01\n"
+                     "registry set K N dword -1\n"
+                     "registry set K N sz\n"
+                     "firmware fail TOOLONG\n"
+                     "firmware status 0x80\n"
+                     "start svc\n"
+                     "\"unclosed\n"
+                     "+ wake\n"
+                     "hibernate later\n"),
+              (std::vector<std::string>{
+                  "2: unknown step \"dance\"",
+                  "4: the time @30s is before the previous step",
+                  "5: report takes a state code from 0 to 255",
+                  "6: raw input is pairs of hexadecimal digits",
+                  "7: a dword value takes one number",
+                  "8: a sz value takes one text",
+                  "9: a method is four characters, or * for every method",
+                  "10: firmware status takes a byte from 0 to 0x7F (0x80 is the firmware's reset "
+                  "flag)",
+                  "11: usage: start LABEL PATH [as user|admin]",
+                  "12: a quoted text is not closed",
+                  "13: \"+\" is not a time",
+                  "14: usage: hibernate [shutdown]",
+              }));
+    EXPECT_TRUE(Errors("send svc raw 0100 code 0x222000 out 16\n"
+                       "firmware fail FVKT 0xC0000185 times 2\n"
+                       "firmware pend * 2s\n"
+                       "registry set \"\\REGISTRY\\MACHINE\\X Y\" Names multi_sz a b\n"
+                       "registry set K Bytes binary 00ff 10\n")
+                    .empty());
+}
+
+TEST(ScenarioTest, ExpectationsMatchInOrderAndForbiddenTextNowhere) {
+    std::vector<sim::TraceEvent> events(3);
+    events[0].Kind = "boot";
+    events[0].Text = "boot 1";
+    events[1].Kind = "expiry";
+    events[1].Time = 90 * hk::kSecond;
+    events[1].Text = "watchdog expired";
+    events[2].Kind = "boot";
+    events[2].Text = "boot 2";
+    EXPECT_TRUE(sim::CheckExpectations("# comment\nboot 1\n00:01:30.000   expiry\nboot 2\n"
+                                       "! reset\n",
+                                       events)
+                    .empty());
+    EXPECT_EQ(sim::CheckExpectations("boot 2\nboot 1\n", events).size(), 1u) << "out of order";
+    EXPECT_EQ(sim::CheckExpectations("! expired\n", events).size(), 1u);
+}
+
+// A day whose only events are at its start, an hour in and at its end is
+// drawn no wider than a short run, with the quiet stretches marked.
+TEST(ScenarioTest, TimelineOfADayStaysReadable) {
+    std::vector<sim::TraceEvent> events;
+    std::vector<sim::WatchdogSample> samples;
+    for (uint64_t t = 0; t <= 24 * hk::kHour; t += 10 * hk::kSecond) {
+        sim::TraceEvent feed;
+        feed.Time = t;
+        feed.Kind = "eval";
+        feed.Who = "cycle";
+        feed.String("method", "FVKT").Number("arg", 0x2A).Number("status", 0);
+        events.push_back(feed);
+        samples.push_back({t, true, t + 60 * hk::kSecond});
+    }
+    sim::TraceEvent expiry;
+    expiry.Time = hk::kHour;
+    expiry.Kind = "expiry";
+    events.insert(events.begin() + 360, expiry);
+    std::string svg = sim::DrawTimeline(events, samples, "day");
+    EXPECT_EQ(svg.rfind("<svg", 0), 0u);
+    EXPECT_NE(svg.find("</svg>"), std::string::npos);
+    EXPECT_NE(svg.find("\u2248 23h 00m"), std::string::npos) << "the quiet stretch is marked";
+    EXPECT_NE(svg.find(">expiry<"), std::string::npos);
+    size_t width = std::stoul(svg.substr(svg.find("width=\"") + 7));
+    EXPECT_LE(width, 2600u);
+    EXPECT_LT(svg.size(), 400'000u) << "feeds in one pixel column are drawn once";
+}
+
+} // namespace
