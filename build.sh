@@ -10,13 +10,18 @@
 #                     sources (zero findings), the host build and ctest (the
 #                     end-to-end run under Wine among the tests), the same
 #                     under AddressSanitizer and UndefinedBehaviorSanitizer
-#                     (build/asan), and the Debug build with coverage, its
-#                     ctest and the coverage floor
+#                     (build/asan), the Debug build with coverage, its
+#                     ctest and the coverage floor, and each fuzz target
+#                     for a few seconds
 #   ./build.sh coverage  the Debug build with coverage: run ctest and print the
 #                     driver's line, routine and branch coverage (HTML report
 #                     in build/coverage/)
 #   ./build.sh bench  build the host build's benchmark and print its table
 #                     (instructions per supervision check, under callgrind)
+#   ./build.sh fuzz [SECONDS]
+#                     build the fuzz targets (libFuzzer, AddressSanitizer,
+#                     UndefinedBehaviorSanitizer) and run each for SECONDS
+#                     (60 unless given); prints executions and coverage
 #
 # All are safe to run again; a Debian 12 machine needs nothing beforehand.
 set -euo pipefail
@@ -24,10 +29,14 @@ cd "$(dirname "$0")"
 ROOT=$PWD
 
 PACKAGES=(clang lld llvm mingw-w64-x86-64-dev cmake ninja-build
-          googletest libgtest-dev libgmock-dev python3 valgrind
+          googletest libgtest-dev libgmock-dev python3 valgrind libclang-rt-dev
           gcc-mingw-w64-x86-64-win32
           binutils-mingw-w64-x86-64 gcab osslsigncode openssl wine64 wine
-          clang-tidy gcovr)
+          clang-tidy gcovr ccache)
+
+# Every build goes through ccache: the same sources are compiled in several
+# modes, and a second run on the same machine compiles only what changed.
+export CMAKE_CXX_COMPILER_LAUNCHER="${CMAKE_CXX_COMPILER_LAUNCHER:-ccache}"
 
 install_missing() {
     local missing=() package
@@ -165,6 +174,40 @@ run_bench() {
     build/host/bench/vkt_bench_check
 }
 
+FUZZ_TARGETS=(device_control sddl registry_values image_path acpi_answers)
+
+build_fuzz() {
+    echo "== Fuzz build: build/fuzz"
+    cmake -S fuzz -B build/fuzz -G Ninja -DCMAKE_CXX_COMPILER=clang++
+    cmake --build build/fuzz
+}
+
+# Runs every target for $1 seconds from its seed corpus (fuzz/corpus) and
+# what earlier runs found (build/fuzz/corpus). A crash, a sanitizer report,
+# a verifier stop or a broken expectation fails the run; the input that
+# caused it is kept in build/fuzz/artifacts.
+run_fuzz() {
+    local seconds=$1 target log failed=0
+    mkdir -p build/fuzz/artifacts
+    for target in "${FUZZ_TARGETS[@]}"; do
+        mkdir -p "build/fuzz/corpus/$target"
+        log="build/fuzz/$target.log"
+        if build/fuzz/fuzz_"$target" -max_total_time="$seconds" -print_final_stats=1 \
+            -artifact_prefix="build/fuzz/artifacts/$target-" \
+            "build/fuzz/corpus/$target" "fuzz/corpus/$target" >"$log" 2>&1; then
+            printf '  %-16s %9s executions, %5s exec/s, %s (edges, features)\n' "$target" \
+                "$(sed -n 's/^stat::number_of_executed_units: *//p' "$log")" \
+                "$(sed -n 's/^stat::average_exec_per_sec: *//p' "$log")" \
+                "$(grep -o 'cov: [0-9]* ft: [0-9]*' "$log" | tail -1 || true)"
+        else
+            echo "  $target: FAILED (log: $log)"
+            grep -E 'ERROR|FINDING|VERIFIER STOP|runtime error|Test unit written' "$log" || tail -20 "$log"
+            failed=1
+        fi
+    done
+    return $failed
+}
+
 case "${1:-}" in
 "")
     install_missing
@@ -182,17 +225,26 @@ test)
     run_analysis
     run_tests
     run_coverage --floor .ci/line_coverage_floor
+    build_fuzz
+    echo "== Fuzz targets, briefly"
+    run_fuzz 5
     ;;
 coverage)
     install_missing
     run_coverage
+    ;;
+fuzz)
+    install_missing
+    build_fuzz
+    echo "== Fuzz targets, ${2:-60} seconds each"
+    run_fuzz "${2:-60}"
     ;;
 bench)
     install_missing
     run_bench
     ;;
 *)
-    echo "usage: $0 [test|coverage|bench]" >&2
+    echo "usage: $0 [test|coverage|bench|fuzz [SECONDS]]" >&2
     exit 2
     ;;
 esac

@@ -176,6 +176,7 @@ VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
         it = it->second == DeviceObject ? K().DeviceNames.erase(it) : ++it;
     }
     hk::UnlinkFromDriver(DeviceObject);
+    // A device without an extension has nothing to poison.
     if (DeviceObject->DeviceExtension != nullptr) {
         std::memset(DeviceObject->DeviceExtension, 0xDD, K().ExtensionSizes[DeviceObject]);
     }

@@ -11,8 +11,10 @@ namespace {
 
 constexpr size_t kSidHeader = 8; // revision, count, authority
 
+// A SID's header is read byte by byte: a descriptor from the registry may
+// place its SIDs at any offset.
 ULONG SidLength(const void* sid) {
-    return static_cast<ULONG>(kSidHeader + 4 * static_cast<const SID*>(sid)->SubAuthorityCount);
+    return static_cast<ULONG>(kSidHeader + 4 * static_cast<const uint8_t*>(sid)[1]);
 }
 
 ULONG LongAlign(ULONG size) {
@@ -64,9 +66,8 @@ bool SidIsValid(const void* sid, size_t limit) {
     if (sid == nullptr || (limit != 0 && limit < kSidHeader)) {
         return false;
     }
-    auto* header = static_cast<const SID*>(sid);
-    return header->Revision == SID_REVISION &&
-           header->SubAuthorityCount <= SID_MAX_SUB_AUTHORITIES &&
+    auto* header = static_cast<const uint8_t*>(sid); // revision, then the count
+    return header[0] == SID_REVISION && header[1] <= SID_MAX_SUB_AUTHORITIES &&
            (limit == 0 || SidLength(sid) <= limit);
 }
 
@@ -82,7 +83,9 @@ bool AclIsValid(const ACL* acl) {
             return false;
         }
         auto* header = reinterpret_cast<const ACE_HEADER*>(at);
-        if (header->AceSize < sizeof(ACE_HEADER) || at + header->AceSize > end) {
+        // ACEs are whole ULONGs, so that every one starts aligned.
+        if (header->AceSize < sizeof(ACE_HEADER) || (header->AceSize & 3) != 0 ||
+            at + header->AceSize > end) {
             return false;
         }
         if (header->AceType <= ACCESS_DENIED_ACE_TYPE &&
@@ -345,7 +348,8 @@ BOOLEAN RtlValidRelativeSecurityDescriptor(PSECURITY_DESCRIPTOR SecurityDescript
         if (offset == 0) {
             return true;
         }
-        if (offset < sizeof *header || offset > SecurityDescriptorLength ||
+        // An ACL starts on a ULONG boundary, as its ACEs are read in place.
+        if (offset < sizeof *header || (offset & 3) != 0 || offset > SecurityDescriptorLength ||
             SecurityDescriptorLength - offset < sizeof(ACL)) {
             return false;
         }

@@ -93,6 +93,17 @@ TEST_F(RequestsTest, MoreInformationThanTheOutputHoldsIsCaught) {
     IofCallDriver(device_, irp);
 }
 
+// Deleting a device without an extension touches no extension (the sanitizer
+// build reports the null pointer the poisoning once wrote through).
+TEST_F(RequestsTest, DeviceWithoutExtensionIsDeletedCleanly) {
+    EXPECT_EQ(device_->DeviceExtension, nullptr);
+    PDEVICE_OBJECT second = nullptr;
+    ASSERT_EQ(IoCreateDevice(driver_, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &second),
+              STATUS_SUCCESS);
+    IoDeleteDevice(second);
+    EXPECT_EQ(driver_->DeviceObject, device_);
+}
+
 TEST_F(RequestsTest, FaultInjectionFailsChosenAllocationsAndRoutines) {
     hk::FailNthAllocation(2);
     PVOID first = ExAllocatePoolWithTag(NonPagedPoolNx, 8, 'AAAA');

@@ -71,6 +71,32 @@ TEST_F(SecurityTest, SelfRelativeFormNeedsItsLength) {
     EXPECT_EQ(defaulted, 7);
 }
 
+// A descriptor read from the registry may put its SIDs at any offset; the
+// check reads them byte by byte (the sanitizer build stops on a typed read).
+TEST_F(SecurityTest, UnalignedOwnerIsCheckedWithoutATypedRead) {
+    std::vector<uint8_t> relative =
+        Bytes({1, 0, 0x00, 0x80, 22, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xEE, 0xEE});
+    std::vector<uint8_t> owner = hk::ParseSid("S-1-5-18");
+    relative.insert(relative.end(), owner.begin(), owner.end());
+    EXPECT_TRUE(RtlValidRelativeSecurityDescriptor(relative.data(), 34, 0));
+    relative[23] = 16; // more sub-authorities than the value holds
+    EXPECT_FALSE(RtlValidRelativeSecurityDescriptor(relative.data(), 34, 0));
+
+    // ACLs and their ACEs must start on ULONG boundaries: one that does not
+    // is refused before any of it is read.
+    std::vector<uint8_t> dacl = Bytes({1, 0,  0x04, 0x80, 0, 0,    0,    0, 0, 0, 0, 0, 0, 0, 0,
+                                       0, 22, 0,    0,    0, 0xEE, 0xEE, 2, 0, 8, 0, 0, 0, 0, 0});
+    EXPECT_FALSE(RtlValidRelativeSecurityDescriptor(dacl.data(), 30, 0));
+    dacl[16] = 20;
+    dacl.erase(dacl.begin() + 20, dacl.begin() + 22);
+    EXPECT_TRUE(RtlValidRelativeSecurityDescriptor(dacl.data(), 28, 0));
+    dacl.resize(20);
+    for (int byte : {2, 0, 16, 0, 1, 0, 0, 0, 9, 0, 6, 0, 0, 0, 0, 0}) {
+        dacl.push_back(static_cast<uint8_t>(byte));
+    }
+    EXPECT_FALSE(RtlValidRelativeSecurityDescriptor(dacl.data(), 36, 0)) << "an ACE of 6 bytes";
+}
+
 TEST_F(SecurityTest, RelativeDescriptorsValidatedAgainstTheirLength) {
     std::vector<uint8_t> owner = hk::ParseSid("S-1-5-18");
     std::vector<uint8_t> acl = Bytes({2, 0, 8, 0, 0, 0, 0, 0});
