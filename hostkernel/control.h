@@ -155,8 +155,10 @@ void RemoveExport(const std::string& name);
 void FailNthAllocation(uint64_t n);
 // Fails every allocation with this tag, `count` times (0: until cleared).
 void FailAllocationsWithTag(ULONG tag, uint64_t count = 0);
-// Fails the named kernel routine with `status` (or a null result) `count` times.
-void FailRoutine(const std::string& name, NTSTATUS status, uint64_t count = 1);
+// Lets `skip` calls of the named kernel routine through, then fails the next
+// `count` with `status` (or a null result). A routine failed so returns having
+// done nothing, with a success status too.
+void FailRoutine(const std::string& name, NTSTATUS status, uint64_t count = 1, uint64_t skip = 0);
 void ClearFaults();
 
 // Number of pool allocations made so far (successful or not).

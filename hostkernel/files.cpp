@@ -216,7 +216,7 @@ NTSTATUS ZwCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess,
                            : hk::Narrow(hk::FromCounted(ObjectAttributes->ObjectName));
     hk::CheckObjectLevel("opens a file above APC_LEVEL", caller, name);
     NTSTATUS status = STATUS_SUCCESS;
-    if (hk::TakeObjectFault("ZwCreateFile", &status)) {
+    if (hk::TakeRoutineFault("ZwCreateFile", &status)) {
         return status;
     }
     if (CreateDisposition != FILE_OPEN) {

@@ -34,12 +34,6 @@ std::u16string DevicePath(const std::u16string& path);
 // its image file name is the file's full NT name.
 HkProcess* CreateProcessFromImage(const std::u16string& path);
 
-// Lets `skip` calls of the named routine through, then fails the next
-// `count` calls with `status`: ZwCreateFile, ObReferenceObjectByHandle,
-// ObQueryNameString, ObOpenObjectByPointer, ZwQueryInformationProcess.
-void FailObjectRoutine(const std::string& routine, NTSTATUS status, uint64_t skip = 0,
-                       uint64_t count = 1);
-
 // References to objects that drivers took and have not released yet.
 size_t ObjectReferenceCount();
 

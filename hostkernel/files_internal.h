@@ -48,9 +48,6 @@ bool FindFileObjectName(PVOID object, std::u16string* name);
 // process manager runs at or below APC_LEVEL.
 void CheckObjectLevel(const char* rule, const void* caller, const std::string& object);
 
-// Consumes one failure injected with FailObjectRoutine or FailRoutine.
-bool TakeObjectFault(const std::string& routine, NTSTATUS* status);
-
 // The parts' reset and leak checks.
 void ResetNamespace();
 void ResetFileSystems();

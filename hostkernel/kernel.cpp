@@ -203,8 +203,8 @@ void FailAllocationsWithTag(ULONG tag, uint64_t count) {
     K().FailTags[tag] = count == 0 ? UINT64_MAX : count;
 }
 
-void FailRoutine(const std::string& name, NTSTATUS status, uint64_t count) {
-    K().RoutineFaults[name] = RoutineFault{status, count};
+void FailRoutine(const std::string& name, NTSTATUS status, uint64_t count, uint64_t skip) {
+    K().RoutineFaults[name] = RoutineFault{status, count, skip};
 }
 
 void ClearFaults() {
@@ -216,6 +216,10 @@ void ClearFaults() {
 bool TakeRoutineFault(const std::string& name, NTSTATUS* status) {
     auto found = K().RoutineFaults.find(name);
     if (found == K().RoutineFaults.end() || found->second.Remaining == 0) {
+        return false;
+    }
+    if (found->second.Skip != 0) {
+        found->second.Skip--;
         return false;
     }
     found->second.Remaining--;

@@ -120,7 +120,8 @@ struct DispatchFrame {
 // The entry of a fault rule for a named routine.
 struct RoutineFault {
     NTSTATUS Status;    // status to fail with
-    uint64_t Remaining; // failures left
+    uint64_t Remaining; // failures left after the calls let through
+    uint64_t Skip;      // calls still to let through
 };
 
 struct Kernel {

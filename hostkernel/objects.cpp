@@ -33,15 +33,7 @@ struct ObjectReference {
     std::string Description;       // what it is, for messages
 };
 
-// An injected failure that lets some calls through first.
-struct DelayedFault {
-    NTSTATUS Status;    // status to fail with
-    uint64_t Skip;      // calls still to let through
-    uint64_t Remaining; // failures left after that
-};
-
 std::map<PVOID, ObjectReference> g_references;
-std::map<std::string, DelayedFault> g_faults;
 
 bool IsProcess(PVOID object) {
     for (auto& process : K().Processes) {
@@ -56,7 +48,6 @@ bool IsProcess(PVOID object) {
 
 void ResetObjects() {
     g_references.clear();
-    g_faults.clear();
     ResetFileSystems();
 }
 
@@ -72,24 +63,6 @@ void CheckObjectLevel(const char* rule, const void* caller, const std::string& o
     if (K().Current->Irql > APC_LEVEL) {
         VerifierStop(rule, RoutineName(caller), object);
     }
-}
-
-bool TakeObjectFault(const std::string& routine, NTSTATUS* status) {
-    auto found = g_faults.find(routine);
-    if (found != g_faults.end() && found->second.Remaining != 0) {
-        if (found->second.Skip != 0) {
-            found->second.Skip--;
-        } else {
-            found->second.Remaining--;
-            *status = found->second.Status;
-            return true;
-        }
-    }
-    return TakeRoutineFault(routine, status);
-}
-
-void FailObjectRoutine(const std::string& routine, NTSTATUS status, uint64_t skip, uint64_t count) {
-    g_faults[routine] = DelayedFault{status, skip, count};
 }
 
 size_t ObjectReferenceCount() {
@@ -109,7 +82,7 @@ NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess,
     std::string handle = "handle " + hk::Hex(reinterpret_cast<uint64_t>(Handle));
     hk::CheckObjectLevel("references an object by handle above APC_LEVEL", caller, handle);
     NTSTATUS status = STATUS_SUCCESS;
-    if (hk::TakeObjectFault("ObReferenceObjectByHandle", &status)) {
+    if (hk::TakeRoutineFault("ObReferenceObjectByHandle", &status)) {
         return status;
     }
     hk::HandleEntry* entry = hk::LookupHandle(Handle);
@@ -160,8 +133,7 @@ NTSTATUS ObOpenObjectByPointer(PVOID Object, ULONG HandleAttributes,
     std::string object = "object " + hk::Hex(reinterpret_cast<uintptr_t>(Object));
     hk::CheckObjectLevel("opens an object by address above APC_LEVEL", caller, object);
     NTSTATUS status = STATUS_SUCCESS;
-    if (hk::TakeObjectFault("ObOpenObjectByPointer", &status) ||
-        hk::TakeRoutineFault("ObOpenObjectByPointer", &status)) {
+    if (hk::TakeRoutineFault("ObOpenObjectByPointer", &status)) {
         return status;
     }
     if (ObjectType == IoDeviceObjectType) {
@@ -191,7 +163,7 @@ NTSTATUS ObQueryNameString(PVOID Object, POBJECT_NAME_INFORMATION ObjectNameInfo
     std::string object = "object " + hk::Hex(reinterpret_cast<uintptr_t>(Object));
     hk::CheckObjectLevel("queries an object's name above APC_LEVEL", caller, object);
     NTSTATUS status = STATUS_SUCCESS;
-    if (hk::TakeObjectFault("ObQueryNameString", &status)) {
+    if (hk::TakeRoutineFault("ObQueryNameString", &status)) {
         return status;
     }
     std::u16string name;

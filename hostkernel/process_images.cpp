@@ -57,7 +57,7 @@ NTSTATUS ZwQueryInformationProcess(HANDLE ProcessHandle, PROCESSINFOCLASS Proces
     hk::CheckObjectLevel("queries process information above APC_LEVEL", caller,
                          "handle " + hk::Hex(reinterpret_cast<uint64_t>(ProcessHandle)));
     NTSTATUS status = STATUS_SUCCESS;
-    if (hk::TakeObjectFault("ZwQueryInformationProcess", &status)) {
+    if (hk::TakeRoutineFault("ZwQueryInformationProcess", &status)) {
         return status;
     }
     HkProcess* process = nullptr;

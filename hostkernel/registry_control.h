@@ -48,10 +48,4 @@ std::optional<RegistryValueRecord> ReadRegistryValue(const std::u16string& keyPa
 // Handles of any kind open now.
 size_t OpenHandleCount();
 
-// Lets `skip` calls of the named registry routine through, then fails the
-// next `count` calls with `status`, which they return having done nothing, a
-// success status too. (FailRoutine fails the very next calls.)
-void FailRegistryRoutine(const std::string& routine, NTSTATUS status, uint64_t skip = 0,
-                         uint64_t count = 1);
-
 } // namespace hk

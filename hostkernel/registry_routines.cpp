@@ -193,7 +193,7 @@ NTSTATUS BeginValueRoutine(const char* routine, HANDLE handle, const void* calle
     NTSTATUS status = STATUS_SUCCESS;
     // An injected status, a success too, is the routine's whole answer: no key
     // is referenced and nothing is done.
-    if (TakeRegistryFault(routine, &status)) {
+    if (TakeRoutineFault(routine, &status)) {
         return status;
     }
     status = ReferenceKey(handle, key);
@@ -219,7 +219,7 @@ NTSTATUS ZwOpenKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess,
     hk::CheckLevel(caller, hk::Narrow(hk::FromCounted(
                                ObjectAttributes ? ObjectAttributes->ObjectName : nullptr)));
     NTSTATUS status = STATUS_SUCCESS;
-    if (hk::TakeRegistryFault("ZwOpenKey", &status)) {
+    if (hk::TakeRoutineFault("ZwOpenKey", &status)) {
         return status;
     }
     std::shared_ptr<hk::RegistryKey> key;
@@ -243,7 +243,7 @@ NTSTATUS ZwCreateKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess,
     hk::CheckLevel(caller, hk::Narrow(hk::FromCounted(
                                ObjectAttributes ? ObjectAttributes->ObjectName : nullptr)));
     NTSTATUS status = STATUS_SUCCESS;
-    if (hk::TakeRegistryFault("ZwCreateKey", &status)) {
+    if (hk::TakeRoutineFault("ZwCreateKey", &status)) {
         return status;
     }
     if ((CreateOptions & ~REG_OPTION_VOLATILE) != 0) {

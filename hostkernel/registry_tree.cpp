@@ -9,16 +9,8 @@ namespace hk {
 
 namespace {
 
-// A failure of a registry routine waiting for its turn.
-struct DelayedFault {
-    NTSTATUS Status;    // status to fail with
-    uint64_t Skip;      // calls still to let through
-    uint64_t Remaining; // failures left after that
-};
-
-std::shared_ptr<RegistryKey> g_root;                 // \REGISTRY, kept across a reboot
-bool g_rebooting = false;                            // Reset is part of a reboot
-std::map<std::string, DelayedFault> g_delayedFaults; // by routine name
+std::shared_ptr<RegistryKey> g_root; // \REGISTRY, kept across a reboot
+bool g_rebooting = false;            // Reset is part of a reboot
 
 std::shared_ptr<RegistryKey> NewRoot() {
     auto root = std::make_shared<RegistryKey>();
@@ -89,7 +81,6 @@ std::shared_ptr<RegistryKey> RegistryRoot() {
 }
 
 void ResetRegistry() {
-    g_delayedFaults.clear();
     if (g_rebooting && g_root) {
         DropVolatileKeys(*g_root);
     } else {
@@ -152,20 +143,6 @@ NTSTATUS SplitRegistryPath(const std::u16string& path, std::vector<std::u16strin
     }
 }
 
-bool TakeRegistryFault(const std::string& routine, NTSTATUS* status) {
-    auto found = g_delayedFaults.find(routine);
-    if (found != g_delayedFaults.end() && found->second.Remaining != 0) {
-        if (found->second.Skip != 0) {
-            found->second.Skip--;
-        } else {
-            found->second.Remaining--;
-            *status = found->second.Status;
-            return true;
-        }
-    }
-    return TakeRoutineFault(routine, status);
-}
-
 // ----- controls ------------------------------------------------------------------
 
 void EmptyRegistry() {
@@ -224,11 +201,6 @@ std::optional<RegistryValueRecord> ReadRegistryValue(const std::u16string& keyPa
         return std::nullopt;
     }
     return RegistryValueRecord{value->Type, value->Data};
-}
-
-void FailRegistryRoutine(const std::string& routine, NTSTATUS status, uint64_t skip,
-                         uint64_t count) {
-    g_delayedFaults[routine] = DelayedFault{status, skip, count};
 }
 
 } // namespace hk

@@ -41,7 +41,4 @@ RegistryValue* FindValue(RegistryKey& key, const std::u16string& name);
 // platform does for empty components.
 NTSTATUS SplitRegistryPath(const std::u16string& path, std::vector<std::u16string>* parts);
 
-// Consumes one failure injected with FailRegistryRoutine or FailRoutine.
-bool TakeRegistryFault(const std::string& routine, NTSTATUS* status);
-
 } // namespace hk

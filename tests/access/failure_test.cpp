@@ -28,10 +28,10 @@ struct Step {
 TEST_F(FailureTest, EachFailingStepEndsTheCheckWithItsStatusAndReleasesEverything) {
     HkProcess* service = Start(kServiceImage);
     auto registry = [](const char* routine, uint64_t skip) {
-        return [=] { hk::FailRegistryRoutine(routine, kInjected, skip); };
+        return [=] { hk::FailRoutine(routine, kInjected, 1, skip); };
     };
     auto object = [](const char* routine, uint64_t skip) {
-        return [=] { hk::FailObjectRoutine(routine, kInjected, skip); };
+        return [=] { hk::FailRoutine(routine, kInjected, 1, skip); };
     };
     auto allocation = [](uint64_t n) { return [=] { hk::FailNthAllocation(n); }; };
     // Allocations in order: value, prefixed copy, name buffer, the
@@ -70,11 +70,9 @@ TEST_F(FailureTest, EachFailingStepEndsTheCheckWithItsStatusAndReleasesEverythin
 TEST_F(FailureTest, SizeQueryThatSucceedsEndsTheCheck) {
     HkProcess* service = Start(kServiceImage);
     for (const Step& step : {
-             Step{"value size query",
-                  [] { hk::FailRegistryRoutine("ZwQueryValueKey", STATUS_SUCCESS); },
+             Step{"value size query", [] { hk::FailRoutine("ZwQueryValueKey", STATUS_SUCCESS); },
                   STATUS_UNSUCCESSFUL},
-             Step{"name size query",
-                  [] { hk::FailObjectRoutine("ObQueryNameString", STATUS_SUCCESS); },
+             Step{"name size query", [] { hk::FailRoutine("ObQueryNameString", STATUS_SUCCESS); },
                   STATUS_UNSUCCESSFUL},
          }) {
         step.arm();
@@ -113,7 +111,7 @@ TEST_F(FailureTest, ImageNameQueryHandsOutNothingOnFailure) {
     hk::RunAs(hk::CreateThread(service), [&] {
         EXPECT_EQ(QueryProcessImageName(service, nullptr), STATUS_INVALID_PARAMETER);
         PUNICODE_STRING image = reinterpret_cast<PUNICODE_STRING>(0x1);
-        hk::FailObjectRoutine("ZwQueryInformationProcess", kInjected, 1);
+        hk::FailRoutine("ZwQueryInformationProcess", kInjected, 1, 1);
         EXPECT_EQ(QueryProcessImageName(service, &image), kInjected);
         EXPECT_EQ(image, nullptr);
         ASSERT_EQ(QueryProcessImageName(service, &image), STATUS_SUCCESS);

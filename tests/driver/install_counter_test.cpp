@@ -98,7 +98,7 @@ TEST_F(InstallCounterTest, FailuresLeaveTheCountAlone) {
                             Failure{"ZwQueryValueKey", 1, STATUS_INSUFFICIENT_RESOURCES},
                             Failure{"ZwQueryValueKey", 1, STATUS_OBJECT_NAME_NOT_FOUND}}) {
         SCOPED_TRACE(std::string(failure.Routine) + " after " + std::to_string(failure.Skip));
-        hk::FailRegistryRoutine(failure.Routine, failure.Status, failure.Skip);
+        hk::FailRoutine(failure.Routine, failure.Status, 1, failure.Skip);
         EXPECT_TRUE(CountInstallation());
         ExpectCount(5);
     }

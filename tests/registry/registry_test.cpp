@@ -280,7 +280,7 @@ TEST_F(RegistryTest, FailuresAreInjectedByRoutineAndTurn) {
     hk::FailRoutine("ZwOpenKey", STATUS_ACCESS_DENIED);
     EXPECT_EQ(Open(hk::kServiceKeyPath, &key), STATUS_ACCESS_DENIED);
     ASSERT_EQ(Open(hk::kServiceKeyPath, &key), STATUS_SUCCESS);
-    hk::FailRegistryRoutine("ZwQueryValueKey", STATUS_INSUFFICIENT_RESOURCES, 1);
+    hk::FailRoutine("ZwQueryValueKey", STATUS_INSUFFICIENT_RESOURCES, 1, 1);
     EXPECT_EQ(Query(key, u"Start", KeyValuePartialInformation, 16), STATUS_SUCCESS);
     EXPECT_EQ(Query(key, u"Start", KeyValuePartialInformation, 16), STATUS_INSUFFICIENT_RESOURCES);
     EXPECT_EQ(Query(key, u"Start", KeyValuePartialInformation, 16), STATUS_SUCCESS);

@@ -120,7 +120,7 @@ TEST_F(RegistryValuesTest, ValuesOfAnySizeThroughOneRetry) {
     EXPECT_EQ(ReadValue(key_, u"Large", 0, 0xFFFFFFF0, &record), STATUS_INTEGER_OVERFLOW);
     hk::FailNthAllocation(2);
     EXPECT_EQ(ReadValue(key_, u"Large", 0, 0, &record), STATUS_INSUFFICIENT_RESOURCES);
-    hk::FailRegistryRoutine("ZwQueryValueKey", STATUS_IO_DEVICE_ERROR, 1);
+    hk::FailRoutine("ZwQueryValueKey", STATUS_IO_DEVICE_ERROR, 1, 1);
     EXPECT_EQ(ReadValue(key_, u"Large", 0, 0, &record), STATUS_IO_DEVICE_ERROR)
         << "no third attempt";
     EXPECT_EQ(hk::LiveBlocksWithTag(kValueTag), 0u);

@@ -267,7 +267,7 @@ TEST_F(SecureDeviceTest, NothingLeftOnAnyFailure) {
             hk::Reset();
             driver_ = hk::CreateStandInDriver(u"VKTDrv");
             hk::SetRegistryValue(kProperties, u"Exclusive", REG_DWORD, Bytes({0, 0, 0, 0}));
-            hk::FailRegistryRoutine(routine, STATUS_IO_DEVICE_ERROR, skip);
+            hk::FailRoutine(routine, STATUS_IO_DEVICE_ERROR, 1, skip);
             NTSTATUS status = Create();
             hk::ClearFaults();
             if (NT_SUCCESS(status)) {
