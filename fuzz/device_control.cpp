@@ -1,6 +1,9 @@
 // Device control from a hostile caller: any sequence of requests on one
-// device, of any control code, input and output length and bytes, with the
-// command record's name list anywhere in (or outside) the caller's memory.
+// started device, of any control code, input and output length and bytes,
+// with the command record's name list anywhere in (or outside) the caller's
+// memory, between them virtual time in which the cycle compares the watched
+// names with the processes that run, processes that start and end, and pool
+// allocations that fail.
 // After each request: the status block agrees with the output, and a refused
 // request that reached no firmware changed nothing the driver keeps.
 #include "fuzz/support.h"
@@ -98,8 +101,32 @@ std::vector<uint8_t> CommandInput(FuzzDriver& driver, FuzzInput& input) {
     return bytes;
 }
 
-void Step(FuzzDriver& driver, FuzzInput& input) {
+// Names a started process may have: the service's, the same in another
+// case, another of the vendor's, and a stranger's.
+const char16_t* const kProcessNames[] = {u"VKTService.exe", u"vktservice.EXE", u"CorvynMonitor.exe",
+                                         u"x"};
+
+// A process starts, or the one started last ends.
+void StartOrEndProcess(std::vector<HkProcess*>& started, FuzzInput& input) {
+    uint8_t choice = input.Byte();
+    if ((choice & 0x80) != 0 && !started.empty()) {
+        hk::TerminateProcess(started.back());
+        started.pop_back();
+        return;
+    }
+    started.push_back(hk::CreateProcess(kProcessNames[choice % 4]));
+}
+
+void Step(FuzzDriver& driver, std::vector<HkProcess*>& started, FuzzInput& input) {
     uint8_t kind = input.Byte() % 8;
+    if (kind == 4) { // one of the next few allocations fails
+        hk::FailNthAllocation(input.Byte() % 8 + 1);
+        return;
+    }
+    if (kind == 5) {
+        StartOrEndProcess(started, input);
+        return;
+    }
     if (kind == 7) {
         hk::RunFor((input.Byte() % 32) * hk::kSecond);
         return;
@@ -136,8 +163,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FuzzInput input(data, size);
     {
         FuzzDriver driver;
+        std::vector<HkProcess*> started;
         for (int step = 0; step < 16 && !input.Empty(); step++) {
-            Step(driver, input);
+            Step(driver, started, input);
         }
     }
     return 0;

@@ -1,9 +1,10 @@
 // The registry values the driver reads when it adds its device, each absent
 // or of any type, length and bytes: "InstallTimes" under the service's
 // parameters, and the class key's "Security", "DeviceType",
-// "DeviceCharacteristics" and "Exclusive". Whatever they hold, adding the
-// device either succeeds with a valid descriptor on the device or fails
-// leaving nothing; removal and unloading leave nothing either.
+// "DeviceCharacteristics" and "Exclusive". Whatever they hold, and whichever
+// pool allocation fails, adding the device either succeeds with a valid
+// descriptor on the device or fails leaving nothing; removal and unloading
+// leave nothing either.
 #include "fuzz/support.h"
 
 #include "driver/routing.h"
@@ -46,6 +47,7 @@ void StoreValue(FuzzInput& input, const ReadValue& value) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FuzzInput input(data, size);
     hk::Reset();
+    ChooseAllocationFailure(input);
     for (const ReadValue& value : kValues) {
         StoreValue(input, value);
     }

@@ -1,8 +1,9 @@
 // The SDDL converter on any text: counted strings of any length, capacity
 // and characters, both values of the defaulted mark, with the kernel's
-// version-gated trustee aliases present or not. A success hands out one
-// valid self-relative descriptor of the length it claims, marked as asked; a
-// failure hands out nothing; neither leaves anything behind.
+// version-gated trustee aliases present or not, and any pool allocation
+// failing. A success hands out one valid self-relative descriptor of the
+// length it claims, marked as asked; a failure hands out nothing; neither
+// leaves anything behind.
 #include "fuzz/support.h"
 
 #include "hostkernel/security_control.h"
@@ -13,6 +14,7 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FuzzInput input(data, size);
     hk::Reset();
+    ChooseAllocationFailure(input);
     uint8_t shape = input.Byte();
     ULONG markDefaulted = shape & 1 ? input.Dword() : 0;
     if (shape & 2) {

@@ -52,6 +52,13 @@ void ExpectNoLeaks() {
     hk::Reset();
 }
 
+void ChooseAllocationFailure(FuzzInput& input) {
+    uint8_t choice = input.Byte();
+    if (choice != 0 && choice <= 0x20) {
+        hk::FailNthAllocation(choice % 16 + 1);
+    }
+}
+
 void ExpectValidDescriptor(PSECURITY_DESCRIPTOR descriptor) {
     auto block = hk::K().Pool.find(descriptor);
     Expect(block != hk::K().Pool.end(), "the descriptor is no pool block of its own");
@@ -76,6 +83,11 @@ FuzzDriver::FuzzDriver(const std::function<void(sim::AcpiDevice&)>& prepare) {
     });
     Expect(status == STATUS_SUCCESS, "adding the device failed");
     device_ = driver_->DeviceObject;
+    hk::Request start;
+    start.major = IRP_MJ_PNP;
+    start.minor = IRP_MN_START_DEVICE;
+    start.initialStatus = STATUS_NOT_SUPPORTED;
+    Expect(hk::Send(device_, start).completed, "the start did not complete");
     service_ = hk::CreateProcess(u"VKTService.exe");
     thread_ = hk::CreateThread(service_);
 }

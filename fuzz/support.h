@@ -38,12 +38,17 @@ void Expect(bool condition, const char* what);
 // Stops the run as a finding when the kernel holds anything the driver left,
 // then resets the kernel so that nothing of this input outlives it.
 void ExpectNoLeaks();
+// Lets the input fail one of the next sixteen pool allocations (about one
+// input in eight; a zero byte fails none), so that every failure path meets
+// hostile input too.
+void ChooseAllocationFailure(FuzzInput& input);
 // Stops the run as a finding unless `descriptor` is a valid self-relative
 // descriptor that lies wholly inside the pool block handed out for it.
 void ExpectValidDescriptor(PSECURITY_DESCRIPTOR descriptor);
 
-// The driver loaded and its device added over the simulated ACPI device by
-// its own add-device routine, with the vendor's service as a user process.
+// The driver loaded, its device added over the simulated ACPI device by its
+// own add-device routine and started, with the vendor's service as a user
+// process.
 class FuzzDriver {
   public:
     // Resets the kernel and brings the driver up; `prepare` runs on the fresh
