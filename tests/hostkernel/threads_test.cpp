@@ -3,7 +3,7 @@
 // every waiting thread; and the explorer finds the interleaving that breaks
 // a routine without its lock.
 #include "hostkernel/explorer.h"
-#include "tests/support/kernel_test.h"
+#include "tests/hostkernel/host_test.h"
 
 #include <string>
 #include <vector>
@@ -12,40 +12,45 @@ namespace {
 
 std::vector<std::string> g_log;
 
-class ThreadsTest : public KernelTest {
+void Acquire(PERESOURCE resource) {
+    KeEnterCriticalRegion();
+    ExAcquireResourceExclusiveLite(resource, TRUE);
+}
+
+void Release(PERESOURCE resource) {
+    ExReleaseResourceLite(resource);
+    KeLeaveCriticalRegion();
+}
+
+// A system thread that runs `routine`.
+template <typename Routine> HkThread* Start(Routine routine) {
+    HkThread* thread = hk::CreateThread(hk::SystemProcess());
+    hk::StartThread(thread, routine);
+    return thread;
+}
+
+// A device whose extension holds a resource, for work items to contend on.
+class ThreadsTest : public DeviceTest {
   protected:
+    ThreadsTest() : DeviceTest(sizeof(ERESOURCE)) {}
     void SetUp() override {
-        KernelTest::SetUp();
+        DeviceTest::SetUp();
         g_log.clear();
-    }
-    static void Acquire(PERESOURCE resource) {
-        KeEnterCriticalRegion();
-        ExAcquireResourceExclusiveLite(resource, TRUE);
-    }
-    static void Release(PERESOURCE resource) {
-        ExReleaseResourceLite(resource);
-        KeLeaveCriticalRegion();
-    }
-    static void Wait(KEVENT* event) {
-        KeWaitForSingleObject(event, Executive, KernelMode, FALSE, nullptr);
     }
 };
 
 TEST_F(ThreadsTest, ThreadThatFindsAResourceHeldWaitsAndIsHandedItOnRelease) {
     ERESOURCE resource;
     ExInitializeResourceLite(&resource);
-    KEVENT go;
-    KeInitializeEvent(&go, NotificationEvent, FALSE);
-    HkThread* first = hk::CreateThread(hk::SystemProcess());
-    HkThread* second = hk::CreateThread(hk::SystemProcess());
-    hk::StartThread(first, [&] {
+    Event go;
+    HkThread* first = Start([&] {
         Acquire(&resource);
         g_log.push_back("first holds");
         Wait(&go);
         g_log.push_back("first releases");
         Release(&resource);
     });
-    hk::StartThread(second, [&] {
+    HkThread* second = Start([&] {
         g_log.push_back("second asks");
         Acquire(&resource);
         g_log.push_back("second holds");
@@ -64,11 +69,9 @@ TEST_F(ThreadsTest, ThreadThatFindsAResourceHeldWaitsAndIsHandedItOnRelease) {
 }
 
 TEST_F(ThreadsTest, SignalWakesOneWaiterOfASynchronizationEventAndAllOfANotificationEvent) {
-    KEVENT one, all;
-    KeInitializeEvent(&one, SynchronizationEvent, FALSE);
-    KeInitializeEvent(&all, NotificationEvent, FALSE);
+    Event one(SynchronizationEvent), all;
     for (const char* name : {"a", "b", "c"}) {
-        hk::StartThread(hk::CreateThread(hk::SystemProcess()), [name, &one, &all] {
+        Start([name, &one, &all] {
             Wait(&all);
             g_log.push_back(std::string(name) + " all");
             Wait(&one);
@@ -92,13 +95,11 @@ TEST_F(ThreadsTest, SignalWakesOneWaiterOfASynchronizationEventAndAllOfANotifica
 }
 
 TEST_F(ThreadsTest, TimedWaitOfOneThreadEndsWhileAnotherRunsTime) {
-    KEVENT never;
-    KeInitializeEvent(&never, NotificationEvent, FALSE);
+    Event never;
     NTSTATUS status = STATUS_SUCCESS;
     uint64_t endedAt = 0;
-    hk::StartThread(hk::CreateThread(hk::SystemProcess()), [&] {
-        LARGE_INTEGER timeout;
-        timeout.QuadPart = -static_cast<LONGLONG>(3 * hk::kSecond);
+    Start([&] {
+        LARGE_INTEGER timeout = Relative(3 * hk::kSecond);
         status = KeWaitForSingleObject(&never, Executive, KernelMode, FALSE, &timeout);
         endedAt = hk::Now();
     });
@@ -108,19 +109,20 @@ TEST_F(ThreadsTest, TimedWaitOfOneThreadEndsWhileAnotherRunsTime) {
     EXPECT_EQ(hk::Now(), 10 * hk::kSecond);
 }
 
-// A work item that finds a resource held waits for it, where it used to
-// stop the test as a deadlock.
-TEST_F(ThreadsTest, WorkItemWaitsForAResourceTheTestThreadHolds) {
-    PDRIVER_OBJECT driver = hk::CreateStandInDriver(u"Items");
-    PDEVICE_OBJECT device = nullptr;
-    IoCreateDevice(driver, sizeof(ERESOURCE), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
-    auto* resource = static_cast<PERESOURCE>(device->DeviceExtension);
-    ExInitializeResourceLite(resource);
-    PIO_WORKITEM item = IoAllocateWorkItem(device);
-    Acquire(resource);
+// A work item runs at PASSIVE_LEVEL in a system worker of its own; one that
+// finds a resource held waits for it, where it used to stop the test as a
+// deadlock.
+TEST_F(ThreadsTest, WorkItemRunsInTheSystemWorkerAndWaitsForAResourceTheTestThreadHolds) {
+    ExInitializeResourceLite(Extension<ERESOURCE>());
+    PIO_WORKITEM item = IoAllocateWorkItem(device_);
+    Acquire(Extension<ERESOURCE>());
+    static HkThread* ranIn;
     IoQueueWorkItem(
         item,
         [](PDEVICE_OBJECT device, PVOID) {
+            ranIn = KeGetCurrentThread();
+            EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+            EXPECT_EQ(PsGetCurrentProcess(), hk::SystemProcess());
             Acquire(static_cast<PERESOURCE>(device->DeviceExtension));
             g_log.push_back("item holds");
             Release(static_cast<PERESOURCE>(device->DeviceExtension));
@@ -128,28 +130,24 @@ TEST_F(ThreadsTest, WorkItemWaitsForAResourceTheTestThreadHolds) {
         DelayedWorkQueue, nullptr);
     hk::RunPending();
     EXPECT_TRUE(g_log.empty());
+    EXPECT_NE(ranIn, KeGetCurrentThread());
     std::vector<std::string> leaks = hk::FindLeaks();
     ASSERT_FALSE(leaks.empty());
     EXPECT_NE(leaks.back().find("waits in"), std::string::npos) << leaks.back();
-    Release(resource);
+    Release(Extension<ERESOURCE>());
     hk::RunPending();
     EXPECT_EQ(g_log, std::vector<std::string>{"item holds"});
     IoFreeWorkItem(item);
-    ExDeleteResourceLite(resource);
-    IoDeleteDevice(device);
-    hk::UnloadDriver(driver);
+    ExDeleteResourceLite(Extension<ERESOURCE>());
 }
 
 // A running item may be freed, and its device deleted, before its routine
 // returns (the I/O manager holds the device until then); from the free on
 // the item is unusable, so a routine that queues it again is stopped.
 TEST_F(ThreadsTest, WorkItemFreedWhileItsRoutineRuns) {
-    static KEVENT go;
+    static Event go;
     KeInitializeEvent(&go, NotificationEvent, FALSE);
-    PDRIVER_OBJECT driver = hk::CreateStandInDriver(u"Items");
-    PDEVICE_OBJECT device = nullptr;
-    IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
-    PIO_WORKITEM item = IoAllocateWorkItem(device);
+    PIO_WORKITEM item = IoAllocateWorkItem(device_);
     IoQueueWorkItem(
         item,
         [](PDEVICE_OBJECT, PVOID) {
@@ -161,19 +159,17 @@ TEST_F(ThreadsTest, WorkItemFreedWhileItsRoutineRuns) {
     hk::RunPending();
     ASSERT_EQ(g_log, std::vector<std::string>{"item runs"});
     IoFreeWorkItem(item);
-    IoDeleteDevice(device);
+    IoDeleteDevice(device_);
+    device_ = nullptr;
     KeSetEvent(&go, IO_NO_INCREMENT, FALSE);
     hk::RunPending();
     EXPECT_EQ(g_log, (std::vector<std::string>{"item runs", "item returns"}));
     EXPECT_EQ(hk::QueuedWorkItems(), 0u);
-    hk::UnloadDriver(driver);
 
     EXPECT_DEATH(
         {
-            PDEVICE_OBJECT again = nullptr;
-            IoCreateDevice(hk::CreateStandInDriver(u"Again"), 0, nullptr, FILE_DEVICE_UNKNOWN, 0,
-                           FALSE, &again);
-            PIO_WORKITEM self = IoAllocateWorkItem(again);
+            IoCreateDevice(driver_, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device_);
+            PIO_WORKITEM self = IoAllocateWorkItem(device_);
             IoQueueWorkItem(
                 self,
                 [](PDEVICE_OBJECT, PVOID context) {
@@ -208,19 +204,23 @@ TEST_F(ThreadsTest, LockOrderIsCheckedAcrossThreads) {
     ExDeleteResourceLite(&second);
 }
 
-// Every thread waits and nothing in virtual time can wake one: the stop
-// names each waiting thread, where it waits, for what, and who holds it.
-TEST_F(ThreadsTest, DeadlockNamesEveryWaitingThreadAndTheOwner) {
+// A wait nothing in virtual time can end is stopped: the test thread's own,
+// one where every thread waits (the stop names each waiting thread, where it
+// waits, for what, and who holds it), and one in a callback of the machine,
+// which runs between threads in no thread's own time.
+TEST_F(ThreadsTest, WaitsThatCannotEndAreStopped) {
     static ERESOURCE resource;
-    static KEVENT never;
+    static Event never;
     ExInitializeResourceLite(&resource);
     KeInitializeEvent(&never, NotificationEvent, FALSE);
-    hk::StartThread(hk::CreateThread(hk::SystemProcess()), [] {
+    EXPECT_DEATH(Wait(&never),
+                 VERIFIER_STOP("deadlock: waits for an object that nothing will signal"));
+    Start([] {
         Acquire(&resource);
         Wait(&never);
         Release(&resource);
     });
-    hk::StartThread(hk::CreateThread(hk::SystemProcess()), [] {
+    Start([] {
         Acquire(&resource);
         Release(&resource);
     });
@@ -232,17 +232,16 @@ TEST_F(ThreadsTest, DeadlockNamesEveryWaitingThreadAndTheOwner) {
     KeSetEvent(&never, 0, FALSE);
     hk::WaitForThreads();
     ExDeleteResourceLite(&resource);
-}
 
-// Deferred calls and the machine's callbacks run between threads, in no
-// thread's own time: one that waits would wait inside the scheduler.
-TEST_F(ThreadsTest, MachineCallbackThatWaitsIsStopped) {
     hk::ScheduleAt(hk::kSecond, [] { hk::RunPending(); });
     EXPECT_DEATH(hk::RunFor(2 * hk::kSecond),
                  VERIFIER_STOP("waits in a deferred call or a callback of the simulated machine"));
 }
 
 // ----- the explorer on a counter that two threads increment ------------------
+
+// Each schedule starts on a fresh kernel, so these tests hold no device.
+using ExplorerTest = KernelTest;
 
 struct Counter {
     ERESOURCE Lock; // guards Value, unless the routine leaves it out
@@ -260,14 +259,12 @@ void IncrementWithoutLock() {
 }
 
 void IncrementUnderLock() {
-    KeEnterCriticalRegion();
-    ExAcquireResourceExclusiveLite(&g_counter->Lock, TRUE);
+    Acquire(&g_counter->Lock);
     int seen = g_counter->Value;
     KeLeaveCriticalRegion();
     KeEnterCriticalRegion();
     g_counter->Value = seen + 1;
-    ExReleaseResourceLite(&g_counter->Lock);
-    KeLeaveCriticalRegion();
+    Release(&g_counter->Lock);
 }
 
 hk::Scenario CounterScenario(void (*increment)()) {
@@ -277,9 +274,8 @@ hk::Scenario CounterScenario(void (*increment)()) {
         g_counter = &counter;
         counter.Value = 0;
         ExInitializeResourceLite(&counter.Lock);
-        for (int thread = 0; thread < 2; ++thread) {
-            hk::StartThread(hk::CreateThread(hk::SystemProcess()), increment);
-        }
+        Start(increment);
+        Start(increment);
     };
     scenario.Check = [] {
         return counter.Value == 2 ? "" : "lost an increment: " + std::to_string(counter.Value);
@@ -288,7 +284,7 @@ hk::Scenario CounterScenario(void (*increment)()) {
     return scenario;
 }
 
-TEST_F(ThreadsTest, ExplorerFindsTheLostUpdateOfARoutineWithoutItsLockAndReplaysIt) {
+TEST_F(ExplorerTest, FindsTheLostUpdateOfARoutineWithoutItsLockAndReplaysIt) {
     hk::ExploreResult broken = hk::Explore(CounterScenario(IncrementWithoutLock));
     ASSERT_FALSE(broken.Passed());
     EXPECT_EQ(broken.Failure, "lost an increment: 1");
@@ -309,7 +305,7 @@ TEST_F(ThreadsTest, ExplorerFindsTheLostUpdateOfARoutineWithoutItsLockAndReplays
     EXPECT_EQ(hk::Explore(CounterScenario(IncrementWithoutLock), replay).Failure, randomly.Failure);
 }
 
-TEST_F(ThreadsTest, ExplorerCoversEveryScheduleOfTheLockedRoutineWithinTheBound) {
+TEST_F(ExplorerTest, CoversEveryScheduleOfTheLockedRoutineWithinTheBound) {
     hk::ExploreResult none = hk::Explore(CounterScenario(IncrementUnderLock), {0});
     hk::ExploreResult one = hk::Explore(CounterScenario(IncrementUnderLock), {1});
     hk::ExploreResult two = hk::Explore(CounterScenario(IncrementUnderLock), {2});
@@ -320,15 +316,14 @@ TEST_F(ThreadsTest, ExplorerCoversEveryScheduleOfTheLockedRoutineWithinTheBound)
     EXPECT_EQ(two.Preemptions, 2u);
 }
 
-TEST_F(ThreadsTest, VerifierStopInAScheduleNamesTheScheduleToReplay) {
+TEST_F(ExplorerTest, VerifierStopInAScheduleNamesTheScheduleToReplay) {
     hk::Scenario scenario = CounterScenario(IncrementUnderLock);
     scenario.Start = [] {
         static ERESOURCE lock;
         ExInitializeResourceLite(&lock);
         for (int thread = 0; thread < 2; ++thread) {
-            hk::StartThread(hk::CreateThread(hk::SystemProcess()), [] {
-                KeEnterCriticalRegion();
-                ExAcquireResourceExclusiveLite(&lock, TRUE);
+            Start([] {
+                Acquire(&lock);
                 KeLeaveCriticalRegion();
                 KeEnterCriticalRegion();
                 ExDeleteResourceLite(&lock); // deleted while held: a verifier stop
