@@ -4,7 +4,7 @@
 #include "hostkernel/files_control.h"
 #include "hostkernel/kernel_state.h"
 #include "hostkernel/registry_control.h"
-#include "tests/support/kernel_test.h"
+#include "tests/hostkernel/host_test.h"
 
 #include <cstring>
 
@@ -22,9 +22,8 @@ class FilesTest : public KernelTest {
     }
 
     // Opens as the driver opens a directory.
-    NTSTATUS OpenDirectory(std::u16string path, HANDLE* handle, ULONG options = 0x21) {
-        UNICODE_STRING name{static_cast<USHORT>(path.size() * 2),
-                            static_cast<USHORT>(path.size() * 2), path.data()};
+    NTSTATUS OpenDirectory(const std::u16string& path, HANDLE* handle, ULONG options = 0x21) {
+        UNICODE_STRING name = Counted(path);
         OBJECT_ATTRIBUTES attributes;
         InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE,
                                    nullptr, nullptr);
@@ -108,6 +107,11 @@ TEST_F(FilesTest, OpensFailWithThePlatformsStatuses) {
     EXPECT_EQ(OpenStatus(u"\\??\\C:\\Program Files\\Corvyn", FILE_NON_DIRECTORY_FILE),
               STATUS_FILE_IS_A_DIRECTORY);
     EXPECT_EQ(hk::OpenHandleCount(), 0u);
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    EXPECT_DEATH(OpenStatus(u"\\??\\C:\\Program Files"),
+                 VERIFIER_STOP("opens a file above APC_LEVEL"));
+    KeLowerIrql(old);
 }
 
 TEST_F(FilesTest, VolumesAreLaidOutByTheControls) {
@@ -213,16 +217,6 @@ TEST_F(FilesTest, WideTextRoutinesBehaveAsThePlatformsDo) {
     EXPECT_EQ(_wcsnicmp(u"Corvyn", u"CORVYNX", 6), 0);
     EXPECT_LT(_wcsnicmp(u"ab", u"abc", 3), 0) << "stops at the shorter text's end";
     EXPECT_NE(_wcsnicmp(u"\u00e9", u"\u00c9", 1), 0) << "only ASCII letters fold";
-}
-
-TEST_F(FilesTest, FileRoutinesStopAboveApcLevel) {
-    EXPECT_DEATH(
-        {
-            KIRQL old;
-            KeRaiseIrql(DISPATCH_LEVEL, &old);
-            OpenStatus(u"\\??\\C:\\Program Files");
-        },
-        VERIFIER_STOP("opens a file above APC_LEVEL"));
 }
 
 } // namespace

@@ -184,26 +184,6 @@ TEST_F(ThreadsTest, WorkItemFreedWhileItsRoutineRuns) {
         VERIFIER_STOP("uses a work item that is freed"));
 }
 
-TEST_F(ThreadsTest, LockOrderIsCheckedAcrossThreads) {
-    ERESOURCE first, second;
-    ExInitializeResourceLite(&first);
-    ExInitializeResourceLite(&second);
-    hk::RunAs(hk::CreateThread(hk::SystemProcess()), [&] {
-        Acquire(&first);
-        Acquire(&second);
-        Release(&second);
-        Release(&first);
-    });
-    EXPECT_DEATH(hk::RunAs(hk::CreateThread(hk::SystemProcess()),
-                           [&] {
-                               Acquire(&second);
-                               Acquire(&first);
-                           }),
-                 VERIFIER_STOP("takes locks in an order that inverts an order seen before"));
-    ExDeleteResourceLite(&first);
-    ExDeleteResourceLite(&second);
-}
-
 // A wait nothing in virtual time can end is stopped: the test thread's own,
 // one where every thread waits (the stop names each waiting thread, where it
 // waits, for what, and who holds it), and one in a callback of the machine,

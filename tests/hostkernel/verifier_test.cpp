@@ -182,12 +182,15 @@ TEST_F(VerifierTest, ResourceRules) {
                 "FaultyReleaseOfUnownedResource");
     EXPECT_STOP(FaultyDeleteOfHeldResource(&first), "deletes a resource that is held",
                 "FaultyDeleteOfHeldResource");
-    KeEnterCriticalRegion();
-    ExAcquireResourceExclusiveLite(&first, TRUE);
-    ExAcquireResourceExclusiveLite(&second, TRUE);
-    ExReleaseResourceLite(&second);
-    ExReleaseResourceLite(&first);
-    KeLeaveCriticalRegion();
+    // The order seen in one thread binds every other.
+    hk::RunAs(hk::CreateThread(hk::SystemProcess()), [&] {
+        KeEnterCriticalRegion();
+        ExAcquireResourceExclusiveLite(&first, TRUE);
+        ExAcquireResourceExclusiveLite(&second, TRUE);
+        ExReleaseResourceLite(&second);
+        ExReleaseResourceLite(&first);
+        KeLeaveCriticalRegion();
+    });
     EXPECT_STOP(FaultyLockOrder(&first, &second),
                 "takes locks in an order that inverts an order seen before", "FaultyLockOrder");
     ExDeleteResourceLite(&first);
