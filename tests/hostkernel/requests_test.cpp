@@ -23,38 +23,31 @@ Seen g_seen;
 ULONG_PTR g_information = 4; // the bytes the driver claims to answer
 
 // Reads four input bytes and answers with them reversed, reaching the
-// caller's memory as the transfer method allows: under a guard, after
-// probing, for METHOD_NEITHER; through the system buffer or the MDL's
-// system-space address otherwise.
+// caller's memory as the transfer method allows: after probing, for
+// METHOD_NEITHER; through the system buffer or the MDL's system-space
+// address otherwise; always under a guard.
 NTSTATUS Reverse(PDEVICE_OBJECT, PIRP irp) {
     PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
     ULONG method = location->Parameters.DeviceIoControl.IoControlCode & 3;
     g_seen = Seen{true, irp->AssociatedIrp.SystemBuffer,
                   location->Parameters.DeviceIoControl.Type3InputBuffer, irp->UserBuffer,
                   irp->MdlAddress};
+    void* input = method == METHOD_NEITHER ? g_seen.type3Input : g_seen.systemBuffer;
+    void* output = method == METHOD_NEITHER ? irp->UserBuffer
+                   : method == METHOD_BUFFERED
+                       ? g_seen.systemBuffer
+                       : MmGetSystemAddressForMdlSafe(g_seen.mdl, NormalPagePriority);
     NTSTATUS status = STATUS_SUCCESS;
-    uint8_t answer[4];
+    VKT_GUARD_TRY
     if (method == METHOD_NEITHER) {
-        VKT_GUARD_TRY
-        ProbeForRead(g_seen.type3Input, 4, 1);
-        memcpy_s(g_seen.input, 4, g_seen.type3Input, 4);
-        for (int i = 0; i < 4; i++) {
-            answer[i] = g_seen.input[3 - i];
-        }
-        ProbeForWrite(irp->UserBuffer, 4, 1);
-        memcpy_s(irp->UserBuffer, 4, answer, 4);
-        VKT_GUARD_EXCEPT(status)
-        VKT_GUARD_END
-    } else {
-        std::memcpy(g_seen.input, irp->AssociatedIrp.SystemBuffer, 4);
-        for (int i = 0; i < 4; i++) {
-            answer[i] = g_seen.input[3 - i];
-        }
-        void* output = method == METHOD_BUFFERED
-                           ? irp->AssociatedIrp.SystemBuffer
-                           : MmGetSystemAddressForMdlSafe(irp->MdlAddress, NormalPagePriority);
-        std::memcpy(output, answer, 4);
+        ProbeForRead(input, 4, 1);
+        ProbeForWrite(output, 4, 1);
     }
+    memcpy_s(g_seen.input, 4, input, 4);
+    uint8_t answer[4] = {g_seen.input[3], g_seen.input[2], g_seen.input[1], g_seen.input[0]};
+    memcpy_s(output, 4, answer, 4);
+    VKT_GUARD_EXCEPT(status)
+    VKT_GUARD_END
     irp->IoStatus.Status = status;
     irp->IoStatus.Information = NT_SUCCESS(status) ? g_information : 0;
     IofCompleteRequest(irp, IO_NO_INCREMENT);
