@@ -2,11 +2,7 @@
 // delivers at every buffer length, handles, reboots, injected failures and
 // the verifier's registry rules.
 #include "hostkernel/registry_control.h"
-#include "tests/support/kernel_test.h"
-
-#include <cstring>
-
-#define FAULTY __attribute__((noinline))
+#include "tests/hostkernel/host_test.h"
 
 FAULTY void FaultyRegistryReadAtDispatch(HANDLE key) {
     KIRQL old;
@@ -24,18 +20,6 @@ FAULTY void FaultyCloseOfClosedHandle(HANDLE key) {
 namespace {
 
 const std::u16string kParameters = hk::kServiceKeyPath + u"\\Parameters";
-
-// A counted string over a text that outlives it.
-UNICODE_STRING Counted(const std::u16string& text) {
-    USHORT bytes = static_cast<USHORT>(text.size() * sizeof(char16_t));
-    return UNICODE_STRING{bytes, bytes, const_cast<PWSTR>(text.data())};
-}
-
-std::vector<uint8_t> Utf16(const std::u16string& text) {
-    std::vector<uint8_t> bytes(text.size() * 2);
-    std::memcpy(bytes.data(), text.data(), bytes.size());
-    return bytes;
-}
 
 class RegistryTest : public KernelTest {
   protected:
@@ -71,7 +55,7 @@ class RegistryTest : public KernelTest {
     ULONG resultLength_ = 0;      // the length it reported
 };
 
-TEST_F(RegistryTest, NamesAreResolvedAsOnThePlatform) {
+TEST_F(RegistryTest, NamesAreResolvedAsOnThePlatformAndOpensFailOnRequest) {
     HANDLE key = nullptr;
     EXPECT_EQ(Open(kParameters, &key), STATUS_OBJECT_NAME_NOT_FOUND) << "fresh machine";
     ASSERT_EQ(Open(u"\\registry\\machine\\SYSTEM\\currentcontrolset\\services\\vktdrv", &key),
@@ -92,6 +76,16 @@ TEST_F(RegistryTest, NamesAreResolvedAsOnThePlatform) {
     EXPECT_EQ(Query(key, u"imagepath", KeyValuePartialInformation, 200), STATUS_SUCCESS);
     ZwClose(key);
     ZwClose(machine);
+
+    // Failures are injected by routine and turn.
+    hk::FailRoutine("ZwOpenKey", STATUS_ACCESS_DENIED);
+    EXPECT_EQ(Open(hk::kServiceKeyPath, &key), STATUS_ACCESS_DENIED);
+    ASSERT_EQ(Open(hk::kServiceKeyPath, &key), STATUS_SUCCESS);
+    hk::FailRoutine("ZwQueryValueKey", STATUS_INSUFFICIENT_RESOURCES, 1, 1);
+    EXPECT_EQ(Query(key, u"Start", KeyValuePartialInformation, 16), STATUS_SUCCESS);
+    EXPECT_EQ(Query(key, u"Start", KeyValuePartialInformation, 16), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(Query(key, u"Start", KeyValuePartialInformation, 16), STATUS_SUCCESS);
+    ZwClose(key);
 }
 
 TEST_F(RegistryTest, CreateMakesOnlyTheLastComponent) {
@@ -116,8 +110,9 @@ TEST_F(RegistryTest, CreateMakesOnlyTheLastComponent) {
               STATUS_INVALID_PARAMETER);
 }
 
-TEST_F(RegistryTest, PartialRecordAtEveryBufferLength) {
+TEST_F(RegistryTest, RecordsAtEveryBufferLength) {
     hk::SetRegistryValue(kParameters, u"InstallTimes", REG_DWORD, Bytes({4, 3, 2, 1}));
+    hk::SetRegistryValue(kParameters, u"Abc", REG_BINARY, Bytes({7, 8, 9}));
     HANDLE key = nullptr;
     ASSERT_EQ(Open(kParameters, &key), STATUS_SUCCESS);
     const std::vector<uint8_t> header = Bytes({0, 0, 0, 0, 4, 0, 0, 0, 4, 0, 0, 0});
@@ -149,14 +144,8 @@ TEST_F(RegistryTest, PartialRecordAtEveryBufferLength) {
     EXPECT_EQ(Query(key, u"Absent", KeyValuePartialInformation, 16), STATUS_OBJECT_NAME_NOT_FOUND);
     EXPECT_EQ(Query(key, u"Empty", static_cast<KEY_VALUE_INFORMATION_CLASS>(9), 64),
               STATUS_INVALID_PARAMETER);
-    ZwClose(key);
-}
 
-// The full record puts the data after the name at a multiple of four bytes.
-TEST_F(RegistryTest, FullAndBasicRecordsCarryTheName) {
-    hk::SetRegistryValue(kParameters, u"Abc", REG_BINARY, Bytes({7, 8, 9}));
-    HANDLE key = nullptr;
-    ASSERT_EQ(Open(kParameters, &key), STATUS_SUCCESS);
+    // The full record puts the data after the name at a multiple of four bytes.
     EXPECT_EQ(Query(key, u"abc", KeyValueFullInformation, 64), STATUS_SUCCESS);
     EXPECT_EQ(resultLength_, 31u);
     std::vector<uint8_t> expected = Bytes(
@@ -173,42 +162,32 @@ TEST_F(RegistryTest, FullAndBasicRecordsCarryTheName) {
     ZwClose(key);
 }
 
-TEST_F(RegistryTest, ValuesAreReplacedAndDeletedThroughHandles) {
-    HANDLE key = nullptr;
-    ASSERT_EQ(Create(kParameters, &key), STATUS_SUCCESS);
-    EXPECT_EQ(Set(key, u"Count", REG_BINARY, Bytes({1})), STATUS_SUCCESS);
-    EXPECT_EQ(Set(key, u"COUNT", REG_DWORD, Bytes({2, 0, 0, 0})), STATUS_SUCCESS);
-    EXPECT_EQ(Set(key, u"", REG_SZ, Utf16(u"x")), STATUS_SUCCESS);
+// Values are replaced and deleted through handles, each routine with the
+// rights the handle was opened with.
+TEST_F(RegistryTest, ValuesAreReplacedAndDeletedWithTheRightsOfTheirHandle) {
+    HANDLE writer = nullptr;
+    ASSERT_EQ(Create(kParameters, &writer), STATUS_SUCCESS);
+    EXPECT_EQ(Set(writer, u"Count", REG_BINARY, Bytes({1})), STATUS_SUCCESS);
+    EXPECT_EQ(Set(writer, u"COUNT", REG_DWORD, Bytes({2, 0, 0, 0})), STATUS_SUCCESS);
+    EXPECT_EQ(Set(writer, u"", REG_SZ, Bytes({'x', 0})), STATUS_SUCCESS);
     auto count = hk::ReadRegistryValue(kParameters, u"count");
     ASSERT_TRUE(count.has_value());
     EXPECT_EQ(count->Type, static_cast<ULONG>(REG_DWORD));
     EXPECT_EQ(count->Data, Bytes({2, 0, 0, 0}));
-    EXPECT_EQ(ZwSetValueKey(key, nullptr, 0, REG_DWORD, nullptr, 4), STATUS_ACCESS_VIOLATION);
+    EXPECT_EQ(ZwSetValueKey(writer, nullptr, 0, REG_DWORD, nullptr, 4), STATUS_ACCESS_VIOLATION);
     ASSERT_TRUE(hk::ReadRegistryValue(kParameters, u"").has_value()) << "the default value";
-
-    const std::u16string countName = u"Count";
-    UNICODE_STRING name = Counted(countName);
-    EXPECT_EQ(ZwDeleteValueKey(key, &name), STATUS_SUCCESS);
-    EXPECT_EQ(ZwDeleteValueKey(key, &name), STATUS_OBJECT_NAME_NOT_FOUND);
-    EXPECT_FALSE(hk::ReadRegistryValue(kParameters, u"Count").has_value());
-    ZwClose(key);
-}
-
-TEST_F(RegistryTest, ValueRoutinesNeedTheRightsTheHandleWasOpenedWith) {
-    HANDLE writer = nullptr;
-    ASSERT_EQ(Create(kParameters, &writer), STATUS_SUCCESS);
-    EXPECT_EQ(Set(writer, u"Count", REG_DWORD, Bytes({1, 0, 0, 0})), STATUS_SUCCESS);
     EXPECT_EQ(Query(writer, u"Count", KeyValuePartialInformation, 16), STATUS_ACCESS_DENIED)
         << "KEY_WRITE does not read";
 
     HANDLE reader = nullptr;
     ASSERT_EQ(Open(kParameters, &reader), STATUS_SUCCESS);
     EXPECT_EQ(Query(reader, u"Count", KeyValuePartialInformation, 16), STATUS_SUCCESS);
-    EXPECT_EQ(Set(reader, u"Count", REG_DWORD, Bytes({2, 0, 0, 0})), STATUS_ACCESS_DENIED)
+    EXPECT_EQ(Set(reader, u"Count", REG_DWORD, Bytes({9, 0, 0, 0})), STATUS_ACCESS_DENIED)
         << "KEY_READ neither sets";
-    UNICODE_STRING name = Counted(u"Count");
+    const std::u16string countName = u"Count";
+    UNICODE_STRING name = Counted(countName);
     EXPECT_EQ(ZwDeleteValueKey(reader, &name), STATUS_ACCESS_DENIED) << "nor deletes";
-    EXPECT_EQ(hk::ReadRegistryValue(kParameters, u"Count")->Data, Bytes({1, 0, 0, 0}));
+    EXPECT_EQ(hk::ReadRegistryValue(kParameters, u"Count")->Data, Bytes({2, 0, 0, 0}));
 
     for (ACCESS_MASK access : {ACCESS_MASK(KEY_READ | KEY_SET_VALUE), ACCESS_MASK(GENERIC_ALL),
                                ACCESS_MASK(GENERIC_READ | GENERIC_WRITE)}) {
@@ -222,6 +201,9 @@ TEST_F(RegistryTest, ValueRoutinesNeedTheRightsTheHandleWasOpenedWith) {
         EXPECT_EQ(Query(both, u"Count", KeyValuePartialInformation, 16), STATUS_SUCCESS);
         ZwClose(both);
     }
+    EXPECT_EQ(ZwDeleteValueKey(writer, &name), STATUS_SUCCESS);
+    EXPECT_EQ(ZwDeleteValueKey(writer, &name), STATUS_OBJECT_NAME_NOT_FOUND);
+    EXPECT_FALSE(hk::ReadRegistryValue(kParameters, u"Count").has_value());
     ZwClose(reader);
     ZwClose(writer);
 }
@@ -275,28 +257,13 @@ TEST_F(RegistryTest, RebootKeepsStoredKeysAndResetStartsAfresh) {
     EXPECT_EQ(Create(kParameters, &key), STATUS_OBJECT_NAME_NOT_FOUND);
 }
 
-TEST_F(RegistryTest, FailuresAreInjectedByRoutineAndTurn) {
-    HANDLE key = nullptr;
-    hk::FailRoutine("ZwOpenKey", STATUS_ACCESS_DENIED);
-    EXPECT_EQ(Open(hk::kServiceKeyPath, &key), STATUS_ACCESS_DENIED);
-    ASSERT_EQ(Open(hk::kServiceKeyPath, &key), STATUS_SUCCESS);
-    hk::FailRoutine("ZwQueryValueKey", STATUS_INSUFFICIENT_RESOURCES, 1, 1);
-    EXPECT_EQ(Query(key, u"Start", KeyValuePartialInformation, 16), STATUS_SUCCESS);
-    EXPECT_EQ(Query(key, u"Start", KeyValuePartialInformation, 16), STATUS_INSUFFICIENT_RESOURCES);
-    EXPECT_EQ(Query(key, u"Start", KeyValuePartialInformation, 16), STATUS_SUCCESS);
-    ZwClose(key);
-}
-
 TEST_F(RegistryTest, VerifierStopsRegistryUseAboveApcLevelAndBadCloses) {
     HANDLE key = nullptr;
     ASSERT_EQ(Open(hk::kServiceKeyPath, &key), STATUS_SUCCESS);
-    EXPECT_DEATH(
-        FaultyRegistryReadAtDispatch(key),
-        VERIFIER_STOP("touches the registry above APC_LEVEL") "\n  routine: "
-                                                              "FaultyRegistryReadAtDispatch");
-    EXPECT_DEATH(
-        FaultyCloseOfClosedHandle(key),
-        VERIFIER_STOP("closes an invalid handle") "\n  routine: FaultyCloseOfClosedHandle");
+    EXPECT_STOP(FaultyRegistryReadAtDispatch(key), "touches the registry above APC_LEVEL",
+                "FaultyRegistryReadAtDispatch");
+    EXPECT_STOP(FaultyCloseOfClosedHandle(key), "closes an invalid handle",
+                "FaultyCloseOfClosedHandle");
     ZwClose(key);
 }
 
