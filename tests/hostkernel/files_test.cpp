@@ -107,11 +107,9 @@ TEST_F(FilesTest, OpensFailWithThePlatformsStatuses) {
     EXPECT_EQ(OpenStatus(u"\\??\\C:\\Program Files\\Corvyn", FILE_NON_DIRECTORY_FILE),
               STATUS_FILE_IS_A_DIRECTORY);
     EXPECT_EQ(hk::OpenHandleCount(), 0u);
-    KIRQL old;
-    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    AtDispatch raised;
     EXPECT_DEATH(OpenStatus(u"\\??\\C:\\Program Files"),
                  VERIFIER_STOP("opens a file above APC_LEVEL"));
-    KeLowerIrql(old);
 }
 
 TEST_F(FilesTest, VolumesAreLaidOutByTheControls) {

@@ -33,6 +33,13 @@ struct Event : KEVENT {
     explicit Event(EVENT_TYPE type = NotificationEvent) { KeInitializeEvent(this, type, FALSE); }
 };
 
+// Runs at DISPATCH_LEVEL from its construction to its end.
+struct AtDispatch {
+    AtDispatch() { KeRaiseIrql(DISPATCH_LEVEL, &old); }
+    ~AtDispatch() { KeLowerIrql(old); }
+    KIRQL old; // the level to return to
+};
+
 // Waits without a timeout.
 inline NTSTATUS Wait(KEVENT* event) {
     return KeWaitForSingleObject(event, Executive, KernelMode, FALSE, nullptr);

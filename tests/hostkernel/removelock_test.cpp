@@ -48,10 +48,8 @@ TEST_F(RemoveLockTest, FlushRunsTheDeferredCallsStillQueued) {
     KeFlushQueuedDpcs();
     EXPECT_EQ(runs, 1);
     EXPECT_TRUE(hk::K().Dpcs.empty());
-    KIRQL old;
-    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    AtDispatch raised;
     EXPECT_DEATH(KeFlushQueuedDpcs(), VERIFIER_STOP("flushes deferred calls above PASSIVE_LEVEL"));
-    KeLowerIrql(old);
 }
 
 TEST_F(RemoveLockTest, VerifierStopsReferencesItDoesNotKnow) {

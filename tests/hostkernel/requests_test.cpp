@@ -104,54 +104,30 @@ class RequestsTest : public DeviceTest {
     HkThread* thread_ = nullptr;
 };
 
-TEST_F(RequestsTest, NeitherHandsTheDriverTheCallersAddressesAndNoSystemBuffer) {
-    uint64_t input = 0;
-    uint64_t output = 0;
-    hk::Outcome outcome = Send(METHOD_NEITHER, CallerBuffers(&input, &output));
-    EXPECT_EQ(outcome.returned, STATUS_SUCCESS);
-    EXPECT_EQ(g_seen.systemBuffer, nullptr);
-    EXPECT_EQ(g_seen.mdl, nullptr);
-    EXPECT_EQ(reinterpret_cast<uint64_t>(g_seen.type3Input), input);
-    EXPECT_EQ(reinterpret_cast<uint64_t>(g_seen.userBuffer), output);
-    EXPECT_LT(input, MmUserProbeAddress);
-    EXPECT_EQ(CallerBytes(output, 8), Bytes({4, 3, 2, 1, 0xEE, 0xEE, 0xEE, 0xEE}));
-    EXPECT_EQ(outcome.output, Bytes({4, 3, 2, 1}));
-
-    // Bytes given to Send land in the caller's memory, not in a system buffer.
-    hk::Request placed;
-    placed.input = Bytes({5, 6, 7, 8});
-    placed.outputLength = 4;
-    outcome = Send(METHOD_NEITHER, placed);
-    EXPECT_EQ(g_seen.systemBuffer, nullptr);
-    EXPECT_LT(reinterpret_cast<ULONG_PTR>(g_seen.type3Input), MmUserProbeAddress);
-    EXPECT_EQ(outcome.output, Bytes({8, 7, 6, 5}));
-
-    // A bad caller address reaches the driver untouched; its guarded copy faults.
-    hk::Request bad;
-    bad.inputAddress = 0x10000;
-    bad.inputLength = 4;
-    bad.outputLength = 4;
-    outcome = Send(METHOD_NEITHER, bad);
-    EXPECT_TRUE(g_seen.called);
-    EXPECT_EQ(reinterpret_cast<uint64_t>(g_seen.type3Input), 0x10000u);
-    EXPECT_EQ(outcome.returned, STATUS_ACCESS_VIOLATION);
-}
-
-// The buffered method copies from and to the caller's memory; the direct
-// methods buffer the input and lock the output in an MDL. Input the caller
-// did not map, or an output that cannot be locked, fails the call before
-// the driver sees it.
-TEST_F(RequestsTest, BufferedAndDirectMethodsCopyTheInputAndReachTheCallersOutput) {
-    for (ULONG method : {METHOD_BUFFERED, METHOD_IN_DIRECT, METHOD_OUT_DIRECT}) {
+// METHOD_NEITHER hands the driver the caller's own addresses and no system
+// buffer; the buffered method copies from and to the caller's memory; the
+// direct methods buffer the input and lock the output in an MDL. An address
+// the caller did not map reaches the driver untouched with METHOD_NEITHER,
+// where its guarded copy faults; the other methods fail the call before
+// the driver sees it, input that cannot be read or an output that cannot
+// be locked.
+TEST_F(RequestsTest, EachTransferMethodReachesTheCallersBuffersItsOwnWay) {
+    for (ULONG method : {METHOD_NEITHER, METHOD_BUFFERED, METHOD_IN_DIRECT, METHOD_OUT_DIRECT}) {
         SCOPED_TRACE(method);
         uint64_t input = 0;
         uint64_t output = 0;
         hk::Request request = CallerBuffers(&input, &output);
         hk::Outcome outcome = Send(method, request);
         EXPECT_EQ(outcome.returned, STATUS_SUCCESS);
-        EXPECT_GE(reinterpret_cast<ULONG_PTR>(g_seen.systemBuffer), MmUserProbeAddress);
         EXPECT_EQ(std::vector<uint8_t>(g_seen.input, g_seen.input + 4), Bytes({1, 2, 3, 4}));
-        if (method == METHOD_BUFFERED) {
+        if (method == METHOD_NEITHER) {
+            EXPECT_EQ(g_seen.systemBuffer, nullptr);
+            EXPECT_EQ(g_seen.mdl, nullptr);
+            EXPECT_EQ(reinterpret_cast<uint64_t>(g_seen.type3Input), input);
+        } else {
+            EXPECT_GE(reinterpret_cast<ULONG_PTR>(g_seen.systemBuffer), MmUserProbeAddress);
+        }
+        if (method == METHOD_NEITHER || method == METHOD_BUFFERED) {
             EXPECT_EQ(reinterpret_cast<uint64_t>(g_seen.userBuffer), output);
         } else {
             ASSERT_NE(g_seen.mdl, nullptr);
@@ -161,11 +137,22 @@ TEST_F(RequestsTest, BufferedAndDirectMethodsCopyTheInputAndReachTheCallersOutpu
         EXPECT_EQ(CallerBytes(output, 8), Bytes({4, 3, 2, 1, 0xEE, 0xEE, 0xEE, 0xEE}));
         EXPECT_EQ(outcome.output, Bytes({4, 3, 2, 1}));
 
-        hk::UnmapUserPage(caller_, method == METHOD_BUFFERED ? input : output);
+        bool direct = method == METHOD_IN_DIRECT || method == METHOD_OUT_DIRECT;
+        hk::UnmapUserPage(caller_, direct ? output : input);
         g_seen = Seen{};
         EXPECT_EQ(Send(method, request).returned, STATUS_ACCESS_VIOLATION);
-        EXPECT_FALSE(g_seen.called);
+        EXPECT_EQ(g_seen.called, method == METHOD_NEITHER);
+        if (method == METHOD_NEITHER) {
+            EXPECT_EQ(reinterpret_cast<uint64_t>(g_seen.type3Input), input);
+        }
     }
+    // Bytes given to Send land in the caller's memory, not in a system buffer.
+    hk::Request placed;
+    placed.input = Bytes({5, 6, 7, 8});
+    placed.outputLength = 4;
+    EXPECT_EQ(Send(METHOD_NEITHER, placed).output, Bytes({8, 7, 6, 5}));
+    EXPECT_EQ(g_seen.systemBuffer, nullptr);
+    EXPECT_LT(reinterpret_cast<ULONG_PTR>(g_seen.type3Input), MmUserProbeAddress);
 }
 
 // A request the kernel builds holds its own copy of the input; a direct one

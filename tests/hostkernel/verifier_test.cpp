@@ -6,25 +6,18 @@
 // ----- faulty routines -----------------------------------------------------
 
 FAULTY void FaultyPagedCodeAtDispatch() {
-    KIRQL old;
-    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    AtDispatch raised;
     PAGED_CODE();
-    KeLowerIrql(old);
 }
 
 FAULTY void FaultyWaitAtDispatch(PKEVENT event) {
-    KIRQL old;
-    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    AtDispatch raised;
     Wait(event);
-    KeLowerIrql(old);
 }
 
 FAULTY int FaultyTouchOfPagedPool(volatile uint8_t* paged) {
-    KIRQL old;
-    KeRaiseIrql(DISPATCH_LEVEL, &old);
-    int value = *paged;
-    KeLowerIrql(old);
-    return value;
+    AtDispatch raised;
+    return *paged;
 }
 
 FAULTY int FaultyReadPastPagedBlock(volatile uint8_t* paged, size_t size) {

@@ -5,11 +5,9 @@
 #include "tests/hostkernel/host_test.h"
 
 FAULTY void FaultyRegistryReadAtDispatch(HANDLE key) {
-    KIRQL old;
-    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    AtDispatch raised;
     ULONG length = 0;
     ZwQueryValueKey(key, nullptr, KeyValuePartialInformation, nullptr, 0, &length);
-    KeLowerIrql(old);
 }
 
 FAULTY void FaultyCloseOfClosedHandle(HANDLE key) {
