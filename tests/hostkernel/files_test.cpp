@@ -41,12 +41,15 @@ class FilesTest : public KernelTest {
         return status;
     }
 
-    // The name ObQueryNameString gives the object behind an open handle.
-    std::u16string NameOf(HANDLE handle) {
+    // The name ObQueryNameString gives the directory opened at `path`.
+    std::u16string NameOf(const std::u16string& path) {
+        HANDLE handle = nullptr;
         PVOID object = nullptr;
+        EXPECT_EQ(OpenDirectory(path, &handle), STATUS_SUCCESS) << Narrow(path);
         EXPECT_EQ(ObReferenceObjectByHandle(handle, READ_CONTROL, IoFileObjectType, KernelMode,
                                             &object, nullptr),
                   STATUS_SUCCESS);
+        EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);
         ULONG needed = 0;
         EXPECT_EQ(ObQueryNameString(object, nullptr, 0, &needed), STATUS_INFO_LENGTH_MISMATCH);
         std::vector<uint8_t> buffer(needed);
@@ -62,20 +65,13 @@ class FilesTest : public KernelTest {
 };
 
 TEST_F(FilesTest, DirectoriesOpenByDriveLetterOrDevicePathWithoutRegardToCase) {
-    const std::u16string expected = u"\\Device\\HarddiskVolume3\\Program Files\\Corvyn";
     for (const char16_t* path :
          {u"\\??\\C:\\Program Files\\Corvyn", u"\\??\\c:\\PROGRAM FILES\\corvyn\\",
           u"\\DosDevices\\C:\\Program Files\\Corvyn",
           u"\\Device\\HarddiskVolume3\\program files\\Corvyn"}) {
-        HANDLE handle = nullptr;
-        ASSERT_EQ(OpenDirectory(path, &handle), STATUS_SUCCESS) << Narrow(path);
-        EXPECT_EQ(NameOf(handle), expected);
-        EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);
+        EXPECT_EQ(NameOf(path), u"\\Device\\HarddiskVolume3\\Program Files\\Corvyn");
     }
-    HANDLE root = nullptr;
-    ASSERT_EQ(OpenDirectory(u"\\??\\D:\\", &root), STATUS_SUCCESS);
-    EXPECT_EQ(NameOf(root), u"\\Device\\HarddiskVolume4\\");
-    ZwClose(root);
+    EXPECT_EQ(NameOf(u"\\??\\D:\\"), u"\\Device\\HarddiskVolume4\\");
     EXPECT_EQ(hk::OpenHandleCount(), 0u);
     EXPECT_EQ(hk::ObjectReferenceCount(), 0u);
 }

@@ -86,7 +86,9 @@ TEST_F(RegistryTest, NamesAreResolvedAsOnThePlatformAndOpensFailOnRequest) {
     ZwClose(key);
 }
 
-TEST_F(RegistryTest, CreateMakesOnlyTheLastComponent) {
+// Create makes only the last component; a reboot keeps stored keys, with
+// the handle still open, and drops volatile ones; a reset starts afresh.
+TEST_F(RegistryTest, CreateMakesOnlyTheLastComponentAndRebootKeepsStoredKeys) {
     HANDLE key = nullptr;
     ULONG disposition = 0;
     EXPECT_EQ(Create(kParameters + u"\\Deeper", &key), STATUS_OBJECT_NAME_NOT_FOUND);
@@ -99,13 +101,28 @@ TEST_F(RegistryTest, CreateMakesOnlyTheLastComponent) {
                      &key, 0, &disposition),
               STATUS_SUCCESS);
     EXPECT_EQ(disposition, static_cast<ULONG>(REG_OPENED_EXISTING_KEY));
-    ZwClose(key);
+    EXPECT_EQ(Set(key, u"InstallTimes", REG_DWORD, Bytes({7, 0, 0, 0})), STATUS_SUCCESS);
 
-    ASSERT_EQ(Create(kParameters + u"\\Run", &key, REG_OPTION_VOLATILE), STATUS_SUCCESS);
-    ZwClose(key);
-    EXPECT_EQ(Create(kParameters + u"\\Run\\Stored", &key), STATUS_CHILD_MUST_BE_VOLATILE);
-    EXPECT_EQ(Create(kParameters + u"\\Run\\Kept", &key, REG_OPTION_CREATE_LINK),
+    HANDLE run = nullptr;
+    ASSERT_EQ(Create(kParameters + u"\\Run", &run, REG_OPTION_VOLATILE), STATUS_SUCCESS);
+    ZwClose(run);
+    EXPECT_EQ(Create(kParameters + u"\\Run\\Stored", &run), STATUS_CHILD_MUST_BE_VOLATILE);
+    EXPECT_EQ(Create(kParameters + u"\\Run\\Kept", &run, REG_OPTION_CREATE_LINK),
               STATUS_INVALID_PARAMETER);
+    hk::RunFor(hk::kMinute);
+
+    hk::Reboot();
+    EXPECT_EQ(hk::Now(), 0u);
+    EXPECT_EQ(hk::OpenHandleCount(), 0u) << "handles do not survive";
+    EXPECT_EQ(hk::ReadRegistryValue(kParameters, u"InstallTimes")->Data, Bytes({7, 0, 0, 0}));
+    EXPECT_FALSE(hk::RegistryKeyExists(kParameters + u"\\Run"));
+
+    hk::Reset();
+    EXPECT_FALSE(hk::RegistryKeyExists(kParameters));
+    EXPECT_TRUE(hk::RegistryKeyExists(hk::kServiceKeyPath));
+    hk::EmptyRegistry();
+    EXPECT_FALSE(hk::RegistryKeyExists(hk::kServiceKeyPath));
+    EXPECT_EQ(Create(kParameters, &key), STATUS_OBJECT_NAME_NOT_FOUND);
 }
 
 TEST_F(RegistryTest, RecordsAtEveryBufferLength) {
@@ -233,26 +250,6 @@ TEST_F(RegistryTest, HandlesBelongToTheirTableAndLeaksAreReported) {
     EXPECT_EQ(Query(kernelHandle, u"Start", KeyValuePartialInformation, 16), STATUS_KEY_DELETED);
     ZwClose(kernelHandle);
     EXPECT_EQ(hk::OpenHandleCount(), 0u);
-}
-
-TEST_F(RegistryTest, RebootKeepsStoredKeysAndResetStartsAfresh) {
-    hk::SetRegistryDword(kParameters, u"InstallTimes", 7);
-    HANDLE key = nullptr;
-    ASSERT_EQ(Create(kParameters + u"\\Volatile", &key, REG_OPTION_VOLATILE), STATUS_SUCCESS);
-    hk::RunFor(hk::kMinute);
-
-    hk::Reboot();
-    EXPECT_EQ(hk::Now(), 0u);
-    EXPECT_EQ(hk::OpenHandleCount(), 0u) << "handles do not survive";
-    EXPECT_EQ(hk::ReadRegistryValue(kParameters, u"InstallTimes")->Data, Bytes({7, 0, 0, 0}));
-    EXPECT_FALSE(hk::RegistryKeyExists(kParameters + u"\\Volatile"));
-
-    hk::Reset();
-    EXPECT_FALSE(hk::RegistryKeyExists(kParameters));
-    EXPECT_TRUE(hk::RegistryKeyExists(hk::kServiceKeyPath));
-    hk::EmptyRegistry();
-    EXPECT_FALSE(hk::RegistryKeyExists(hk::kServiceKeyPath));
-    EXPECT_EQ(Create(kParameters, &key), STATUS_OBJECT_NAME_NOT_FOUND);
 }
 
 TEST_F(RegistryTest, VerifierStopsRegistryUseAboveApcLevelAndBadCloses) {
