@@ -21,13 +21,13 @@ const std::u16string kParameters = hk::kServiceKeyPath + u"\\Parameters";
 
 class RegistryTest : public KernelTest {
   protected:
-    NTSTATUS Open(const std::u16string& path, HANDLE* key,
+    NTSTATUS Open(const std::u16string& path, HANDLE* key, ACCESS_MASK access = KEY_READ,
                   ULONG attributes = OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE,
                   HANDLE root = nullptr) {
         UNICODE_STRING name = Counted(path);
         OBJECT_ATTRIBUTES object;
         InitializeObjectAttributes(&object, &name, attributes, root, nullptr);
-        return ZwOpenKey(key, KEY_READ, &object);
+        return ZwOpenKey(key, access, &object);
     }
     NTSTATUS Create(const std::u16string& path, HANDLE* key, ULONG options = 0,
                     ULONG* disposition = nullptr) {
@@ -37,8 +37,9 @@ class RegistryTest : public KernelTest {
         return ZwCreateKey(key, KEY_WRITE, &object, 0, nullptr, options, disposition);
     }
     // Queries into a buffer of `length` bytes, filled with 0xEE beforehand.
-    NTSTATUS Query(HANDLE key, const std::u16string& value, KEY_VALUE_INFORMATION_CLASS kind,
-                   ULONG length) {
+    NTSTATUS Query(HANDLE key, const std::u16string& value,
+                   KEY_VALUE_INFORMATION_CLASS kind = KeyValuePartialInformation,
+                   ULONG length = 16) {
         UNICODE_STRING name = Counted(value);
         buffer_.assign(length, 0xEE);
         resultLength_ = 0xDEAD;
@@ -66,11 +67,11 @@ TEST_F(RegistryTest, NamesAreResolvedAsOnThePlatformAndOpensFailOnRequest) {
 
     HANDLE machine = nullptr;
     ASSERT_EQ(Open(u"\\REGISTRY\\MACHINE", &machine), STATUS_SUCCESS);
-    EXPECT_EQ(Open(u"\\REGISTRY\\MACHINE\\SYSTEM", &key, OBJ_KERNEL_HANDLE, machine),
+    EXPECT_EQ(Open(u"\\REGISTRY\\MACHINE\\SYSTEM", &key, KEY_READ, OBJ_KERNEL_HANDLE, machine),
               STATUS_OBJECT_PATH_SYNTAX_BAD);
-    ASSERT_EQ(
-        Open(u"SYSTEM\\CurrentControlSet\\Services\\VKTDrv", &key, OBJ_KERNEL_HANDLE, machine),
-        STATUS_SUCCESS);
+    ASSERT_EQ(Open(u"SYSTEM\\CurrentControlSet\\Services\\VKTDrv", &key, KEY_READ,
+                   OBJ_KERNEL_HANDLE, machine),
+              STATUS_SUCCESS);
     EXPECT_EQ(Query(key, u"imagepath", KeyValuePartialInformation, 200), STATUS_SUCCESS);
     ZwClose(key);
     ZwClose(machine);
@@ -80,9 +81,9 @@ TEST_F(RegistryTest, NamesAreResolvedAsOnThePlatformAndOpensFailOnRequest) {
     EXPECT_EQ(Open(hk::kServiceKeyPath, &key), STATUS_ACCESS_DENIED);
     ASSERT_EQ(Open(hk::kServiceKeyPath, &key), STATUS_SUCCESS);
     hk::FailRoutine("ZwQueryValueKey", STATUS_INSUFFICIENT_RESOURCES, 1, 1);
-    EXPECT_EQ(Query(key, u"Start", KeyValuePartialInformation, 16), STATUS_SUCCESS);
-    EXPECT_EQ(Query(key, u"Start", KeyValuePartialInformation, 16), STATUS_INSUFFICIENT_RESOURCES);
-    EXPECT_EQ(Query(key, u"Start", KeyValuePartialInformation, 16), STATUS_SUCCESS);
+    EXPECT_EQ(Query(key, u"Start"), STATUS_SUCCESS);
+    EXPECT_EQ(Query(key, u"Start"), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(Query(key, u"Start"), STATUS_SUCCESS);
     ZwClose(key);
 }
 
@@ -156,7 +157,7 @@ TEST_F(RegistryTest, RecordsAtEveryBufferLength) {
     hk::SetRegistryValue(kParameters, u"Empty", REG_BINARY, {});
     EXPECT_EQ(Query(key, u"Empty", KeyValuePartialInformation, 12), STATUS_SUCCESS);
     EXPECT_EQ(resultLength_, 12u);
-    EXPECT_EQ(Query(key, u"Absent", KeyValuePartialInformation, 16), STATUS_OBJECT_NAME_NOT_FOUND);
+    EXPECT_EQ(Query(key, u"Absent"), STATUS_OBJECT_NAME_NOT_FOUND);
     EXPECT_EQ(Query(key, u"Empty", static_cast<KEY_VALUE_INFORMATION_CLASS>(9), 64),
               STATUS_INVALID_PARAMETER);
 
@@ -191,12 +192,11 @@ TEST_F(RegistryTest, ValuesAreReplacedAndDeletedWithTheRightsOfTheirHandle) {
     EXPECT_EQ(count->Data, Bytes({2, 0, 0, 0}));
     EXPECT_EQ(ZwSetValueKey(writer, nullptr, 0, REG_DWORD, nullptr, 4), STATUS_ACCESS_VIOLATION);
     ASSERT_TRUE(hk::ReadRegistryValue(kParameters, u"").has_value()) << "the default value";
-    EXPECT_EQ(Query(writer, u"Count", KeyValuePartialInformation, 16), STATUS_ACCESS_DENIED)
-        << "KEY_WRITE does not read";
+    EXPECT_EQ(Query(writer, u"Count"), STATUS_ACCESS_DENIED) << "KEY_WRITE does not read";
 
     HANDLE reader = nullptr;
     ASSERT_EQ(Open(kParameters, &reader), STATUS_SUCCESS);
-    EXPECT_EQ(Query(reader, u"Count", KeyValuePartialInformation, 16), STATUS_SUCCESS);
+    EXPECT_EQ(Query(reader, u"Count"), STATUS_SUCCESS);
     EXPECT_EQ(Set(reader, u"Count", REG_DWORD, Bytes({9, 0, 0, 0})), STATUS_ACCESS_DENIED)
         << "KEY_READ neither sets";
     const std::u16string countName = u"Count";
@@ -207,13 +207,10 @@ TEST_F(RegistryTest, ValuesAreReplacedAndDeletedWithTheRightsOfTheirHandle) {
     for (ACCESS_MASK access : {ACCESS_MASK(KEY_READ | KEY_SET_VALUE), ACCESS_MASK(GENERIC_ALL),
                                ACCESS_MASK(GENERIC_READ | GENERIC_WRITE)}) {
         SCOPED_TRACE(access);
-        UNICODE_STRING path = Counted(kParameters);
-        OBJECT_ATTRIBUTES object;
-        InitializeObjectAttributes(&object, &path, OBJ_KERNEL_HANDLE, nullptr, nullptr);
         HANDLE both = nullptr;
-        ASSERT_EQ(ZwOpenKey(&both, access, &object), STATUS_SUCCESS);
+        ASSERT_EQ(Open(kParameters, &both, access), STATUS_SUCCESS);
         EXPECT_EQ(Set(both, u"Count", REG_DWORD, Bytes({3, 0, 0, 0})), STATUS_SUCCESS);
-        EXPECT_EQ(Query(both, u"Count", KeyValuePartialInformation, 16), STATUS_SUCCESS);
+        EXPECT_EQ(Query(both, u"Count"), STATUS_SUCCESS);
         ZwClose(both);
     }
     EXPECT_EQ(ZwDeleteValueKey(writer, &name), STATUS_SUCCESS);
@@ -227,15 +224,14 @@ TEST_F(RegistryTest, HandlesBelongToTheirTableAndLeaksAreReported) {
     HkThread* user = hk::CreateThread(hk::CreateProcess(u"service.exe"));
     HANDLE processHandle = nullptr;
     HANDLE kernelHandle = nullptr;
-    ASSERT_EQ(
-        Open(kParameters.substr(0, kParameters.rfind(u'\\')), &processHandle, OBJ_CASE_INSENSITIVE),
-        STATUS_SUCCESS);
+    ASSERT_EQ(Open(kParameters.substr(0, kParameters.rfind(u'\\')), &processHandle, KEY_READ,
+                   OBJ_CASE_INSENSITIVE),
+              STATUS_SUCCESS);
     ASSERT_EQ(Open(hk::kServiceKeyPath, &kernelHandle), STATUS_SUCCESS);
     EXPECT_LT(reinterpret_cast<int64_t>(kernelHandle), 0) << "kernel handles are negative";
     hk::RunAs(user, [&] {
-        EXPECT_EQ(Query(processHandle, u"Start", KeyValuePartialInformation, 16),
-                  STATUS_INVALID_HANDLE);
-        EXPECT_EQ(Query(kernelHandle, u"Start", KeyValuePartialInformation, 16), STATUS_SUCCESS);
+        EXPECT_EQ(Query(processHandle, u"Start"), STATUS_INVALID_HANDLE);
+        EXPECT_EQ(Query(kernelHandle, u"Start"), STATUS_SUCCESS);
     });
 
     std::vector<std::string> leaks = hk::FindLeaks();
@@ -243,11 +239,10 @@ TEST_F(RegistryTest, HandlesBelongToTheirTableAndLeaksAreReported) {
     EXPECT_NE(leaks[0].find("registry key handle"), std::string::npos) << leaks[0];
     EXPECT_NE(leaks[0].find("Services\\VKTDrv"), std::string::npos) << leaks[0];
     ZwClose(processHandle);
-    EXPECT_EQ(Query(processHandle, u"Start", KeyValuePartialInformation, 16),
-              STATUS_INVALID_HANDLE);
+    EXPECT_EQ(Query(processHandle, u"Start"), STATUS_INVALID_HANDLE);
 
     hk::DeleteRegistryKey(hk::kServiceKeyPath);
-    EXPECT_EQ(Query(kernelHandle, u"Start", KeyValuePartialInformation, 16), STATUS_KEY_DELETED);
+    EXPECT_EQ(Query(kernelHandle, u"Start"), STATUS_KEY_DELETED);
     ZwClose(kernelHandle);
     EXPECT_EQ(hk::OpenHandleCount(), 0u);
 }
