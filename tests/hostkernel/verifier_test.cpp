@@ -217,6 +217,8 @@ TEST_F(VerifierTest, PoolAndListRules) {
                 "FaultyFreeWithWrongTag");
     EXPECT_STOP(FaultyFreeOfLiveResource(), "frees a pool block holding a resource not deleted",
                 "FaultyFreeOfLiveResource");
+    EXPECT_STOP(FaultyRemovalFromCorruptList(), "fast fail 3: corrupt list entry",
+                "FaultyRemovalFromCorruptList");
 }
 
 TEST_F(VerifierTest, WorkItemAndDeviceDeletionRules) {
@@ -232,11 +234,6 @@ TEST_F(VerifierTest, WorkItemAndDeviceDeletionRules) {
     EXPECT_STOP(FaultyDeleteWithPendingWorkItem(device_),
                 "deletes a device whose work item is still pending",
                 "FaultyDeleteWithPendingWorkItem");
-}
-
-TEST_F(VerifierTest, CorruptListEntryFailsFast) {
-    EXPECT_STOP(FaultyRemovalFromCorruptList(), "fast fail 3: corrupt list entry",
-                "FaultyRemovalFromCorruptList");
 }
 
 TEST_F(VerifierTest, LeaksAreFoundAtTheEndAndAtUnload) {
