@@ -168,11 +168,9 @@ TEST_F(RequestsTest, KernelBuiltRequestCopiesInputAtBuildAndInformationBytesBack
         IO_STATUS_BLOCK status{};
         PIRP irp = Build(method, input, output, &event, &status);
         ASSERT_NE(irp, nullptr);
-        EXPECT_EQ(IoGetNextIrpStackLocation(irp)->MajorFunction, IRP_MJ_DEVICE_CONTROL);
-        input[0] = 99;
+        input[0] = 99; // the request holds its own copy
         EXPECT_EQ(IofCallDriver(device_, irp), STATUS_SUCCESS);
         EXPECT_EQ(g_seen.input[0], 1);
-        EXPECT_NE(g_seen.systemBuffer, nullptr);
         if (method == METHOD_OUT_DIRECT) {
             EXPECT_EQ(MmGetMdlByteCount(g_seen.mdl), 8u);
         }
