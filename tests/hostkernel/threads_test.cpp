@@ -95,21 +95,6 @@ TEST_F(ThreadsTest, SignalWakesOneWaiterOfASynchronizationEventAndAllOfANotifica
     EXPECT_EQ(g_log.size(), 6u);
 }
 
-TEST_F(ThreadsTest, TimedWaitOfOneThreadEndsWhileAnotherRunsTime) {
-    Event never;
-    NTSTATUS status = STATUS_SUCCESS;
-    uint64_t endedAt = 0;
-    Start([&] {
-        LARGE_INTEGER timeout = Relative(3 * hk::kSecond);
-        status = KeWaitForSingleObject(&never, Executive, KernelMode, FALSE, &timeout);
-        endedAt = hk::Now();
-    });
-    hk::RunFor(10 * hk::kSecond);
-    EXPECT_EQ(status, 0x102);
-    EXPECT_EQ(endedAt, 3 * hk::kSecond);
-    EXPECT_EQ(hk::Now(), 10 * hk::kSecond);
-}
-
 // A work item runs at PASSIVE_LEVEL in a system worker of its own; one that
 // finds a resource held waits for it, where it used to stop the test as a
 // deadlock.
@@ -226,23 +211,14 @@ struct Timer {
 
 using TimeTest = ThreadsTest;
 
-TEST_F(TimeTest, TenSecondRelativeTimerFiresAtExactlyTenSeconds) {
-    Timer tick("tick");
+// A relative timer fires at exactly its due time, at DISPATCH_LEVEL; equal
+// due times run in order of arming, machine events after timers; re-arming
+// replaces the due time, and a cancelled timer never fires.
+TEST_F(TimeTest, TimersFireAtTheirDueTimeInOrderOfArmingUnlessCancelled) {
+    Timer tick("tick"), first("first"), second("second"), cancelled("cancelled");
     LARGE_INTEGER due;
     due.QuadPart = -100'000'000;
     EXPECT_FALSE(KeSetTimer(&tick.timer, due, &tick.dpc));
-    hk::RunFor(10 * hk::kSecond - 1);
-    EXPECT_TRUE(g_log.empty());
-    hk::RunFor(1);
-    EXPECT_EQ(g_log, std::vector<std::string>{"tick@10000ms level 2"});
-    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
-    EXPECT_TRUE(KeReadStateTimer(&tick.timer));
-}
-
-// Equal due times run in order of arming, machine events after timers;
-// re-arming replaces the due time, and a cancelled timer never fires.
-TEST_F(TimeTest, TimersRunInOrderOfArmingUntilRearmedOrCancelled) {
-    Timer first("first"), second("second"), cancelled("cancelled");
     second.Set(5 * hk::kMillisecond);
     first.Set(9 * hk::kMillisecond);
     EXPECT_TRUE(first.Set(5 * hk::kMillisecond));
@@ -250,12 +226,18 @@ TEST_F(TimeTest, TimersRunInOrderOfArmingUntilRearmedOrCancelled) {
     cancelled.Set(hk::kMillisecond);
     EXPECT_TRUE(KeCancelTimer(&cancelled.timer));
     EXPECT_FALSE(KeCancelTimer(&cancelled.timer));
-    hk::RunFor(hk::kMinute);
+    hk::RunFor(10 * hk::kSecond - 1);
     EXPECT_EQ(g_log,
               (std::vector<std::string>{"second@5ms level 2", "first@5ms level 2", "event"}));
+    hk::RunFor(1);
+    EXPECT_EQ(g_log.back(), "tick@10000ms level 2");
+    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+    EXPECT_TRUE(KeReadStateTimer(&tick.timer));
 }
 
-TEST_F(TimeTest, WaitRunsTheWorkThatSignalsItsEvent) {
+// A wait in the test thread runs the work that signals its event; a timed
+// wait ends at its timeout, there or in another thread while time runs.
+TEST_F(TimeTest, WaitsEndAtTheirSignalOrTimeout) {
     Event event(SynchronizationEvent);
     hk::ScheduleAt(250 * hk::kMillisecond, [&event] { KeSetEvent(&event, 0, FALSE); });
     EXPECT_EQ(Wait(&event), STATUS_SUCCESS);
@@ -264,6 +246,18 @@ TEST_F(TimeTest, WaitRunsTheWorkThatSignalsItsEvent) {
     LARGE_INTEGER timeout = Relative(hk::kSecond);
     EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout), 0x102);
     EXPECT_EQ(hk::Now(), 1250 * hk::kMillisecond);
+
+    NTSTATUS status = STATUS_SUCCESS;
+    uint64_t endedAt = 0;
+    Start([&] {
+        LARGE_INTEGER timeout = Relative(3 * hk::kSecond);
+        status = KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout);
+        endedAt = hk::Now();
+    });
+    hk::RunFor(10 * hk::kSecond);
+    EXPECT_EQ(status, 0x102);
+    EXPECT_EQ(endedAt, 4250 * hk::kMillisecond);
+    EXPECT_EQ(hk::Now(), 11250 * hk::kMillisecond);
 }
 
 // ----- the explorer on a counter that two threads increment ------------------
@@ -312,7 +306,7 @@ hk::Scenario CounterScenario(void (*increment)()) {
     return scenario;
 }
 
-TEST_F(ExplorerTest, FindsTheLostUpdateOfARoutineWithoutItsLockAndReplaysIt) {
+TEST_F(ExplorerTest, FindsAndReplaysTheLostUpdateWithoutTheLockAndNoneUnderIt) {
     hk::ExploreResult broken = hk::Explore(CounterScenario(IncrementWithoutLock));
     ASSERT_FALSE(broken.Passed());
     EXPECT_EQ(broken.Failure, "lost an increment: 1");
@@ -331,9 +325,8 @@ TEST_F(ExplorerTest, FindsTheLostUpdateOfARoutineWithoutItsLockAndReplaysIt) {
     EXPECT_EQ(randomly.Replay.rfind("seed:", 0), 0u);
     replay.Replay = randomly.Replay;
     EXPECT_EQ(hk::Explore(CounterScenario(IncrementWithoutLock), replay).Failure, randomly.Failure);
-}
 
-TEST_F(ExplorerTest, CoversEveryScheduleOfTheLockedRoutineWithinTheBound) {
+    // Under its lock the routine passes every schedule within the bound.
     hk::ExploreResult none = hk::Explore(CounterScenario(IncrementUnderLock), {0});
     hk::ExploreResult one = hk::Explore(CounterScenario(IncrementUnderLock), {1});
     hk::ExploreResult two = hk::Explore(CounterScenario(IncrementUnderLock), {2});
