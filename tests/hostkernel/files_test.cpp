@@ -4,7 +4,7 @@
 #include "hostkernel/files_control.h"
 #include "hostkernel/kernel_state.h"
 #include "hostkernel/registry_control.h"
-#include "tests/support/kernel_test.h"
+#include "tests/hostkernel/host_test.h"
 
 #include <cstring>
 
@@ -22,9 +22,8 @@ class FilesTest : public KernelTest {
     }
 
     // Opens as the driver opens a directory.
-    NTSTATUS OpenDirectory(std::u16string path, HANDLE* handle, ULONG options = 0x21) {
-        UNICODE_STRING name{static_cast<USHORT>(path.size() * 2),
-                            static_cast<USHORT>(path.size() * 2), path.data()};
+    NTSTATUS OpenDirectory(const std::u16string& path, HANDLE* handle, ULONG options = 0x21) {
+        UNICODE_STRING name = Counted(path);
         OBJECT_ATTRIBUTES attributes;
         InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE,
                                    nullptr, nullptr);
@@ -42,12 +41,15 @@ class FilesTest : public KernelTest {
         return status;
     }
 
-    // The name ObQueryNameString gives the object behind an open handle.
-    std::u16string NameOf(HANDLE handle) {
+    // The name ObQueryNameString gives the directory opened at `path`.
+    std::u16string NameOf(const std::u16string& path) {
+        HANDLE handle = nullptr;
         PVOID object = nullptr;
+        EXPECT_EQ(OpenDirectory(path, &handle), STATUS_SUCCESS) << Narrow(path);
         EXPECT_EQ(ObReferenceObjectByHandle(handle, READ_CONTROL, IoFileObjectType, KernelMode,
                                             &object, nullptr),
                   STATUS_SUCCESS);
+        EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);
         ULONG needed = 0;
         EXPECT_EQ(ObQueryNameString(object, nullptr, 0, &needed), STATUS_INFO_LENGTH_MISMATCH);
         std::vector<uint8_t> buffer(needed);
@@ -63,20 +65,13 @@ class FilesTest : public KernelTest {
 };
 
 TEST_F(FilesTest, DirectoriesOpenByDriveLetterOrDevicePathWithoutRegardToCase) {
-    const std::u16string expected = u"\\Device\\HarddiskVolume3\\Program Files\\Corvyn";
     for (const char16_t* path :
          {u"\\??\\C:\\Program Files\\Corvyn", u"\\??\\c:\\PROGRAM FILES\\corvyn\\",
           u"\\DosDevices\\C:\\Program Files\\Corvyn",
           u"\\Device\\HarddiskVolume3\\program files\\Corvyn"}) {
-        HANDLE handle = nullptr;
-        ASSERT_EQ(OpenDirectory(path, &handle), STATUS_SUCCESS) << Narrow(path);
-        EXPECT_EQ(NameOf(handle), expected);
-        EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);
+        EXPECT_EQ(NameOf(path), u"\\Device\\HarddiskVolume3\\Program Files\\Corvyn");
     }
-    HANDLE root = nullptr;
-    ASSERT_EQ(OpenDirectory(u"\\??\\D:\\", &root), STATUS_SUCCESS);
-    EXPECT_EQ(NameOf(root), u"\\Device\\HarddiskVolume4\\");
-    ZwClose(root);
+    EXPECT_EQ(NameOf(u"\\??\\D:\\"), u"\\Device\\HarddiskVolume4\\");
     EXPECT_EQ(hk::OpenHandleCount(), 0u);
     EXPECT_EQ(hk::ObjectReferenceCount(), 0u);
 }
@@ -108,6 +103,9 @@ TEST_F(FilesTest, OpensFailWithThePlatformsStatuses) {
     EXPECT_EQ(OpenStatus(u"\\??\\C:\\Program Files\\Corvyn", FILE_NON_DIRECTORY_FILE),
               STATUS_FILE_IS_A_DIRECTORY);
     EXPECT_EQ(hk::OpenHandleCount(), 0u);
+    AtDispatch raised;
+    EXPECT_DEATH(OpenStatus(u"\\??\\C:\\Program Files"),
+                 VERIFIER_STOP("opens a file above APC_LEVEL"));
 }
 
 TEST_F(FilesTest, VolumesAreLaidOutByTheControls) {
@@ -213,16 +211,6 @@ TEST_F(FilesTest, WideTextRoutinesBehaveAsThePlatformsDo) {
     EXPECT_EQ(_wcsnicmp(u"Corvyn", u"CORVYNX", 6), 0);
     EXPECT_LT(_wcsnicmp(u"ab", u"abc", 3), 0) << "stops at the shorter text's end";
     EXPECT_NE(_wcsnicmp(u"\u00e9", u"\u00c9", 1), 0) << "only ASCII letters fold";
-}
-
-TEST_F(FilesTest, FileRoutinesStopAboveApcLevel) {
-    EXPECT_DEATH(
-        {
-            KIRQL old;
-            KeRaiseIrql(DISPATCH_LEVEL, &old);
-            OpenStatus(u"\\??\\C:\\Program Files");
-        },
-        VERIFIER_STOP("opens a file above APC_LEVEL"));
 }
 
 } // namespace

@@ -2,44 +2,40 @@
 // the kernel's event until the last holder gives back, and the verifier's
 // rules on references it does not know.
 #include "hostkernel/kernel_state.h"
-#include "tests/support/kernel_test.h"
+#include "tests/hostkernel/host_test.h"
 
 namespace {
 
-class RemoveLockTest : public KernelTest {
+// The device's extension holds the lock.
+class RemoveLockTest : public DeviceTest {
   protected:
+    RemoveLockTest() : DeviceTest(sizeof(IO_REMOVE_LOCK)) {}
     void SetUp() override {
-        KernelTest::SetUp();
-        IoInitializeRemoveLock(&lock_, 'TseT', 0, 0);
+        DeviceTest::SetUp();
+        lock_ = Extension<IO_REMOVE_LOCK>();
+        IoInitializeRemoveLock(lock_, 'TseT', 0, 0);
     }
-    IO_REMOVE_LOCK lock_{};
+    PIO_REMOVE_LOCK lock_ = nullptr;
     int request_ = 0; // tags: addresses of these
     int run_ = 0;
     int removal_ = 0;
 };
 
 TEST_F(RemoveLockTest, RemovalWaitsInVirtualTimeForTheLastHolder) {
-    ASSERT_EQ(IoAcquireRemoveLock(&lock_, &request_), STATUS_SUCCESS);
-    ASSERT_EQ(IoAcquireRemoveLock(&lock_, &run_), STATUS_SUCCESS);
-    ASSERT_EQ(IoAcquireRemoveLock(&lock_, &removal_), STATUS_SUCCESS);
-    IoReleaseRemoveLock(&lock_, &request_);
+    ASSERT_EQ(IoAcquireRemoveLock(lock_, &request_), STATUS_SUCCESS);
+    ASSERT_EQ(IoAcquireRemoveLock(lock_, &run_), STATUS_SUCCESS);
+    ASSERT_EQ(IoAcquireRemoveLock(lock_, &removal_), STATUS_SUCCESS);
+    IoReleaseRemoveLock(lock_, &request_);
     // The last holder gives back from a deferred context five seconds on.
     hk::ScheduleAt(5 * hk::kSecond, [this] {
-        EXPECT_EQ(IoAcquireRemoveLock(&lock_, &request_), STATUS_DELETE_PENDING)
+        EXPECT_EQ(IoAcquireRemoveLock(lock_, &request_), STATUS_DELETE_PENDING)
             << "removal has begun";
-        IoReleaseRemoveLock(&lock_, &run_);
+        IoReleaseRemoveLock(lock_, &run_);
     });
-    IoReleaseRemoveLockAndWait(&lock_, &removal_);
+    IoReleaseRemoveLockAndWait(lock_, &removal_);
     EXPECT_EQ(hk::Now(), 5 * hk::kSecond);
-    EXPECT_EQ(lock_.Common.IoCount, 0);
-    EXPECT_EQ(IoAcquireRemoveLock(&lock_, &request_), STATUS_DELETE_PENDING);
-}
-
-TEST_F(RemoveLockTest, RemovalWithoutOtherHoldersReturnsAtOnce) {
-    ASSERT_EQ(IoAcquireRemoveLock(&lock_, &removal_), STATUS_SUCCESS);
-    IoReleaseRemoveLockAndWait(&lock_, &removal_);
-    EXPECT_EQ(hk::Now(), 0u);
-    EXPECT_TRUE(lock_.Common.Removed);
+    EXPECT_EQ(lock_->Common.IoCount, 0);
+    EXPECT_EQ(IoAcquireRemoveLock(lock_, &request_), STATUS_DELETE_PENDING);
 }
 
 TEST_F(RemoveLockTest, FlushRunsTheDeferredCallsStillQueued) {
@@ -52,42 +48,29 @@ TEST_F(RemoveLockTest, FlushRunsTheDeferredCallsStillQueued) {
     KeFlushQueuedDpcs();
     EXPECT_EQ(runs, 1);
     EXPECT_TRUE(hk::K().Dpcs.empty());
+    AtDispatch raised;
+    EXPECT_DEATH(KeFlushQueuedDpcs(), VERIFIER_STOP("flushes deferred calls above PASSIVE_LEVEL"));
 }
 
 TEST_F(RemoveLockTest, VerifierStopsReferencesItDoesNotKnow) {
-    ASSERT_EQ(IoAcquireRemoveLock(&lock_, &request_), STATUS_SUCCESS);
-    EXPECT_DEATH(IoReleaseRemoveLock(&lock_, &run_),
+    ASSERT_EQ(IoAcquireRemoveLock(lock_, &request_), STATUS_SUCCESS);
+    EXPECT_DEATH(IoReleaseRemoveLock(lock_, &run_),
                  VERIFIER_STOP("releases a remove lock reference it does not hold"));
-    EXPECT_DEATH(IoReleaseRemoveLockAndWait(&lock_, &run_),
+    EXPECT_DEATH(IoReleaseRemoveLockAndWait(lock_, &run_),
                  VERIFIER_STOP("waits for a remove lock without holding a reference"));
     IO_REMOVE_LOCK never{};
     EXPECT_DEATH(IoAcquireRemoveLock(&never, &request_),
                  VERIFIER_STOP("uses a remove lock that is not initialised or is freed"));
-    IoReleaseRemoveLock(&lock_, &request_);
-    ASSERT_EQ(IoAcquireRemoveLock(&lock_, &removal_), STATUS_SUCCESS);
-    IoReleaseRemoveLockAndWait(&lock_, &removal_);
-    EXPECT_DEATH(IoReleaseRemoveLockAndWait(&lock_, &removal_),
-                 VERIFIER_STOP("waits for a remove lock a second time"));
-    KIRQL old;
-    KeRaiseIrql(DISPATCH_LEVEL, &old);
-    EXPECT_DEATH(KeFlushQueuedDpcs(), VERIFIER_STOP("flushes deferred calls above PASSIVE_LEVEL"));
-    KeLowerIrql(old);
-}
-
-TEST_F(RemoveLockTest, DeletingADeviceWhoseLockIsHeldStops) {
-    PDRIVER_OBJECT driver = hk::CreateStandInDriver(u"Holder");
-    PDEVICE_OBJECT device = nullptr;
-    ASSERT_EQ(IoCreateDevice(driver, sizeof(IO_REMOVE_LOCK), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE,
-                             &device),
-              STATUS_SUCCESS);
-    auto* lock = static_cast<PIO_REMOVE_LOCK>(device->DeviceExtension);
-    IoInitializeRemoveLock(lock, 'TseT', 0, 0);
-    ASSERT_EQ(IoAcquireRemoveLock(lock, &request_), STATUS_SUCCESS);
-    EXPECT_DEATH(IoDeleteDevice(device),
+    EXPECT_DEATH(IoDeleteDevice(device_),
                  VERIFIER_STOP("frees a device extension holding a remove lock still held"));
-    IoReleaseRemoveLock(lock, &request_);
-    IoDeleteDevice(device);
-    hk::UnloadDriver(driver);
+    IoReleaseRemoveLock(lock_, &request_);
+    // Without other holders a removal returns at once.
+    ASSERT_EQ(IoAcquireRemoveLock(lock_, &removal_), STATUS_SUCCESS);
+    IoReleaseRemoveLockAndWait(lock_, &removal_);
+    EXPECT_EQ(hk::Now(), 0u);
+    EXPECT_TRUE(lock_->Common.Removed);
+    EXPECT_DEATH(IoReleaseRemoveLockAndWait(lock_, &removal_),
+                 VERIFIER_STOP("waits for a remove lock a second time"));
 }
 
 } // namespace

@@ -1,107 +1,217 @@
-// The I/O manager's buffered control requests and fault injection.
-#include "tests/support/kernel_test.h"
+// Control requests reach the driver by their transfer method, as the I/O
+// manager delivers them: buffered through a system buffer, METHOD_NEITHER
+// with the caller's own addresses, the direct methods with the output
+// locked in an MDL; what comes back, requests to deleted devices, and fault
+// injection.
+#include "platform/platform.h"
+#include "tests/hostkernel/host_test.h"
 
 #include <cstring>
 
 namespace {
 
-// A lower driver that reads 4 input bytes, answers with 6 output bytes
-// reversed, and claims `g_information` bytes.
-ULONG_PTR g_information = 6;
-uint8_t g_seenInput[4];
+// What the lower driver saw of the last request.
+struct Seen {
+    bool called = false;          // the dispatch routine ran
+    PVOID systemBuffer = nullptr; // AssociatedIrp.SystemBuffer
+    PVOID type3Input = nullptr;   // Parameters.DeviceIoControl.Type3InputBuffer
+    PVOID userBuffer = nullptr;   // UserBuffer
+    PMDL mdl = nullptr;           // MdlAddress
+    uint8_t input[4] = {};        // the first input bytes, however they came
+};
+Seen g_seen;
+ULONG_PTR g_information = 4; // the bytes the driver claims to answer
 
-NTSTATUS Answer(PDEVICE_OBJECT, PIRP irp) {
-    auto* buffer = static_cast<uint8_t*>(irp->AssociatedIrp.SystemBuffer);
-    std::memcpy(g_seenInput, buffer, 4);
-    for (int i = 0; i < 6; i++) {
-        buffer[i] = static_cast<uint8_t>(0xB0 + i);
+// Reads four input bytes and answers with them reversed, reaching the
+// caller's memory as the transfer method allows: after probing, for
+// METHOD_NEITHER; through the system buffer or the MDL's system-space
+// address otherwise; always under a guard.
+NTSTATUS Reverse(PDEVICE_OBJECT, PIRP irp) {
+    PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
+    ULONG method = location->Parameters.DeviceIoControl.IoControlCode & 3;
+    g_seen = Seen{true, irp->AssociatedIrp.SystemBuffer,
+                  location->Parameters.DeviceIoControl.Type3InputBuffer, irp->UserBuffer,
+                  irp->MdlAddress};
+    void* input = method == METHOD_NEITHER ? g_seen.type3Input : g_seen.systemBuffer;
+    void* output = method == METHOD_NEITHER ? irp->UserBuffer
+                   : method == METHOD_BUFFERED
+                       ? g_seen.systemBuffer
+                       : MmGetSystemAddressForMdlSafe(g_seen.mdl, NormalPagePriority);
+    NTSTATUS status = STATUS_SUCCESS;
+    VKT_GUARD_TRY
+    if (method == METHOD_NEITHER) {
+        ProbeForRead(input, 4, 1);
+        ProbeForWrite(output, 4, 1);
     }
-    irp->IoStatus.Status = STATUS_SUCCESS;
-    irp->IoStatus.Information = g_information;
+    memcpy_s(g_seen.input, 4, input, 4);
+    uint8_t answer[4] = {g_seen.input[3], g_seen.input[2], g_seen.input[1], g_seen.input[0]};
+    memcpy_s(output, 4, answer, 4);
+    VKT_GUARD_EXCEPT(status)
+    VKT_GUARD_END
+    irp->IoStatus.Status = status;
+    irp->IoStatus.Information = NT_SUCCESS(status) ? g_information : 0;
     IofCompleteRequest(irp, IO_NO_INCREMENT);
-    return STATUS_SUCCESS;
+    return status;
 }
 
-class RequestsTest : public KernelTest {
+class RequestsTest : public DeviceTest {
   protected:
     void SetUp() override {
-        KernelTest::SetUp();
-        driver_ = hk::CreateStandInDriver(u"Answer");
-        driver_->MajorFunction[IRP_MJ_DEVICE_CONTROL] = Answer;
-        IoCreateDevice(driver_, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device_);
-        g_information = 6;
+        DeviceTest::SetUp();
+        driver_->MajorFunction[IRP_MJ_DEVICE_CONTROL] = Reverse;
+        caller_ = hk::CreateProcess(u"caller.exe");
+        thread_ = hk::CreateThread(caller_);
+        g_seen = Seen{};
+        g_information = 4;
     }
-    void ReleaseMachine() override {
-        IoDeleteDevice(device_);
-        hk::UnloadDriver(driver_);
+
+    hk::Outcome Send(ULONG method, hk::Request request) {
+        request.major = IRP_MJ_DEVICE_CONTROL;
+        request.ioControlCode = CTL_CODE(0x22, 0x801, method, 0);
+        hk::Outcome outcome;
+        hk::RunAs(thread_, [&] { outcome = hk::Send(device_, request); });
+        return outcome;
     }
-    PDRIVER_OBJECT driver_ = nullptr;
-    PDEVICE_OBJECT device_ = nullptr;
+
+    // The caller's buffers: four input bytes and eight bytes of output room.
+    hk::Request CallerBuffers(uint64_t* input, uint64_t* output) {
+        *input = hk::AllocateUserMemory(caller_, 4);
+        hk::WriteUserMemory(caller_, *input, "\1\2\3\4", 4);
+        *output = hk::AllocateUserMemory(caller_, 8);
+        hk::WriteUserMemory(caller_, *output, "\xEE\xEE\xEE\xEE\xEE\xEE\xEE\xEE", 8);
+        hk::Request request;
+        request.inputAddress = *input;
+        request.inputLength = 4;
+        request.outputAddress = *output;
+        request.outputLength = 8;
+        return request;
+    }
+
+    std::vector<uint8_t> CallerBytes(uint64_t address, size_t size) {
+        std::vector<uint8_t> bytes(size);
+        EXPECT_TRUE(hk::ReadUserMemory(caller_, address, bytes.data(), size));
+        return bytes;
+    }
+
+    // A request the kernel builds over its own buffers.
+    PIRP Build(ULONG method, uint8_t* input, uint8_t* output, PKEVENT event,
+               IO_STATUS_BLOCK* status) {
+        return IoBuildDeviceIoControlRequest(CTL_CODE(0x22, 1, method, 0), device_, input, 4,
+                                             output, 8, FALSE, event, status);
+    }
+
+    HkProcess* caller_ = nullptr;
+    HkThread* thread_ = nullptr;
 };
 
+// METHOD_NEITHER hands the driver the caller's own addresses and no system
+// buffer; the buffered method copies from and to the caller's memory; the
+// direct methods buffer the input and lock the output in an MDL. An address
+// the caller did not map reaches the driver untouched with METHOD_NEITHER,
+// where its guarded copy faults; the other methods fail the call before
+// the driver sees it, input that cannot be read or an output that cannot
+// be locked.
+TEST_F(RequestsTest, EachTransferMethodReachesTheCallersBuffersItsOwnWay) {
+    for (ULONG method : {METHOD_NEITHER, METHOD_BUFFERED, METHOD_IN_DIRECT, METHOD_OUT_DIRECT}) {
+        SCOPED_TRACE(method);
+        uint64_t input = 0;
+        uint64_t output = 0;
+        hk::Request request = CallerBuffers(&input, &output);
+        hk::Outcome outcome = Send(method, request);
+        EXPECT_EQ(outcome.returned, STATUS_SUCCESS);
+        EXPECT_EQ(std::vector<uint8_t>(g_seen.input, g_seen.input + 4), Bytes({1, 2, 3, 4}));
+        if (method == METHOD_NEITHER) {
+            EXPECT_EQ(g_seen.systemBuffer, nullptr);
+            EXPECT_EQ(g_seen.mdl, nullptr);
+            EXPECT_EQ(reinterpret_cast<uint64_t>(g_seen.type3Input), input);
+        } else {
+            EXPECT_GE(reinterpret_cast<ULONG_PTR>(g_seen.systemBuffer), MmUserProbeAddress);
+        }
+        if (method == METHOD_NEITHER || method == METHOD_BUFFERED) {
+            EXPECT_EQ(reinterpret_cast<uint64_t>(g_seen.userBuffer), output);
+        } else {
+            ASSERT_NE(g_seen.mdl, nullptr);
+            EXPECT_EQ(reinterpret_cast<uint64_t>(MmGetMdlVirtualAddress(g_seen.mdl)), output);
+            EXPECT_EQ(MmGetMdlByteCount(g_seen.mdl), 8u);
+        }
+        EXPECT_EQ(CallerBytes(output, 8), Bytes({4, 3, 2, 1, 0xEE, 0xEE, 0xEE, 0xEE}));
+        EXPECT_EQ(outcome.output, Bytes({4, 3, 2, 1}));
+
+        bool direct = method == METHOD_IN_DIRECT || method == METHOD_OUT_DIRECT;
+        hk::UnmapUserPage(caller_, direct ? output : input);
+        g_seen = Seen{};
+        EXPECT_EQ(Send(method, request).returned, STATUS_ACCESS_VIOLATION);
+        EXPECT_EQ(g_seen.called, method == METHOD_NEITHER);
+        if (method == METHOD_NEITHER) {
+            EXPECT_EQ(reinterpret_cast<uint64_t>(g_seen.type3Input), input);
+        }
+    }
+    // Bytes given to Send land in the caller's memory, not in a system buffer.
+    hk::Request placed;
+    placed.input = Bytes({5, 6, 7, 8});
+    placed.outputLength = 4;
+    EXPECT_EQ(Send(METHOD_NEITHER, placed).output, Bytes({8, 7, 6, 5}));
+    EXPECT_EQ(g_seen.systemBuffer, nullptr);
+    EXPECT_LT(reinterpret_cast<ULONG_PTR>(g_seen.type3Input), MmUserProbeAddress);
+}
+
+// A request the kernel builds holds its own copy of the input; a direct one
+// maps the kernel's output buffer itself; only Information bytes come back,
+// and more than the output holds is caught.
+TEST_F(RequestsTest, KernelBuiltRequestCopiesInputAtBuildAndInformationBytesBack) {
+    for (ULONG method : {METHOD_BUFFERED, METHOD_OUT_DIRECT}) {
+        SCOPED_TRACE(method);
+        uint8_t input[4] = {1, 2, 3, 4};
+        uint8_t output[8];
+        std::memset(output, 0xEE, sizeof output);
+        Event event(SynchronizationEvent);
+        IO_STATUS_BLOCK status{};
+        PIRP irp = Build(method, input, output, &event, &status);
+        ASSERT_NE(irp, nullptr);
+        input[0] = 99; // the request holds its own copy
+        EXPECT_EQ(IofCallDriver(device_, irp), STATUS_SUCCESS);
+        EXPECT_EQ(g_seen.input[0], 1);
+        if (method == METHOD_OUT_DIRECT) {
+            EXPECT_EQ(MmGetMdlByteCount(g_seen.mdl), 8u);
+        }
+        EXPECT_EQ(std::vector<uint8_t>(output, output + 5), Bytes({4, 3, 2, 1, 0xEE}));
+        EXPECT_EQ(status.Information, 4u);
+        EXPECT_EQ(KeReadStateEvent(&event), 1);
+    }
+    g_information = 12;
+    uint8_t input[4] = {};
+    uint8_t output[8];
+    IO_STATUS_BLOCK status{};
+    PIRP irp = Build(METHOD_BUFFERED, input, output, nullptr, &status);
+    EXPECT_DEATH(
+        IofCallDriver(device_, irp),
+        VERIFIER_STOP("completes a buffered request with more information than its output holds"));
+    g_information = 4;
+    IofCallDriver(device_, irp);
+}
+
 // A request sent once its device is deleted reaches no driver: the sender
-// finds no device.
+// finds no device. Deleting a device without an extension touches no
+// extension (the sanitizer build reports the null pointer the poisoning
+// once wrote through).
 TEST_F(RequestsTest, RequestToADeletedDeviceFindsNoDevice) {
-    hk::Request request;
-    request.major = IRP_MJ_DEVICE_CONTROL;
-    request.input = {1, 2, 3, 4};
-    g_seenInput[0] = 0;
-    EXPECT_EQ(hk::Send(device_, request).returned, STATUS_SUCCESS);
-    EXPECT_EQ(g_seenInput[0], 1);
+    EXPECT_EQ(device_->DeviceExtension, nullptr);
     PDEVICE_OBJECT deleted = device_;
     IoDeleteDevice(deleted);
-    IoCreateDevice(driver_, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device_);
+    ASSERT_EQ(IoCreateDevice(driver_, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device_),
+              STATUS_SUCCESS);
+    EXPECT_EQ(driver_->DeviceObject, device_);
+    EXPECT_EQ(device_->NextDevice, nullptr);
+    hk::Request request;
+    request.major = IRP_MJ_DEVICE_CONTROL;
     request.input = {7, 7, 7, 7};
     hk::Outcome outcome = hk::Send(deleted, request);
     EXPECT_TRUE(outcome.completed);
     EXPECT_EQ(outcome.returned, STATUS_NO_SUCH_DEVICE);
     EXPECT_EQ(outcome.ioStatus.Status, STATUS_NO_SUCH_DEVICE);
-    EXPECT_EQ(g_seenInput[0], 1) << "the driver saw nothing";
-}
-
-TEST_F(RequestsTest, BufferedRequestCopiesInputAtBuildAndInformationBytesBack) {
-    uint8_t input[4] = {1, 2, 3, 4};
-    uint8_t output[8];
-    std::memset(output, 0xEE, sizeof output);
-    KEVENT event;
-    IO_STATUS_BLOCK status{};
-    KeInitializeEvent(&event, SynchronizationEvent, FALSE);
-    PIRP irp = IoBuildDeviceIoControlRequest(CTL_CODE(0x22, 1, METHOD_BUFFERED, 0), device_, input,
-                                             4, output, 8, FALSE, &event, &status);
-    ASSERT_NE(irp, nullptr);
-    EXPECT_EQ(IoGetNextIrpStackLocation(irp)->MajorFunction, IRP_MJ_DEVICE_CONTROL);
-    input[0] = 99; // the request already holds its own copy
-    EXPECT_EQ(IofCallDriver(device_, irp), STATUS_SUCCESS);
-    EXPECT_EQ(g_seenInput[0], 1);
-    EXPECT_EQ(status.Information, 6u);
-    EXPECT_EQ(output[5], 0xB5);
-    EXPECT_EQ(output[6], 0xEE) << "only Information bytes come back";
-    EXPECT_EQ(KeReadStateEvent(&event), 1);
-}
-
-TEST_F(RequestsTest, MoreInformationThanTheOutputHoldsIsCaught) {
-    g_information = 12;
-    uint8_t input[4] = {};
-    uint8_t output[8];
-    IO_STATUS_BLOCK status{};
-    PIRP irp = IoBuildDeviceIoControlRequest(CTL_CODE(0x22, 1, METHOD_BUFFERED, 0), device_, input,
-                                             4, output, 8, FALSE, nullptr, &status);
-    EXPECT_DEATH(
-        IofCallDriver(device_, irp),
-        VERIFIER_STOP("completes a buffered request with more information than its output holds"));
-    g_information = 6;
-    IofCallDriver(device_, irp);
-}
-
-// Deleting a device without an extension touches no extension (the sanitizer
-// build reports the null pointer the poisoning once wrote through).
-TEST_F(RequestsTest, DeviceWithoutExtensionIsDeletedCleanly) {
-    EXPECT_EQ(device_->DeviceExtension, nullptr);
-    PDEVICE_OBJECT second = nullptr;
-    ASSERT_EQ(IoCreateDevice(driver_, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &second),
-              STATUS_SUCCESS);
-    IoDeleteDevice(second);
-    EXPECT_EQ(driver_->DeviceObject, device_);
+    EXPECT_FALSE(g_seen.called) << "the driver saw nothing";
+    EXPECT_EQ(hk::Send(device_, request).returned, STATUS_SUCCESS);
+    EXPECT_TRUE(g_seen.called);
 }
 
 TEST_F(RequestsTest, FaultInjectionFailsChosenAllocationsAndRoutines) {
@@ -123,9 +233,7 @@ TEST_F(RequestsTest, FaultInjectionFailsChosenAllocationsAndRoutines) {
     ExFreePoolWithTag(fourth, 'BBBB');
     hk::FailRoutine("IoBuildDeviceIoControlRequest", 0, 1);
     IO_STATUS_BLOCK status{};
-    EXPECT_EQ(
-        IoBuildDeviceIoControlRequest(0, device_, nullptr, 0, nullptr, 0, FALSE, nullptr, &status),
-        nullptr);
+    EXPECT_EQ(Build(METHOD_BUFFERED, nullptr, nullptr, nullptr, &status), nullptr);
 }
 
 } // namespace

@@ -1,9 +1,10 @@
 // Threads that contend: a thread that must wait blocks and another runs;
 // release, signal and completion wake the waiters in order; a deadlock names
-// every waiting thread; and the explorer finds the interleaving that breaks
-// a routine without its lock.
+// every waiting thread; timers, deferred calls, machine events and waits run
+// in a fixed order in virtual time, and only when time is moved; and the
+// explorer finds the interleaving that breaks a routine without its lock.
 #include "hostkernel/explorer.h"
-#include "tests/support/kernel_test.h"
+#include "tests/hostkernel/host_test.h"
 
 #include <string>
 #include <vector>
@@ -12,40 +13,45 @@ namespace {
 
 std::vector<std::string> g_log;
 
-class ThreadsTest : public KernelTest {
+void Acquire(PERESOURCE resource) {
+    KeEnterCriticalRegion();
+    ExAcquireResourceExclusiveLite(resource, TRUE);
+}
+
+void Release(PERESOURCE resource) {
+    ExReleaseResourceLite(resource);
+    KeLeaveCriticalRegion();
+}
+
+// A system thread that runs `routine`.
+template <typename Routine> HkThread* Start(Routine routine) {
+    HkThread* thread = hk::CreateThread(hk::SystemProcess());
+    hk::StartThread(thread, routine);
+    return thread;
+}
+
+// A device whose extension holds a resource, for work items to contend on.
+class ThreadsTest : public DeviceTest {
   protected:
+    ThreadsTest() : DeviceTest(sizeof(ERESOURCE)) {}
     void SetUp() override {
-        KernelTest::SetUp();
+        DeviceTest::SetUp();
         g_log.clear();
-    }
-    static void Acquire(PERESOURCE resource) {
-        KeEnterCriticalRegion();
-        ExAcquireResourceExclusiveLite(resource, TRUE);
-    }
-    static void Release(PERESOURCE resource) {
-        ExReleaseResourceLite(resource);
-        KeLeaveCriticalRegion();
-    }
-    static void Wait(KEVENT* event) {
-        KeWaitForSingleObject(event, Executive, KernelMode, FALSE, nullptr);
     }
 };
 
 TEST_F(ThreadsTest, ThreadThatFindsAResourceHeldWaitsAndIsHandedItOnRelease) {
     ERESOURCE resource;
     ExInitializeResourceLite(&resource);
-    KEVENT go;
-    KeInitializeEvent(&go, NotificationEvent, FALSE);
-    HkThread* first = hk::CreateThread(hk::SystemProcess());
-    HkThread* second = hk::CreateThread(hk::SystemProcess());
-    hk::StartThread(first, [&] {
+    Event go;
+    HkThread* first = Start([&] {
         Acquire(&resource);
         g_log.push_back("first holds");
         Wait(&go);
         g_log.push_back("first releases");
         Release(&resource);
     });
-    hk::StartThread(second, [&] {
+    HkThread* second = Start([&] {
         g_log.push_back("second asks");
         Acquire(&resource);
         g_log.push_back("second holds");
@@ -64,11 +70,9 @@ TEST_F(ThreadsTest, ThreadThatFindsAResourceHeldWaitsAndIsHandedItOnRelease) {
 }
 
 TEST_F(ThreadsTest, SignalWakesOneWaiterOfASynchronizationEventAndAllOfANotificationEvent) {
-    KEVENT one, all;
-    KeInitializeEvent(&one, SynchronizationEvent, FALSE);
-    KeInitializeEvent(&all, NotificationEvent, FALSE);
+    Event one(SynchronizationEvent), all;
     for (const char* name : {"a", "b", "c"}) {
-        hk::StartThread(hk::CreateThread(hk::SystemProcess()), [name, &one, &all] {
+        Start([name, &one, &all] {
             Wait(&all);
             g_log.push_back(std::string(name) + " all");
             Wait(&one);
@@ -91,36 +95,20 @@ TEST_F(ThreadsTest, SignalWakesOneWaiterOfASynchronizationEventAndAllOfANotifica
     EXPECT_EQ(g_log.size(), 6u);
 }
 
-TEST_F(ThreadsTest, TimedWaitOfOneThreadEndsWhileAnotherRunsTime) {
-    KEVENT never;
-    KeInitializeEvent(&never, NotificationEvent, FALSE);
-    NTSTATUS status = STATUS_SUCCESS;
-    uint64_t endedAt = 0;
-    hk::StartThread(hk::CreateThread(hk::SystemProcess()), [&] {
-        LARGE_INTEGER timeout;
-        timeout.QuadPart = -static_cast<LONGLONG>(3 * hk::kSecond);
-        status = KeWaitForSingleObject(&never, Executive, KernelMode, FALSE, &timeout);
-        endedAt = hk::Now();
-    });
-    hk::RunFor(10 * hk::kSecond);
-    EXPECT_EQ(status, 0x102);
-    EXPECT_EQ(endedAt, 3 * hk::kSecond);
-    EXPECT_EQ(hk::Now(), 10 * hk::kSecond);
-}
-
-// A work item that finds a resource held waits for it, where it used to
-// stop the test as a deadlock.
-TEST_F(ThreadsTest, WorkItemWaitsForAResourceTheTestThreadHolds) {
-    PDRIVER_OBJECT driver = hk::CreateStandInDriver(u"Items");
-    PDEVICE_OBJECT device = nullptr;
-    IoCreateDevice(driver, sizeof(ERESOURCE), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
-    auto* resource = static_cast<PERESOURCE>(device->DeviceExtension);
-    ExInitializeResourceLite(resource);
-    PIO_WORKITEM item = IoAllocateWorkItem(device);
-    Acquire(resource);
+// A work item runs at PASSIVE_LEVEL in a system worker of its own; one that
+// finds a resource held waits for it, where it used to stop the test as a
+// deadlock.
+TEST_F(ThreadsTest, WorkItemRunsInTheSystemWorkerAndWaitsForAResourceTheTestThreadHolds) {
+    ExInitializeResourceLite(Extension<ERESOURCE>());
+    PIO_WORKITEM item = IoAllocateWorkItem(device_);
+    Acquire(Extension<ERESOURCE>());
+    static HkThread* ranIn;
     IoQueueWorkItem(
         item,
         [](PDEVICE_OBJECT device, PVOID) {
+            ranIn = KeGetCurrentThread();
+            EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+            EXPECT_EQ(PsGetCurrentProcess(), hk::SystemProcess());
             Acquire(static_cast<PERESOURCE>(device->DeviceExtension));
             g_log.push_back("item holds");
             Release(static_cast<PERESOURCE>(device->DeviceExtension));
@@ -128,28 +116,24 @@ TEST_F(ThreadsTest, WorkItemWaitsForAResourceTheTestThreadHolds) {
         DelayedWorkQueue, nullptr);
     hk::RunPending();
     EXPECT_TRUE(g_log.empty());
+    EXPECT_NE(ranIn, KeGetCurrentThread());
     std::vector<std::string> leaks = hk::FindLeaks();
     ASSERT_FALSE(leaks.empty());
     EXPECT_NE(leaks.back().find("waits in"), std::string::npos) << leaks.back();
-    Release(resource);
+    Release(Extension<ERESOURCE>());
     hk::RunPending();
     EXPECT_EQ(g_log, std::vector<std::string>{"item holds"});
     IoFreeWorkItem(item);
-    ExDeleteResourceLite(resource);
-    IoDeleteDevice(device);
-    hk::UnloadDriver(driver);
+    ExDeleteResourceLite(Extension<ERESOURCE>());
 }
 
 // A running item may be freed, and its device deleted, before its routine
 // returns (the I/O manager holds the device until then); from the free on
-// the item is unusable, so a routine that queues it again is stopped.
+// the item is unusable, so queueing it again is stopped.
 TEST_F(ThreadsTest, WorkItemFreedWhileItsRoutineRuns) {
-    static KEVENT go;
+    static Event go;
     KeInitializeEvent(&go, NotificationEvent, FALSE);
-    PDRIVER_OBJECT driver = hk::CreateStandInDriver(u"Items");
-    PDEVICE_OBJECT device = nullptr;
-    IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
-    PIO_WORKITEM item = IoAllocateWorkItem(device);
+    PIO_WORKITEM item = IoAllocateWorkItem(device_);
     IoQueueWorkItem(
         item,
         [](PDEVICE_OBJECT, PVOID) {
@@ -161,66 +145,34 @@ TEST_F(ThreadsTest, WorkItemFreedWhileItsRoutineRuns) {
     hk::RunPending();
     ASSERT_EQ(g_log, std::vector<std::string>{"item runs"});
     IoFreeWorkItem(item);
-    IoDeleteDevice(device);
+    IoDeleteDevice(device_);
+    device_ = nullptr;
+    EXPECT_DEATH(IoQueueWorkItem(
+                     item, [](PDEVICE_OBJECT, PVOID) {}, DelayedWorkQueue, nullptr),
+                 VERIFIER_STOP("uses a work item that is freed"));
     KeSetEvent(&go, IO_NO_INCREMENT, FALSE);
     hk::RunPending();
     EXPECT_EQ(g_log, (std::vector<std::string>{"item runs", "item returns"}));
     EXPECT_EQ(hk::QueuedWorkItems(), 0u);
-    hk::UnloadDriver(driver);
-
-    EXPECT_DEATH(
-        {
-            PDEVICE_OBJECT again = nullptr;
-            IoCreateDevice(hk::CreateStandInDriver(u"Again"), 0, nullptr, FILE_DEVICE_UNKNOWN, 0,
-                           FALSE, &again);
-            PIO_WORKITEM self = IoAllocateWorkItem(again);
-            IoQueueWorkItem(
-                self,
-                [](PDEVICE_OBJECT, PVOID context) {
-                    auto* running = static_cast<PIO_WORKITEM>(context);
-                    IoFreeWorkItem(running);
-                    IoQueueWorkItem(
-                        running, [](PDEVICE_OBJECT, PVOID) {}, DelayedWorkQueue, nullptr);
-                },
-                DelayedWorkQueue, self);
-            hk::RunPending();
-        },
-        VERIFIER_STOP("uses a work item that is freed"));
 }
 
-TEST_F(ThreadsTest, LockOrderIsCheckedAcrossThreads) {
-    ERESOURCE first, second;
-    ExInitializeResourceLite(&first);
-    ExInitializeResourceLite(&second);
-    hk::RunAs(hk::CreateThread(hk::SystemProcess()), [&] {
-        Acquire(&first);
-        Acquire(&second);
-        Release(&second);
-        Release(&first);
-    });
-    EXPECT_DEATH(hk::RunAs(hk::CreateThread(hk::SystemProcess()),
-                           [&] {
-                               Acquire(&second);
-                               Acquire(&first);
-                           }),
-                 VERIFIER_STOP("takes locks in an order that inverts an order seen before"));
-    ExDeleteResourceLite(&first);
-    ExDeleteResourceLite(&second);
-}
-
-// Every thread waits and nothing in virtual time can wake one: the stop
-// names each waiting thread, where it waits, for what, and who holds it.
-TEST_F(ThreadsTest, DeadlockNamesEveryWaitingThreadAndTheOwner) {
+// A wait nothing in virtual time can end is stopped: the test thread's own,
+// one where every thread waits (the stop names each waiting thread, where it
+// waits, for what, and who holds it), and one in a callback of the machine,
+// which runs between threads in no thread's own time.
+TEST_F(ThreadsTest, WaitsThatCannotEndAreStopped) {
     static ERESOURCE resource;
-    static KEVENT never;
+    static Event never;
     ExInitializeResourceLite(&resource);
     KeInitializeEvent(&never, NotificationEvent, FALSE);
-    hk::StartThread(hk::CreateThread(hk::SystemProcess()), [] {
+    EXPECT_DEATH(Wait(&never),
+                 VERIFIER_STOP("deadlock: waits for an object that nothing will signal"));
+    Start([] {
         Acquire(&resource);
         Wait(&never);
         Release(&resource);
     });
-    hk::StartThread(hk::CreateThread(hk::SystemProcess()), [] {
+    Start([] {
         Acquire(&resource);
         Release(&resource);
     });
@@ -232,17 +184,86 @@ TEST_F(ThreadsTest, DeadlockNamesEveryWaitingThreadAndTheOwner) {
     KeSetEvent(&never, 0, FALSE);
     hk::WaitForThreads();
     ExDeleteResourceLite(&resource);
-}
 
-// Deferred calls and the machine's callbacks run between threads, in no
-// thread's own time: one that waits would wait inside the scheduler.
-TEST_F(ThreadsTest, MachineCallbackThatWaitsIsStopped) {
     hk::ScheduleAt(hk::kSecond, [] { hk::RunPending(); });
     EXPECT_DEATH(hk::RunFor(2 * hk::kSecond),
                  VERIFIER_STOP("waits in a deferred call or a callback of the simulated machine"));
 }
 
+// ----- virtual time ----------------------------------------------------------
+
+void LogDpc(PKDPC, PVOID context, PVOID, PVOID) {
+    g_log.push_back(static_cast<const char*>(context) + std::string("@") +
+                    std::to_string(hk::Now() / hk::kMillisecond) + "ms level " +
+                    std::to_string(KeGetCurrentIrql()));
+}
+
+// A timer whose deferred call logs `name`, the time and the level.
+struct Timer {
+    explicit Timer(const char* name) {
+        KeInitializeTimer(&timer);
+        KeInitializeDpc(&dpc, LogDpc, const_cast<char*>(name));
+    }
+    BOOLEAN Set(uint64_t duration) { return KeSetTimer(&timer, Relative(duration), &dpc); }
+    KTIMER timer; // the timer itself
+    KDPC dpc;     // its deferred call
+};
+
+using TimeTest = ThreadsTest;
+
+// A relative timer fires at exactly its due time, at DISPATCH_LEVEL; equal
+// due times run in order of arming, machine events after timers; re-arming
+// replaces the due time, and a cancelled timer never fires.
+TEST_F(TimeTest, TimersFireAtTheirDueTimeInOrderOfArmingUnlessCancelled) {
+    Timer tick("tick"), first("first"), second("second"), cancelled("cancelled");
+    LARGE_INTEGER due;
+    due.QuadPart = -100'000'000;
+    EXPECT_FALSE(KeSetTimer(&tick.timer, due, &tick.dpc));
+    second.Set(5 * hk::kMillisecond);
+    first.Set(9 * hk::kMillisecond);
+    EXPECT_TRUE(first.Set(5 * hk::kMillisecond));
+    hk::ScheduleAt(5 * hk::kMillisecond, [] { g_log.push_back("event"); });
+    cancelled.Set(hk::kMillisecond);
+    EXPECT_TRUE(KeCancelTimer(&cancelled.timer));
+    EXPECT_FALSE(KeCancelTimer(&cancelled.timer));
+    hk::RunFor(10 * hk::kSecond - 1);
+    EXPECT_EQ(g_log,
+              (std::vector<std::string>{"second@5ms level 2", "first@5ms level 2", "event"}));
+    hk::RunFor(1);
+    EXPECT_EQ(g_log.back(), "tick@10000ms level 2");
+    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+    EXPECT_TRUE(KeReadStateTimer(&tick.timer));
+}
+
+// A wait in the test thread runs the work that signals its event; a timed
+// wait ends at its timeout, there or in another thread while time runs.
+TEST_F(TimeTest, WaitsEndAtTheirSignalOrTimeout) {
+    Event event(SynchronizationEvent);
+    hk::ScheduleAt(250 * hk::kMillisecond, [&event] { KeSetEvent(&event, 0, FALSE); });
+    EXPECT_EQ(Wait(&event), STATUS_SUCCESS);
+    EXPECT_EQ(hk::Now(), 250 * hk::kMillisecond);
+    EXPECT_EQ(KeReadStateEvent(&event), 0) << "a synchronization event resets when satisfied";
+    LARGE_INTEGER timeout = Relative(hk::kSecond);
+    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout), 0x102);
+    EXPECT_EQ(hk::Now(), 1250 * hk::kMillisecond);
+
+    NTSTATUS status = STATUS_SUCCESS;
+    uint64_t endedAt = 0;
+    Start([&] {
+        LARGE_INTEGER timeout = Relative(3 * hk::kSecond);
+        status = KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout);
+        endedAt = hk::Now();
+    });
+    hk::RunFor(10 * hk::kSecond);
+    EXPECT_EQ(status, 0x102);
+    EXPECT_EQ(endedAt, 4250 * hk::kMillisecond);
+    EXPECT_EQ(hk::Now(), 11250 * hk::kMillisecond);
+}
+
 // ----- the explorer on a counter that two threads increment ------------------
+
+// Each schedule starts on a fresh kernel, so these tests hold no device.
+using ExplorerTest = KernelTest;
 
 struct Counter {
     ERESOURCE Lock; // guards Value, unless the routine leaves it out
@@ -260,14 +281,12 @@ void IncrementWithoutLock() {
 }
 
 void IncrementUnderLock() {
-    KeEnterCriticalRegion();
-    ExAcquireResourceExclusiveLite(&g_counter->Lock, TRUE);
+    Acquire(&g_counter->Lock);
     int seen = g_counter->Value;
     KeLeaveCriticalRegion();
     KeEnterCriticalRegion();
     g_counter->Value = seen + 1;
-    ExReleaseResourceLite(&g_counter->Lock);
-    KeLeaveCriticalRegion();
+    Release(&g_counter->Lock);
 }
 
 hk::Scenario CounterScenario(void (*increment)()) {
@@ -277,9 +296,8 @@ hk::Scenario CounterScenario(void (*increment)()) {
         g_counter = &counter;
         counter.Value = 0;
         ExInitializeResourceLite(&counter.Lock);
-        for (int thread = 0; thread < 2; ++thread) {
-            hk::StartThread(hk::CreateThread(hk::SystemProcess()), increment);
-        }
+        Start(increment);
+        Start(increment);
     };
     scenario.Check = [] {
         return counter.Value == 2 ? "" : "lost an increment: " + std::to_string(counter.Value);
@@ -288,7 +306,7 @@ hk::Scenario CounterScenario(void (*increment)()) {
     return scenario;
 }
 
-TEST_F(ThreadsTest, ExplorerFindsTheLostUpdateOfARoutineWithoutItsLockAndReplaysIt) {
+TEST_F(ExplorerTest, FindsAndReplaysTheLostUpdateWithoutTheLockAndNoneUnderIt) {
     hk::ExploreResult broken = hk::Explore(CounterScenario(IncrementWithoutLock));
     ASSERT_FALSE(broken.Passed());
     EXPECT_EQ(broken.Failure, "lost an increment: 1");
@@ -307,9 +325,8 @@ TEST_F(ThreadsTest, ExplorerFindsTheLostUpdateOfARoutineWithoutItsLockAndReplays
     EXPECT_EQ(randomly.Replay.rfind("seed:", 0), 0u);
     replay.Replay = randomly.Replay;
     EXPECT_EQ(hk::Explore(CounterScenario(IncrementWithoutLock), replay).Failure, randomly.Failure);
-}
 
-TEST_F(ThreadsTest, ExplorerCoversEveryScheduleOfTheLockedRoutineWithinTheBound) {
+    // Under its lock the routine passes every schedule within the bound.
     hk::ExploreResult none = hk::Explore(CounterScenario(IncrementUnderLock), {0});
     hk::ExploreResult one = hk::Explore(CounterScenario(IncrementUnderLock), {1});
     hk::ExploreResult two = hk::Explore(CounterScenario(IncrementUnderLock), {2});
@@ -320,15 +337,14 @@ TEST_F(ThreadsTest, ExplorerCoversEveryScheduleOfTheLockedRoutineWithinTheBound)
     EXPECT_EQ(two.Preemptions, 2u);
 }
 
-TEST_F(ThreadsTest, VerifierStopInAScheduleNamesTheScheduleToReplay) {
+TEST_F(ExplorerTest, VerifierStopInAScheduleNamesTheScheduleToReplay) {
     hk::Scenario scenario = CounterScenario(IncrementUnderLock);
     scenario.Start = [] {
         static ERESOURCE lock;
         ExInitializeResourceLite(&lock);
         for (int thread = 0; thread < 2; ++thread) {
-            hk::StartThread(hk::CreateThread(hk::SystemProcess()), [] {
-                KeEnterCriticalRegion();
-                ExAcquireResourceExclusiveLite(&lock, TRUE);
+            Start([] {
+                Acquire(&lock);
                 KeLeaveCriticalRegion();
                 KeEnterCriticalRegion();
                 ExDeleteResourceLite(&lock); // deleted while held: a verifier stop

@@ -1,5 +1,5 @@
 // The kernel's up-casing and its case-insensitive comparison beyond ASCII.
-#include "tests/support/kernel_test.h"
+#include "tests/hostkernel/host_test.h"
 
 #include <utility>
 
@@ -35,8 +35,7 @@ TEST_F(UpcaseTest, PairsSmallAndCapitalLettersOfEveryScript) {
 
 TEST_F(UpcaseTest, CaseInsensitiveComparisonUpcasesEveryCharacter) {
     auto compare = [](const std::u16string& a, const std::u16string& b) {
-        UNICODE_STRING first{USHORT(a.size() * 2), USHORT(a.size() * 2), PWCHAR(a.data())};
-        UNICODE_STRING second{USHORT(b.size() * 2), USHORT(b.size() * 2), PWCHAR(b.data())};
+        UNICODE_STRING first = Counted(a), second = Counted(b);
         return RtlCompareUnicodeString(&first, &second, TRUE);
     };
     EXPECT_EQ(compare(u"\u0141\u00F3d\u017A.exe", u"\u0141\u00D3D\u0179.EXE"), 0);
