@@ -41,6 +41,7 @@ TEST_F(PowerRunTest, SleepStopsFeedingAndOnlyACommandResumesItAfterWake) {
     EXPECT_EQ(acpi_->Firmware().TimeoutSeconds(), 310u);
     EXPECT_EQ(acpi_->Firmware().Deadline(), entry + 310 * hk::kSecond);
     EXPECT_EQ(acpi_->Firmware().LastState(), StateEnterS3);
+    EXPECT_FALSE(Context()->Timer.Inserted) << "the supervision cycle is stopped";
     hk::RunFor(300 * hk::kSecond);
     EXPECT_EQ(FeedsSince(entry), (std::vector<std::pair<uint64_t, int>>{{entry, StateEnterS3}}))
         << "only the arming feed";

@@ -15,10 +15,13 @@ using Strings = std::vector<std::string>;
 
 class RemovalTest : public ServiceTest {
   protected:
-    // A supervised device with three watched names, started: every run
-    // feeds, so a run after removal began would show in the trace.
     void SetUp() override {
         ServiceTest::SetUp();
+        Supervise();
+    }
+    // A supervised device with three watched names, started: every run
+    // feeds, so a run after removal began would show in the trace.
+    void Supervise() {
         ASSERT_EQ(SetList(u"VKTService.exe,Helper.exe,Agent.exe"), STATUS_SUCCESS);
         ASSERT_EQ(Send(Record(5)).returned, STATUS_SUCCESS);
         hk::Request start;
@@ -70,11 +73,35 @@ class RemovalTest : public ServiceTest {
 
 const Strings kArming = {"SSXS", "SVKT", "OVKT", "FVKT"};
 
-TEST_F(RemovalTest, IdleCycleFreesTheThreeEntriesAndTheText) {
+// Removal finds the cycle quiet: between runs that fed (it frees the three
+// entries and the text), with the timer expired but its deferred call not
+// yet run, with the run queued (which then does nothing and arms nothing),
+// and after a day of runs without a watched process, which only re-arm.
+TEST_F(RemovalTest, RemovalAtEachQuietPointOfTheCycle) {
     EXPECT_EQ(hk::LiveBlocksWithTag(VKT_POOL_TAG), 4u);
     hk::RunFor(25 * hk::kSecond);
     EXPECT_EQ(acpi_->Methods(), (Strings{"FVKT", "FVKT"}));
     acpi_->ClearTrace();
+    RemoveAndExpectNothingLeft();
+
+    CreateDevice();
+    Supervise();
+    ExpireTimer();
+    RemoveAndExpectNothingLeft();
+
+    CreateDevice();
+    Supervise();
+    ExpireTimer();
+    hk::DrainDpcs();
+    ASSERT_EQ(hk::QueuedWorkItems(), 1u);
+    ASSERT_EQ(Context()->WorkQueued, 1);
+    RemoveAndExpectNothingLeft();
+
+    CreateDevice();
+    Supervise();
+    hk::TerminateProcess(service_);
+    hk::RunFor(24 * hk::kHour + 3 * hk::kSecond);
+    EXPECT_TRUE(acpi_->Trace().empty());
     RemoveAndExpectNothingLeft();
 }
 
@@ -87,19 +114,6 @@ TEST_F(RemovalTest, CorruptWatchListStopsTheSystem) {
                  VERIFIER_STOP("fast fail 3: corrupt list entry") "[[:space:]]+routine: "
                                                                   "(RemoveDevice|FreeWatchList)");
     second->Blink = saved;
-}
-
-TEST_F(RemovalTest, RunQueuedAtRemovalDoesNothingAndArmsNothing) {
-    ExpireTimer();
-    hk::DrainDpcs();
-    ASSERT_EQ(hk::QueuedWorkItems(), 1u);
-    ASSERT_EQ(Context()->WorkQueued, 1);
-    RemoveAndExpectNothingLeft();
-}
-
-TEST_F(RemovalTest, TimerExpiredBeforeItsDeferredCallRan) {
-    ExpireTimer();
-    RemoveAndExpectNothingLeft();
 }
 
 // The run waits inside the firmware for its feed, holding StateLock, when
@@ -116,20 +130,10 @@ TEST_F(RemovalTest, RunPendingInTheFirmwareWhenRemovalArrives) {
     EXPECT_EQ(acpi_->Trace().front().Time, arrived + 5 * hk::kSecond);
 }
 
-// A command holds StateLock while its state report pends: removal waits for
-// it to finish its whole arming before it closes the watchdog.
-TEST_F(RemovalTest, CommandHoldingStateLockWithItsReportPending) {
-    NTSTATUS status = STATUS_PENDING;
-    StartCommandWithItsReportPending(&status);
-    Strings before = kArming;
-    RemoveAndExpectNothingLeft(before);
-    EXPECT_EQ(status, STATUS_SUCCESS);
-    EXPECT_EQ(acpi_->Trace().front().Input.at(20), StateWatchB);
-}
-
-// An entry into S3 that waits for StateLock behind such a command holds its
-// own reference: removal waits for both and closes the watchdog the entry
-// armed for sleep.
+// A command holds StateLock while its state report pends, and an entry into
+// S3 waits for StateLock behind it with its own reference: removal waits for
+// the command's whole arming and for the entry, and closes the watchdog the
+// entry armed for sleep.
 TEST_F(RemovalTest, PowerEntryWaitingForStateLockWhenRemovalArrives) {
     NTSTATUS command = STATUS_PENDING;
     NTSTATUS entry = STATUS_PENDING;
@@ -145,6 +149,7 @@ TEST_F(RemovalTest, PowerEntryWaitingForStateLockWhenRemovalArrives) {
     RemoveAndExpectNothingLeft(before);
     EXPECT_EQ(command, STATUS_SUCCESS);
     EXPECT_EQ(entry, STATUS_SUCCESS);
+    EXPECT_EQ(acpi_->Trace().front().Input.at(20), StateWatchB);
     EXPECT_EQ(acpi_->Trace().at(4).Input.at(20), StateEnterS3);
 }
 
@@ -170,15 +175,6 @@ TEST_F(RemovalTest, DeferredCallRunningOnceRemovalBegan) {
     EXPECT_TRUE(hk::K().Timers.empty());
     EXPECT_TRUE(hk::K().Dpcs.empty());
     EXPECT_EQ(hk::LiveBlocksWithTag(VKT_POOL_TAG), 0u);
-}
-
-// Without a watched process the cycle only re-arms; removal at any point of
-// a long run of such cycles still finds it quiet.
-TEST_F(RemovalTest, RemovalBetweenRunsAfterADay) {
-    hk::TerminateProcess(service_);
-    hk::RunFor(24 * hk::kHour + 3 * hk::kSecond);
-    EXPECT_TRUE(acpi_->Trace().empty());
-    RemoveAndExpectNothingLeft();
 }
 
 // Requests that arrive while removal waits for the queued run are refused
