@@ -1,5 +1,7 @@
 #include "tests/supervision/service.h"
 
+#include "hostkernel/kernel_state.h"
+#include "hostkernel/registry_control.h"
 #include "supervision/watch_list.h"
 
 #include <cstring>
@@ -59,4 +61,19 @@ std::vector<std::u16string> ServiceTest::WatchedNames() {
         names.emplace_back(entry->ImageName.Buffer, entry->ImageName.Length / 2);
     }
     return names;
+}
+
+std::string ServiceTest::LeftAfterRemoval() {
+    std::string left;
+    if (driver_->DeviceObject != nullptr ||
+        hk::FindSymbolicLink(u"\\DosDevices\\VKT0001", nullptr)) {
+        left += "the device or its link is left; ";
+    }
+    if (!hk::K().Timers.empty() || !hk::K().Dpcs.empty() || hk::QueuedWorkItems() != 0) {
+        left += "a timer, deferred call or run is left; ";
+    }
+    if (hk::LiveBlocksWithTag(VKT_POOL_TAG) != 0 || hk::OpenHandleCount() != 0) {
+        left += "pool or a handle is left; ";
+    }
+    return left;
 }

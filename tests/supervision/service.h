@@ -25,6 +25,9 @@ class ServiceTest : public DriverTest {
     NTSTATUS SetList(const std::u16string& text, uint8_t run = 60, uint8_t shutdown = 60);
     // The watched names, in list order.
     std::vector<std::u16string> WatchedNames();
+    // What is left of the removed device: its object or link, timer,
+    // deferred call or queued run, pool or handles; empty when nothing.
+    std::string LeftAfterRemoval();
 
     HkProcess* service_ = nullptr; // the supervision service's process
     HkThread* thread_ = nullptr;   // its thread that sends commands
