@@ -50,15 +50,15 @@ TEST_F(CommandsTest, ReportCommandSendsAnyCodeWithoutChangingState) {
     EXPECT_EQ(Send({3, 0x41}).returned, STATUS_IO_DEVICE_ERROR);
 }
 
-TEST_F(CommandsTest, EnteringSupervisionWithoutListReportsButDoesNotArm) {
+// Without a watch list a supervision command only reports; with one it
+// arms the watchdog with the run timeout, each time.
+TEST_F(CommandsTest, EnteringSupervisionArmsWithTheRunTimeoutOnceAListIsSet) {
     EXPECT_EQ(Send(Record(5)).returned, STATUS_SUCCESS);
     EXPECT_EQ(Context()->State, StateWatchA);
     EXPECT_EQ(acpi_->Methods(), Strings{"SSXS"});
     EXPECT_FALSE(acpi_->Firmware().WatchdogOpen());
-}
-
-TEST_F(CommandsTest, EnteringSupervisionArmsWithTheRunTimeoutEachTime) {
     ASSERT_EQ(SetList(u"VKTService.exe", 75, 90), STATUS_SUCCESS);
+    acpi_->ClearTrace();
     EXPECT_EQ(Send(Record(5)).returned, STATUS_SUCCESS);
     EXPECT_EQ(acpi_->Methods(), (Strings{"SSXS", "SVKT", "OVKT", "FVKT"}));
     EXPECT_EQ(acpi_->Firmware().TimeoutSeconds(), 75u);
