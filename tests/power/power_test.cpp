@@ -42,10 +42,12 @@ class PowerTest : public DriverTest {
         EXPECT_EQ(Context()->State, code);
         EXPECT_TRUE(acpi_->Firmware().WatchdogOpen());
     }
-    void ExpectPassedDown(const hk::Outcome& outcome) {
+    // The request was completed with `status` (passed down: the ACPI
+    // device's), returned and in its status block alike.
+    static void ExpectCompleted(const hk::Outcome& outcome, NTSTATUS status = STATUS_SUCCESS) {
         EXPECT_TRUE(outcome.completed);
-        EXPECT_EQ(outcome.returned, STATUS_SUCCESS) << "the ACPI device's status";
-        EXPECT_EQ(outcome.ioStatus.Status, STATUS_SUCCESS);
+        EXPECT_EQ(outcome.returned, status);
+        EXPECT_EQ(outcome.ioStatus.Status, status);
     }
 };
 
@@ -83,7 +85,7 @@ TEST_F(PowerTest, EveryEntryWithEveryTarget) {
         Context()->State = StateWatchA;
         acpi_->ClearTrace();
         size_t logged = hk::ErrorLog().size();
-        ExpectPassedDown(sim::SendPowerRequest(
+        ExpectCompleted(sim::SendPowerRequest(
             device_, {.State = row.State, .SystemContext = row.SystemContext}));
         ExpectEntry(row.Code, row.Timeout);
         ASSERT_EQ(hk::ErrorLog().size(), logged + (row.Message != nullptr ? 1 : 0));
@@ -95,22 +97,22 @@ TEST_F(PowerTest, EveryEntryWithEveryTarget) {
 }
 
 TEST_F(PowerTest, WakeTableRowByRow) {
-    struct Row {
-        StateCode Before;
-        StateCode After;
-    };
-    for (Row row : {Row{StateEnterS3, StateResumeS3}, Row{StateEnterS4, StateResumeS4},
-                    Row{StateEnterS6, StateResumeS6}, Row{StateEnterS5, StateResumeS5},
-                    Row{StateWatchA, StateWatchA}, Row{StateResumeS3, StateResumeS3},
-                    Row{StateLoaded, StateLoaded}}) {
-        SCOPED_TRACE(int{row.Before});
-        Context()->State = row.Before;
+    for (auto [before, after] :
+         std::vector<std::pair<StateCode, StateCode>>{{StateEnterS3, StateResumeS3},
+                                                      {StateEnterS4, StateResumeS4},
+                                                      {StateEnterS6, StateResumeS6},
+                                                      {StateEnterS5, StateResumeS5},
+                                                      {StateWatchA, StateWatchA},
+                                                      {StateResumeS3, StateResumeS3},
+                                                      {StateLoaded, StateLoaded}}) {
+        SCOPED_TRACE(int{before});
+        Context()->State = before;
         acpi_->ClearTrace();
         size_t logged = hk::ErrorLog().size();
-        ExpectPassedDown(sim::ReturnToWorking(device_, PowerSystemSleeping3));
-        EXPECT_EQ(Context()->State, row.After);
+        ExpectCompleted(sim::ReturnToWorking(device_, PowerSystemSleeping3));
+        EXPECT_EQ(Context()->State, after);
         ASSERT_EQ(acpi_->Methods(), (Strings{"SSXS", "CVKT"}));
-        EXPECT_EQ(Argument(0), row.After);
+        EXPECT_EQ(Argument(0), after);
         ASSERT_EQ(hk::ErrorLog().size(), logged + 1);
         EXPECT_EQ(Logged().back(), u"System enter S0\n");
         EXPECT_TRUE(Context()->Timer.Inserted);
@@ -129,10 +131,8 @@ TEST_F(PowerTest, OtherPowerRequestsPassUntouched) {
              {.Minor = IRP_MN_WAIT_WAKE, .State = PowerSystemSleeping3}}) {
         SCOPED_TRACE(testing::Message() << int{request.Minor} << " " << request.State);
         uint64_t starts = hk::PowerIrpStarts();
-        hk::Outcome outcome = sim::SendPowerRequest(device_, request);
-        EXPECT_TRUE(outcome.completed);
-        EXPECT_EQ(outcome.returned,
-                  request.Minor == IRP_MN_WAIT_WAKE ? STATUS_NOT_SUPPORTED : STATUS_SUCCESS);
+        ExpectCompleted(sim::SendPowerRequest(device_, request),
+                        request.Minor == IRP_MN_WAIT_WAKE ? STATUS_NOT_SUPPORTED : STATUS_SUCCESS);
         EXPECT_EQ(hk::PowerIrpStarts(), starts + 2) << "this driver and the ACPI device";
     }
     EXPECT_TRUE(acpi_->Trace().empty());
@@ -153,13 +153,13 @@ TEST_F(PowerTest, DebuggerLeavesTheWatchdogAloneButNotTheLogOrReports) {
 TEST_F(PowerTest, FailuresOnTheWayDoNotStopTheTransition) {
     acpi_->InjectFault("SVKT", sim::AcpiFault::FailWithStatus, 1, STATUS_IO_DEVICE_ERROR);
     hk::FailRoutine("IoAllocateErrorLogEntry", STATUS_INSUFFICIENT_RESOURCES);
-    ExpectPassedDown(sim::EnterSystemState(device_, PowerSystemSleeping3));
+    ExpectCompleted(sim::EnterSystemState(device_, PowerSystemSleeping3));
     EXPECT_EQ(acpi_->Methods(), (Strings{"SSXS", "CVKT", "SVKT"}));
     EXPECT_EQ(Context()->State, StateEnterS3);
     EXPECT_TRUE(hk::ErrorLog().empty());
 
     acpi_->InjectFault(sim::AcpiDevice::kAnyMethod, sim::AcpiFault::Pend, 2, 0, hk::kSecond);
-    ExpectPassedDown(sim::ReturnToWorking(device_, PowerSystemSleeping3));
+    ExpectCompleted(sim::ReturnToWorking(device_, PowerSystemSleeping3));
     EXPECT_EQ(Context()->State, StateResumeS3);
     EXPECT_EQ(hk::Now(), 2 * hk::kSecond) << "each evaluation waited for";
 }
@@ -172,21 +172,15 @@ TEST_F(PowerTest, WithoutLowerDeviceRequestsAreCompletedHere) {
     CreateDeviceOver(nullptr);
     device_->Flags |= DO_POWER_PAGABLE;
     uint64_t starts = hk::PowerIrpStarts();
-    hk::Outcome outcome = sim::EnterSystemState(device_, PowerSystemSleeping3);
-    EXPECT_TRUE(outcome.completed);
-    EXPECT_EQ(outcome.returned, STATUS_SUCCESS);
-    EXPECT_EQ(outcome.ioStatus.Status, STATUS_SUCCESS);
+    ExpectCompleted(sim::EnterSystemState(device_, PowerSystemSleeping3));
     EXPECT_EQ(hk::PowerIrpStarts(), starts + 1);
     EXPECT_EQ(Context()->State, StateEnterS3);
     EXPECT_EQ(Logged(), Messages{u"System enter S3\n"});
 
-    EXPECT_EQ(
-        sim::SendPowerRequest(device_, {.Minor = IRP_MN_QUERY_POWER, .State = PowerSystemHibernate})
-            .returned,
-        STATUS_SUCCESS);
-    outcome = sim::SendPowerRequest(device_, {.Minor = IRP_MN_WAIT_WAKE});
-    EXPECT_TRUE(outcome.completed);
-    EXPECT_EQ(outcome.returned, STATUS_NOT_SUPPORTED);
+    ExpectCompleted(sim::SendPowerRequest(
+        device_, {.Minor = IRP_MN_QUERY_POWER, .State = PowerSystemHibernate}));
+    ExpectCompleted(sim::SendPowerRequest(device_, {.Minor = IRP_MN_WAIT_WAKE}),
+                    STATUS_NOT_SUPPORTED);
     EXPECT_TRUE(acpi_->Trace().empty());
 }
 
@@ -197,10 +191,7 @@ TEST_F(PowerTest, DeviceWithoutContextCompletesTheRequestRefused) {
     ASSERT_EQ(IoCreateDevice(driver_, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &bare),
               STATUS_SUCCESS);
     bare->Flags |= DO_POWER_PAGABLE;
-    hk::Outcome outcome = sim::EnterSystemState(bare, PowerSystemSleeping3);
-    EXPECT_TRUE(outcome.completed);
-    EXPECT_EQ(outcome.returned, STATUS_INVALID_PARAMETER);
-    EXPECT_EQ(outcome.ioStatus.Status, STATUS_INVALID_PARAMETER);
+    ExpectCompleted(sim::EnterSystemState(bare, PowerSystemSleeping3), STATUS_INVALID_PARAMETER);
     EXPECT_EQ(DispatchPower(nullptr, nullptr), STATUS_INVALID_PARAMETER);
     EXPECT_TRUE(hk::ErrorLog().empty());
     IoDeleteDevice(bare);
