@@ -52,20 +52,13 @@ class RemovalTest : public ServiceTest {
         hk::RunFor(hk::kHour);
         EXPECT_EQ(acpi_->Trace().size(), heard.size());
     }
-    // Command 6 from the service's thread, its state report pending in the
+    // Command 6 from a thread of the service, its state report pending in the
     // firmware for five seconds while it holds StateLock.
     void StartCommandWithItsReportPending(NTSTATUS* status) {
         acpi_->InjectFault("SSXS", sim::AcpiFault::Pend, 1, STATUS_SUCCESS, 5 * hk::kSecond);
-        PDEVICE_OBJECT device = device_;
-        hk::StartThread(thread_, [device, status] {
-            hk::Request command;
-            command.major = IRP_MJ_DEVICE_CONTROL;
-            command.ioControlCode = IOCTL_WATCHDOG_COMMAND;
-            command.input = Record(COMMAND_ENTER_WATCH_B);
-            *status = hk::Send(device, command).returned;
-        });
+        HkThread* thread = StartRequest(Record(COMMAND_ENTER_WATCH_B), status);
         hk::RunPending();
-        ASSERT_EQ(Context()->StateLock.OwnerThread, thread_);
+        ASSERT_EQ(Context()->StateLock.OwnerThread, thread);
     }
 };
 
@@ -136,10 +129,7 @@ TEST_F(RemovalTest, PowerEntryWaitingForStateLockWhenRemovalArrives) {
     NTSTATUS command = STATUS_PENDING;
     NTSTATUS entry = STATUS_PENDING;
     StartCommandWithItsReportPending(&command);
-    PDEVICE_OBJECT device = device_;
-    hk::StartThread(hk::CreateThread(hk::SystemProcess()), [device, &entry] {
-        entry = sim::EnterSystemState(device, PowerSystemSleeping3).returned;
-    });
+    StartSleep(&entry);
     hk::RunPending();
     ASSERT_EQ(entry, STATUS_PENDING) << "the entry waits for StateLock";
     Strings before = kArming;

@@ -1,6 +1,5 @@
 #include "tests/supervision/scenario.h"
 
-#include "sim/power_manager.h"
 #include "supervision/cycle.h"
 
 #include <cstdio>
@@ -21,17 +20,6 @@ void ScenarioTest::BuildMachine(StateCode state, bool withList, bool started) {
     acpi_->ClearTrace();
 }
 
-void ScenarioTest::StartRequest(std::vector<uint8_t> record, NTSTATUS* status) {
-    PDEVICE_OBJECT device = device_;
-    hk::StartThread(hk::CreateThread(service_), [device, record, status] {
-        hk::Request request;
-        request.major = IRP_MJ_DEVICE_CONTROL;
-        request.ioControlCode = IOCTL_WATCHDOG_COMMAND;
-        request.input = record;
-        *status = hk::Send(device, request).returned;
-    });
-}
-
 void ScenarioTest::StartCycle(PIO_WORKITEM_ROUTINE routine) {
     DeviceContext* context = Context();
     hk::StartThread(hk::CreateThread(hk::SystemProcess()), [context, routine] {
@@ -44,16 +32,6 @@ void ScenarioTest::StartCycle(PIO_WORKITEM_ROUTINE routine) {
             IoQueueWorkItem(context->WorkItem, routine, DelayedWorkQueue, context);
         }
         KeLowerIrql(old);
-    });
-}
-
-void ScenarioTest::StartSleep(NTSTATUS* status) {
-    PDEVICE_OBJECT device = device_;
-    hk::StartThread(hk::CreateThread(hk::SystemProcess()), [device, status] {
-        NTSTATUS entered = sim::EnterSystemState(device, PowerSystemSleeping3).returned;
-        if (status != nullptr) {
-            *status = entered;
-        }
     });
 }
 

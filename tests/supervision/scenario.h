@@ -18,14 +18,10 @@ class ScenarioTest : public ServiceTest {
     // device is started if `started`.
     void BuildMachine(StateCode state, bool withList = true, bool started = false);
 
-    // The scenario's threads, each with the device as it is when it starts.
-    // A control request from a new thread of the service.
-    void StartRequest(std::vector<uint8_t> record, NTSTATUS* status);
-    // The timer's expiry at DISPATCH_LEVEL: the deferred call queues the run
-    // on a system worker, or `routine` is queued in place of the run.
+    // The timer's expiry at DISPATCH_LEVEL, from a thread of its own: the
+    // deferred call queues the run on a system worker, or `routine` is
+    // queued in place of the run.
     void StartCycle(PIO_WORKITEM_ROUTINE routine = nullptr);
-    // The power manager's entry into S3; its status into `status` if given.
-    void StartSleep(NTSTATUS* status = nullptr);
 
     // A scenario whose schedules each release their machine; the firmware's
     // trace goes to `outcomes_` before `check` runs (none: nothing to check).

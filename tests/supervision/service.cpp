@@ -2,6 +2,8 @@
 
 #include "hostkernel/kernel_state.h"
 #include "hostkernel/registry_control.h"
+#include "hostkernel/thread_control.h"
+#include "sim/power_manager.h"
 #include "supervision/watch_list.h"
 
 #include <cstring>
@@ -61,6 +63,29 @@ std::vector<std::u16string> ServiceTest::WatchedNames() {
         names.emplace_back(entry->ImageName.Buffer, entry->ImageName.Length / 2);
     }
     return names;
+}
+
+HkThread* ServiceTest::StartRequest(std::vector<uint8_t> record, NTSTATUS* status) {
+    PDEVICE_OBJECT device = device_;
+    HkThread* thread = hk::CreateThread(service_);
+    hk::StartThread(thread, [device, record, status] {
+        hk::Request request;
+        request.major = IRP_MJ_DEVICE_CONTROL;
+        request.ioControlCode = IOCTL_WATCHDOG_COMMAND;
+        request.input = record;
+        *status = hk::Send(device, request).returned;
+    });
+    return thread;
+}
+
+void ServiceTest::StartSleep(NTSTATUS* status) {
+    PDEVICE_OBJECT device = device_;
+    hk::StartThread(hk::CreateThread(hk::SystemProcess()), [device, status] {
+        NTSTATUS entered = sim::EnterSystemState(device, PowerSystemSleeping3).returned;
+        if (status != nullptr) {
+            *status = entered;
+        }
+    });
 }
 
 std::string ServiceTest::LeftAfterRemoval() {
