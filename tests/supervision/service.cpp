@@ -17,12 +17,11 @@ void ServiceTest::SetUp() {
 
 std::vector<uint8_t> ServiceTest::Record(uint8_t command, uint8_t parameter1, uint8_t parameter2,
                                          uint32_t namesLength, uint64_t names) {
-    CommandRecord record{};
-    record.Command = command;
-    record.Parameter1 = parameter1;
-    record.Parameter2 = parameter2;
-    record.NamesLength = namesLength;
-    record.Names = names;
+    CommandRecord record{.Command = command,
+                         .Parameter1 = parameter1,
+                         .Parameter2 = parameter2,
+                         .NamesLength = namesLength,
+                         .Names = names};
     std::vector<uint8_t> bytes(sizeof record);
     std::memcpy(bytes.data(), &record, sizeof record);
     return bytes;
