@@ -6,7 +6,6 @@
 #include "tests/supervision/service.h"
 
 #include <algorithm>
-#include <cstdio>
 
 namespace {
 
@@ -87,17 +86,6 @@ TEST_F(ProcessCheckTest, LooksAtMachinesTooBigForTheFirstSnapshot) {
     EXPECT_TRUE(Running());
     EXPECT_EQ(hk::NonPagedPoolBytes(), held);
     EXPECT_EQ(hk::LiveBlocksWithTag(VKT_POOL_TAG), 2u);
-}
-
-// A name in code points, for messages.
-std::string Show(const std::u16string& name) {
-    std::string shown;
-    for (char16_t c : name) {
-        char text[8];
-        std::snprintf(text, sizeof text, c < 0x80 ? "%c" : "<%04X>", c);
-        shown += text;
-    }
-    return shown;
 }
 
 UNICODE_STRING Counted(const std::u16string& name) {
@@ -191,7 +179,8 @@ TEST_F(ProcessCheckTest, NameKeysAgreeWithTheKernelsComparisonForEveryPair) {
                     std::any_of(a.begin(), a.end(), [](char16_t c) { return c >= 0x80; });
                 equalBeyondAscii += a != b && beyondAscii ? 1 : 0;
             }
-            EXPECT_EQ(Key(a) == Key(b), equal) << Show(a) << " and " << Show(b);
+            EXPECT_EQ(Key(a) == Key(b), equal)
+                << testing::PrintToString(a) << " and " << testing::PrintToString(b);
         }
     }
     EXPECT_GT(equalPairs, corpus.size()) << "the corpus holds names equal but for case";
@@ -231,7 +220,7 @@ TEST_F(ProcessCheckTest, CheckAnswersAsTheKernelsComparisonWould) {
         bool expected = std::any_of(watched.begin(), watched.end(),
                                     [&](const std::u16string& w) { return KernelEqual(name, w); });
         HkProcess* process = hk::CreateProcess(name);
-        EXPECT_EQ(Running() != FALSE, expected) << Show(name);
+        EXPECT_EQ(Running() != FALSE, expected) << testing::PrintToString(name);
         hk::TerminateProcess(process);
         matches += expected ? 1 : 0;
     }
