@@ -29,11 +29,9 @@ class RemovalInterleavingTest : public ScenarioTest {
     void StartRemoval() {
         PDEVICE_OBJECT device = device_;
         hk::StartThread(hk::CreateThread(hk::SystemProcess()), [this, device] {
-            hk::Request remove;
-            remove.major = IRP_MJ_PNP;
-            remove.minor = IRP_MN_REMOVE_DEVICE;
-            remove.initialStatus = STATUS_NOT_SUPPORTED;
-            removed_ = hk::Send(device, remove);
+            removed_ = hk::Send(device, {.major = IRP_MJ_PNP,
+                                         .minor = IRP_MN_REMOVE_DEVICE,
+                                         .initialStatus = STATUS_NOT_SUPPORTED});
         });
     }
     // The clock: the timer expires now, whatever removal has done so far,

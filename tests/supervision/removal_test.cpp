@@ -23,10 +23,7 @@ class RemovalTest : public ServiceTest {
     void Supervise() {
         ASSERT_EQ(SetList(u"VKTService.exe,Helper.exe,Agent.exe"), STATUS_SUCCESS);
         ASSERT_EQ(Send(Record(5)).returned, STATUS_SUCCESS);
-        hk::Request start;
-        start.major = IRP_MJ_PNP;
-        start.minor = IRP_MN_START_DEVICE;
-        hk::Send(device_, start);
+        hk::Send(device_, {.major = IRP_MJ_PNP, .minor = IRP_MN_START_DEVICE});
         acpi_->ClearTrace();
     }
     // Time up to the timer's expiry, without running what it sets off.
@@ -174,16 +171,12 @@ TEST_F(RemovalTest, RequestsArrivingWhileRemovalWaitsAreRefused) {
     IoQueueWorkItem(
         sender,
         [](PDEVICE_OBJECT, PVOID) {
-            hk::Request command;
-            command.major = IRP_MJ_DEVICE_CONTROL;
-            command.ioControlCode = IOCTL_WATCHDOG_COMMAND;
-            command.input = Record(COMMAND_GET_FIRMWARE_STATUS);
-            command.outputLength = 1;
-            refused.push_back(hk::Send(target, command));
+            refused.push_back(hk::Send(target, {.major = IRP_MJ_DEVICE_CONTROL,
+                                                .ioControlCode = IOCTL_WATCHDOG_COMMAND,
+                                                .input = Record(COMMAND_GET_FIRMWARE_STATUS),
+                                                .outputLength = 1}));
             refused.push_back(sim::EnterSystemState(target, PowerSystemSleeping3));
-            hk::Request flush;
-            flush.major = IRP_MJ_FLUSH_BUFFERS;
-            refused.push_back(hk::Send(target, flush));
+            refused.push_back(hk::Send(target, {.major = IRP_MJ_FLUSH_BUFFERS}));
         },
         DelayedWorkQueue, nullptr);
     hk::DrainDpcs();

@@ -11,10 +11,7 @@ void ScenarioTest::BuildMachine(StateCode state, bool withList, bool started) {
         EXPECT_EQ(SetList(u"VKTService.exe", 60, 90), STATUS_SUCCESS);
     }
     if (started) {
-        hk::Request start;
-        start.major = IRP_MJ_PNP;
-        start.minor = IRP_MN_START_DEVICE;
-        hk::Send(device_, start);
+        hk::Send(device_, {.major = IRP_MJ_PNP, .minor = IRP_MN_START_DEVICE});
     }
     Context()->State = state;
     acpi_->ClearTrace();

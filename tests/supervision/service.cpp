@@ -28,11 +28,10 @@ std::vector<uint8_t> ServiceTest::Record(uint8_t command, uint8_t parameter1, ui
 }
 
 hk::Outcome ServiceTest::Send(const std::vector<uint8_t>& input, ULONG outputLength, ULONG code) {
-    hk::Request request;
-    request.major = IRP_MJ_DEVICE_CONTROL;
-    request.ioControlCode = code;
-    request.input = input;
-    request.outputLength = outputLength;
+    hk::Request request{.major = IRP_MJ_DEVICE_CONTROL,
+                        .ioControlCode = code,
+                        .input = input,
+                        .outputLength = outputLength};
     hk::Outcome outcome;
     hk::RunAs(thread_, [&] { outcome = hk::Send(device_, request); });
     EXPECT_TRUE(outcome.completed);
@@ -68,11 +67,10 @@ HkThread* ServiceTest::StartRequest(std::vector<uint8_t> record, NTSTATUS* statu
     PDEVICE_OBJECT device = device_;
     HkThread* thread = hk::CreateThread(service_);
     hk::StartThread(thread, [device, record, status] {
-        hk::Request request;
-        request.major = IRP_MJ_DEVICE_CONTROL;
-        request.ioControlCode = IOCTL_WATCHDOG_COMMAND;
-        request.input = record;
-        *status = hk::Send(device, request).returned;
+        *status = hk::Send(device, {.major = IRP_MJ_DEVICE_CONTROL,
+                                    .ioControlCode = IOCTL_WATCHDOG_COMMAND,
+                                    .input = record})
+                      .returned;
     });
     return thread;
 }
