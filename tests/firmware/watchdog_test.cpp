@@ -41,7 +41,9 @@ TEST_F(WatchdogTest, ArgumentBytesOfEachOperation) {
     EXPECT_TRUE(acpi_->Firmware().Resets().empty());
 }
 
-TEST_F(WatchdogTest, AFailureStopsTheArmingSequence) {
+// A failure stops the arming sequence where it happens; a feed the firmware
+// refuses for its argument is tried once more in the form without one.
+TEST_F(WatchdogTest, FailuresInArmingAndFeeding) {
     acpi_->InjectFault("SVKT", AcpiFault::FailWithStatus, 1, STATUS_INVALID_DEVICE_REQUEST);
     EXPECT_EQ(ArmWatchdog(Context(), StateWatchA, 60), STATUS_INVALID_DEVICE_REQUEST);
     EXPECT_EQ(acpi_->Methods(), (Strings{"SVKT"}));
@@ -49,9 +51,8 @@ TEST_F(WatchdogTest, AFailureStopsTheArmingSequence) {
     acpi_->InjectFault("OVKT", AcpiFault::CountZero);
     EXPECT_EQ(ArmWatchdog(Context(), StateWatchA, 60), STATUS_ACPI_INVALID_DATA);
     EXPECT_EQ(acpi_->Methods(), (Strings{"SVKT", "OVKT"}));
-}
 
-TEST_F(WatchdogTest, FeedFallsBackOnceToTheFormWithoutArgument) {
+    acpi_->ClearTrace();
     acpi_->InjectFault("FVKT", AcpiFault::FailWithStatus, 1, STATUS_INVALID_PARAMETER);
     EXPECT_EQ(FeedWatchdog(Context(), StateWatchA), STATUS_SUCCESS);
     ASSERT_EQ(acpi_->Methods(), (Strings{"FVKT", "FVKT"}));
