@@ -122,20 +122,4 @@ TEST_F(WatchdogTest, ReportsAreSerialisedEvenWhenTheFirmwarePends) {
     EXPECT_EQ(Context()->FirmwareLock.OwnerThread, nullptr);
 }
 
-TEST_F(WatchdogTest, FedWatchdogLivesAndUnfedOneExpiresToTheSecond) {
-    ASSERT_EQ(ArmWatchdog(Context(), StateWatchA, 60), STATUS_SUCCESS);
-    for (int feed = 0; feed < 24 * 360; feed++) {
-        hk::RunFor(10 * hk::kSecond);
-        ASSERT_EQ(FeedWatchdog(Context(), StateWatchA), STATUS_SUCCESS);
-    }
-    EXPECT_TRUE(acpi_->Firmware().Resets().empty());
-    uint64_t lastFeed = hk::Now();
-    hk::RunFor(60 * hk::kSecond - 1);
-    EXPECT_TRUE(acpi_->Firmware().Resets().empty());
-    hk::RunFor(1);
-    ASSERT_EQ(acpi_->Firmware().Resets().size(), 1u);
-    EXPECT_EQ(acpi_->Firmware().Resets()[0].Time, lastFeed + 60 * hk::kSecond);
-    EXPECT_FALSE(acpi_->Firmware().WatchdogOpen());
-}
-
 } // namespace

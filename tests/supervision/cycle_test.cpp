@@ -96,6 +96,7 @@ TEST_F(CycleTest, DeadServiceEndsInResetOnAMachineOfTwentyThousandProcesses) {
     ASSERT_EQ(acpi_->Firmware().Resets().size(), 1u);
     EXPECT_EQ(acpi_->Firmware().Resets()[0].Time, lastFeed + 60 * hk::kSecond);
     EXPECT_EQ(acpi_->Firmware().Resets()[0].LastState, StateWatchB);
+    EXPECT_FALSE(acpi_->Firmware().WatchdogOpen()) << "the reset closed it";
 }
 
 } // namespace
