@@ -41,23 +41,33 @@ TEST_F(LifecycleTest, LoadAddStartSuperviseADaySleepWakeRemoveAddAgain) {
     EXPECT_TRUE(acpi_->Firmware().Resets().empty());
     EXPECT_TRUE(acpi_->Firmware().WatchdogOpen());
 
-    // Sleep arms 310 seconds (a longer sleep would reset the machine); after the wake the cycle
-    // runs but feeds only once the service enters a supervised state again.
+    // Sleep stops the cycle and arms 310 seconds (a longer sleep would reset
+    // the machine); after the wake the cycle runs but feeds only once the
+    // service enters a supervised state again.
     acpi_->ClearTrace();
+    uint64_t entry = hk::Now();
     EXPECT_EQ(sim::EnterSystemState(pnp_->FunctionDevice(), PowerSystemSleeping3).returned,
               STATUS_SUCCESS);
     EXPECT_EQ(acpi_->Firmware().TimeoutSeconds(), 310u);
+    EXPECT_EQ(acpi_->Firmware().Deadline(), entry + 310 * hk::kSecond);
+    EXPECT_EQ(acpi_->Firmware().LastState(), StateEnterS3);
+    EXPECT_FALSE(Context()->Timer.Inserted);
     hk::RunFor(5 * hk::kMinute);
     EXPECT_EQ(Count("FVKT"), 1u) << "only the arm's first feed";
+    EXPECT_EQ(acpi_->Trace().back().Input.at(20), StateEnterS3);
     sim::ReturnToWorking(pnp_->FunctionDevice(), PowerSystemSleeping3);
     EXPECT_FALSE(acpi_->Firmware().WatchdogOpen());
     EXPECT_EQ(Context()->State, StateResumeS3);
+    EXPECT_EQ(acpi_->Firmware().LastState(), StateResumeS3);
     acpi_->ClearTrace();
-    hk::RunFor(hk::kMinute);
+    hk::RunFor(hk::kHour);
     EXPECT_EQ(Count("FVKT"), 0u);
-    ASSERT_EQ(Command(COMMAND_ENTER_WATCH_A).returned, STATUS_SUCCESS);
+    ASSERT_EQ(Command(COMMAND_ENTER_WATCH_B).returned, STATUS_SUCCESS);
+    EXPECT_EQ(acpi_->Firmware().TimeoutSeconds(), 60u);
     hk::RunFor(hk::kMinute);
     EXPECT_EQ(Count("FVKT"), 7u) << "the arm's feed and six cycles";
+    EXPECT_EQ(acpi_->Trace().back().Input.at(20), StateWatchB);
+    EXPECT_TRUE(acpi_->Firmware().Resets().empty());
 
     // Removal stops everything and forgets the count; the next add starts
     // afresh with nothing of the old record.

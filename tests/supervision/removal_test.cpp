@@ -4,7 +4,6 @@
 // record.
 #include "hostkernel/kernel_state.h"
 #include "supervision/cycle.h"
-#include "hostkernel/registry_control.h"
 #include "hostkernel/thread_control.h"
 #include "sim/power_manager.h"
 #include "tests/supervision/service.h"
@@ -15,16 +14,16 @@ using Strings = std::vector<std::string>;
 
 class RemovalTest : public ServiceTest {
   protected:
-    // A supervised device with three watched names, started: every run
-    // feeds, so a run after removal began would show in the trace.
     void SetUp() override {
         ServiceTest::SetUp();
+        Supervise();
+    }
+    // A supervised device with three watched names, started: every run
+    // feeds, so a run after removal began would show in the trace.
+    void Supervise() {
         ASSERT_EQ(SetList(u"VKTService.exe,Helper.exe,Agent.exe"), STATUS_SUCCESS);
         ASSERT_EQ(Send(Record(5)).returned, STATUS_SUCCESS);
-        hk::Request start;
-        start.major = IRP_MJ_PNP;
-        start.minor = IRP_MN_START_DEVICE;
-        hk::Send(device_, start);
+        hk::Send(device_, {.major = IRP_MJ_PNP, .minor = IRP_MN_START_DEVICE});
         acpi_->ClearTrace();
     }
     // Time up to the timer's expiry, without running what it sets off.
@@ -33,48 +32,64 @@ class RemovalTest : public ServiceTest {
         ASSERT_TRUE(hk::FireNextAlarm(hk::Now() + 1));
         ASSERT_EQ(hk::K().Dpcs.size(), 1u);
     }
-    // Removal, then what must hold after it whatever was under way: the
-    // firmware heard `before` (what was under way finishing), then the
-    // removal's "CVKT" and its report of 0x22, and nothing after.
+    // Removal (unless a thread of the test removed the device already),
+    // then what must hold after it whatever was under way: nothing of the
+    // device is left, and the firmware heard `before` (what was under way
+    // finishing), then the removal's "CVKT" and its report of 0x22, and
+    // nothing after.
     void RemoveAndExpectNothingLeft(Strings before = {}) {
-        DeleteDevice();
+        if (device_ != nullptr) {
+            DeleteDevice();
+        }
         Strings heard = before;
         heard.insert(heard.end(), {"CVKT", "SSXS"});
         EXPECT_EQ(acpi_->Methods(), heard) << "no run fed after removal began";
         EXPECT_EQ(acpi_->Trace().back().Input.at(20), StateRemoved);
-        EXPECT_TRUE(hk::K().Timers.empty());
-        EXPECT_TRUE(hk::K().Dpcs.empty());
-        EXPECT_TRUE(hk::QueuedWorkItems() == 0);
-        EXPECT_EQ(hk::LiveBlocksWithTag(VKT_POOL_TAG), 0u);
-        EXPECT_EQ(hk::OpenHandleCount(), 0u);
-        EXPECT_FALSE(hk::FindSymbolicLink(u"\\DosDevices\\VKT0001", nullptr));
+        EXPECT_EQ(LeftAfterRemoval(), "");
         hk::RunFor(hk::kHour);
         EXPECT_EQ(acpi_->Trace().size(), heard.size());
     }
-    // Command 6 from the service's thread, its state report pending in the
+    // Command 6 from a thread of the service, its state report pending in the
     // firmware for five seconds while it holds StateLock.
     void StartCommandWithItsReportPending(NTSTATUS* status) {
         acpi_->InjectFault("SSXS", sim::AcpiFault::Pend, 1, STATUS_SUCCESS, 5 * hk::kSecond);
-        PDEVICE_OBJECT device = device_;
-        hk::StartThread(thread_, [device, status] {
-            hk::Request command;
-            command.major = IRP_MJ_DEVICE_CONTROL;
-            command.ioControlCode = IOCTL_WATCHDOG_COMMAND;
-            command.input = Record(COMMAND_ENTER_WATCH_B);
-            *status = hk::Send(device, command).returned;
-        });
+        HkThread* thread = StartRequest(Record(COMMAND_ENTER_WATCH_B), status);
         hk::RunPending();
-        ASSERT_EQ(Context()->StateLock.OwnerThread, thread_);
+        ASSERT_EQ(Context()->StateLock.OwnerThread, thread);
     }
 };
 
 const Strings kArming = {"SSXS", "SVKT", "OVKT", "FVKT"};
 
-TEST_F(RemovalTest, IdleCycleFreesTheThreeEntriesAndTheText) {
+// Removal finds the cycle quiet: between runs that fed (it frees the three
+// entries and the text), with the timer expired but its deferred call not
+// yet run, with the run queued (which then does nothing and arms nothing),
+// and after a day of runs without a watched process, which only re-arm.
+TEST_F(RemovalTest, RemovalAtEachQuietPointOfTheCycle) {
     EXPECT_EQ(hk::LiveBlocksWithTag(VKT_POOL_TAG), 4u);
     hk::RunFor(25 * hk::kSecond);
     EXPECT_EQ(acpi_->Methods(), (Strings{"FVKT", "FVKT"}));
     acpi_->ClearTrace();
+    RemoveAndExpectNothingLeft();
+
+    CreateDevice();
+    Supervise();
+    ExpireTimer();
+    RemoveAndExpectNothingLeft();
+
+    CreateDevice();
+    Supervise();
+    ExpireTimer();
+    hk::DrainDpcs();
+    ASSERT_EQ(hk::QueuedWorkItems(), 1u);
+    ASSERT_EQ(Context()->WorkQueued, 1);
+    RemoveAndExpectNothingLeft();
+
+    CreateDevice();
+    Supervise();
+    hk::TerminateProcess(service_);
+    hk::RunFor(24 * hk::kHour + 3 * hk::kSecond);
+    EXPECT_TRUE(acpi_->Trace().empty());
     RemoveAndExpectNothingLeft();
 }
 
@@ -87,19 +102,6 @@ TEST_F(RemovalTest, CorruptWatchListStopsTheSystem) {
                  VERIFIER_STOP("fast fail 3: corrupt list entry") "[[:space:]]+routine: "
                                                                   "(RemoveDevice|FreeWatchList)");
     second->Blink = saved;
-}
-
-TEST_F(RemovalTest, RunQueuedAtRemovalDoesNothingAndArmsNothing) {
-    ExpireTimer();
-    hk::DrainDpcs();
-    ASSERT_EQ(hk::QueuedWorkItems(), 1u);
-    ASSERT_EQ(Context()->WorkQueued, 1);
-    RemoveAndExpectNothingLeft();
-}
-
-TEST_F(RemovalTest, TimerExpiredBeforeItsDeferredCallRan) {
-    ExpireTimer();
-    RemoveAndExpectNothingLeft();
 }
 
 // The run waits inside the firmware for its feed, holding StateLock, when
@@ -116,28 +118,15 @@ TEST_F(RemovalTest, RunPendingInTheFirmwareWhenRemovalArrives) {
     EXPECT_EQ(acpi_->Trace().front().Time, arrived + 5 * hk::kSecond);
 }
 
-// A command holds StateLock while its state report pends: removal waits for
-// it to finish its whole arming before it closes the watchdog.
-TEST_F(RemovalTest, CommandHoldingStateLockWithItsReportPending) {
-    NTSTATUS status = STATUS_PENDING;
-    StartCommandWithItsReportPending(&status);
-    Strings before = kArming;
-    RemoveAndExpectNothingLeft(before);
-    EXPECT_EQ(status, STATUS_SUCCESS);
-    EXPECT_EQ(acpi_->Trace().front().Input.at(20), StateWatchB);
-}
-
-// An entry into S3 that waits for StateLock behind such a command holds its
-// own reference: removal waits for both and closes the watchdog the entry
-// armed for sleep.
+// A command holds StateLock while its state report pends, and an entry into
+// S3 waits for StateLock behind it with its own reference: removal waits for
+// the command's whole arming and for the entry, and closes the watchdog the
+// entry armed for sleep.
 TEST_F(RemovalTest, PowerEntryWaitingForStateLockWhenRemovalArrives) {
     NTSTATUS command = STATUS_PENDING;
     NTSTATUS entry = STATUS_PENDING;
     StartCommandWithItsReportPending(&command);
-    PDEVICE_OBJECT device = device_;
-    hk::StartThread(hk::CreateThread(hk::SystemProcess()), [device, &entry] {
-        entry = sim::EnterSystemState(device, PowerSystemSleeping3).returned;
-    });
+    StartSleep(&entry);
     hk::RunPending();
     ASSERT_EQ(entry, STATUS_PENDING) << "the entry waits for StateLock";
     Strings before = kArming;
@@ -145,6 +134,7 @@ TEST_F(RemovalTest, PowerEntryWaitingForStateLockWhenRemovalArrives) {
     RemoveAndExpectNothingLeft(before);
     EXPECT_EQ(command, STATUS_SUCCESS);
     EXPECT_EQ(entry, STATUS_SUCCESS);
+    EXPECT_EQ(acpi_->Trace().front().Input.at(20), StateWatchB);
     EXPECT_EQ(acpi_->Trace().at(4).Input.at(20), StateEnterS3);
 }
 
@@ -164,21 +154,7 @@ TEST_F(RemovalTest, DeferredCallRunningOnceRemovalBegan) {
     EXPECT_EQ(context->WorkQueued, 0);
     hk::WaitForThreads();
     EXPECT_EQ(status, STATUS_SUCCESS);
-    Strings heard = kArming;
-    heard.insert(heard.end(), {"CVKT", "SSXS"});
-    EXPECT_EQ(acpi_->Methods(), heard);
-    EXPECT_TRUE(hk::K().Timers.empty());
-    EXPECT_TRUE(hk::K().Dpcs.empty());
-    EXPECT_EQ(hk::LiveBlocksWithTag(VKT_POOL_TAG), 0u);
-}
-
-// Without a watched process the cycle only re-arms; removal at any point of
-// a long run of such cycles still finds it quiet.
-TEST_F(RemovalTest, RemovalBetweenRunsAfterADay) {
-    hk::TerminateProcess(service_);
-    hk::RunFor(24 * hk::kHour + 3 * hk::kSecond);
-    EXPECT_TRUE(acpi_->Trace().empty());
-    RemoveAndExpectNothingLeft();
+    RemoveAndExpectNothingLeft(kArming);
 }
 
 // Requests that arrive while removal waits for the queued run are refused
@@ -195,16 +171,12 @@ TEST_F(RemovalTest, RequestsArrivingWhileRemovalWaitsAreRefused) {
     IoQueueWorkItem(
         sender,
         [](PDEVICE_OBJECT, PVOID) {
-            hk::Request command;
-            command.major = IRP_MJ_DEVICE_CONTROL;
-            command.ioControlCode = IOCTL_WATCHDOG_COMMAND;
-            command.input = Record(COMMAND_GET_FIRMWARE_STATUS);
-            command.outputLength = 1;
-            refused.push_back(hk::Send(target, command));
+            refused.push_back(hk::Send(target, {.major = IRP_MJ_DEVICE_CONTROL,
+                                                .ioControlCode = IOCTL_WATCHDOG_COMMAND,
+                                                .input = Record(COMMAND_GET_FIRMWARE_STATUS),
+                                                .outputLength = 1}));
             refused.push_back(sim::EnterSystemState(target, PowerSystemSleeping3));
-            hk::Request flush;
-            flush.major = IRP_MJ_FLUSH_BUFFERS;
-            refused.push_back(hk::Send(target, flush));
+            refused.push_back(hk::Send(target, {.major = IRP_MJ_FLUSH_BUFFERS}));
         },
         DelayedWorkQueue, nullptr);
     hk::DrainDpcs();

@@ -25,6 +25,15 @@ class ServiceTest : public DriverTest {
     NTSTATUS SetList(const std::u16string& text, uint8_t run = 60, uint8_t shutdown = 60);
     // The watched names, in list order.
     std::vector<std::u16string> WatchedNames();
+    // Threads that run once the test lets them, each with the device as it
+    // is when it starts. A control request from a new thread of the
+    // service, which it returns.
+    HkThread* StartRequest(std::vector<uint8_t> record, NTSTATUS* status);
+    // The power manager's entry into S3; its status into `status` if given.
+    void StartSleep(NTSTATUS* status = nullptr);
+    // What is left of the removed device: its object or link, timer,
+    // deferred call or queued run, pool or handles; empty when nothing.
+    std::string LeftAfterRemoval();
 
     HkProcess* service_ = nullptr; // the supervision service's process
     HkThread* thread_ = nullptr;   // its thread that sends commands

@@ -39,20 +39,32 @@ TEST_F(WatchListTest, LengthAndTimeoutLimits) {
     EXPECT_EQ(Context()->RunTimeout, 255u);
 }
 
-TEST_F(WatchListTest, NamesSplitAtCommasInOrder) {
-    EXPECT_EQ(SetList(u"VKTService.exe,VKTAgent.exe"), STATUS_SUCCESS);
-    EXPECT_EQ(WatchedNames(), (Names{u"VKTService.exe", u"VKTAgent.exe"}));
-    EXPECT_EQ(Context()->WatchEnabled, 1);
-    Renew();
-    EXPECT_EQ(SetList(u"one name.exe,"), STATUS_SUCCESS);
-    EXPECT_EQ(WatchedNames(), Names{u"one name.exe"});
-}
-
-// An empty field would become an empty name, which matches the idle process
-// and so would keep the watchdog fed forever.
-TEST_F(WatchListTest, EmptyFieldsMakeNoEntry) {
-    EXPECT_EQ(SetList(u",a.exe,,b.exe,,"), STATUS_SUCCESS);
-    EXPECT_EQ(WatchedNames(), (Names{u"a.exe", u"b.exe"}));
+// Names split at commas, in order. An empty field makes no entry: an empty
+// name would match the idle process and so keep the watchdog fed forever.
+// The text ends at its first zero, or inside the copy at an odd length (the
+// last byte a character with high byte 0). A list is set only once.
+TEST_F(WatchListTest, NamesFromTheTextAndAListSetOnlyOnce) {
+    struct Row {
+        std::u16string Text;
+        uint32_t Length; // bytes given to command 4; 0: the whole text
+        Names Watched;
+    };
+    for (const Row& row :
+         {Row{u"VKTService.exe,VKTAgent.exe", 0, {u"VKTService.exe", u"VKTAgent.exe"}},
+          Row{u"one name.exe,", 0, {u"one name.exe"}},
+          Row{u",a.exe,,b.exe,,", 0, {u"a.exe", u"b.exe"}},
+          Row{std::u16string(u"a.exe\0b.exe", 11), 0, {u"a.exe"}}, Row{u"ab\u4163", 5, {u"abc"}}}) {
+        Renew();
+        uint32_t bytes = 0;
+        uint64_t names = PutNames(row.Text, &bytes);
+        EXPECT_EQ(Send(Record(4, 60, 60, row.Length != 0 ? row.Length : bytes, names)).returned,
+                  STATUS_SUCCESS);
+        EXPECT_EQ(WatchedNames(), row.Watched);
+        EXPECT_EQ(Context()->WatchEnabled, 1);
+    }
+    EXPECT_EQ(SetList(u"c.exe", 200, 200), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(WatchedNames(), Names{u"abc"});
+    EXPECT_EQ(Context()->RunTimeout, 60u);
 }
 
 // A text without a single name would leave a list "in force" that never
@@ -74,21 +86,6 @@ TEST_F(WatchListTest, TextWithoutANameIsRefusedAndKeepsNothing) {
     EXPECT_EQ(Context()->WatchEnabled, 1);
     EXPECT_EQ(Context()->RunTimeout, 90u);
     EXPECT_EQ(Context()->ShutdownTimeout, 120u);
-}
-
-TEST_F(WatchListTest, TextEndsAtItsFirstZeroAndAListIsSetOnlyOnce) {
-    EXPECT_EQ(SetList(std::u16string(u"a.exe\0b.exe", 11)), STATUS_SUCCESS);
-    EXPECT_EQ(WatchedNames(), Names{u"a.exe"});
-    EXPECT_EQ(SetList(u"c.exe", 200, 200), STATUS_INVALID_PARAMETER);
-    EXPECT_EQ(WatchedNames(), Names{u"a.exe"});
-    EXPECT_EQ(Context()->RunTimeout, 60u);
-}
-
-TEST_F(WatchListTest, OddLengthWithoutTerminatorEndsInsideTheCopy) {
-    uint32_t bytes = 0;
-    uint64_t names = PutNames(u"ab\u4163", &bytes);
-    EXPECT_EQ(Send(Record(4, 60, 60, 5, names)).returned, STATUS_SUCCESS);
-    EXPECT_EQ(WatchedNames(), Names{u"abc"}) << "the last byte is a character with high byte 0";
 }
 
 TEST_F(WatchListTest, BadCallerMemoryFailsAndChangesNothing) {
