@@ -60,11 +60,7 @@ TEST_F(AddDeviceTest, FirstCreationReportsNotReadAndLeavesTheRecordReady) {
     EXPECT_EQ(acpi_->PhysicalDevice()->AttachedDevice, device_);
     EXPECT_EQ(context->State, StateLoaded);
     EXPECT_EQ(context->ShutdownTimeout, 60u);
-    EXPECT_EQ(context->RunTimeout, 0u);
-    EXPECT_EQ(context->WatchEnabled, 0);
     EXPECT_TRUE(IsListEmpty(&context->WatchList));
-    EXPECT_EQ(context->WatchListText, nullptr);
-    EXPECT_EQ(context->WorkQueued, 0);
     EXPECT_EQ(context->DebuggerPresent, 0);
     EXPECT_NE(context->WorkItem, nullptr);
     EXPECT_FALSE(KeCancelTimer(&context->Timer)) << "start arms the timer, not creation";
