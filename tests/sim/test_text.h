@@ -5,9 +5,8 @@
 #include <string>
 #include <vector>
 
-// A text as UTF-16 registry data with its terminator; narrow texts must be
-// ASCII.
-template <typename Text> std::vector<uint8_t> Utf16z(const Text& text) {
+// A text as UTF-16 registry data with its terminator.
+inline std::vector<uint8_t> Utf16z(const std::u16string& text) {
     std::vector<uint8_t> bytes;
     for (char16_t c : text) {
         bytes.push_back(static_cast<uint8_t>(c));
@@ -15,6 +14,10 @@ template <typename Text> std::vector<uint8_t> Utf16z(const Text& text) {
     }
     bytes.insert(bytes.end(), 2, 0);
     return bytes;
+}
+// The same of an ASCII text.
+inline std::vector<uint8_t> Utf16z(const std::string& text) {
+    return Utf16z(std::u16string(text.begin(), text.end()));
 }
 
 // A text for messages; characters beyond ASCII as '?'.
