@@ -3,6 +3,7 @@
 #include "driver/device_context.h"
 #include "hostkernel/registry_control.h"
 #include "sim/machine.h"
+#include "tests/sim/test_text.h"
 
 #include <gtest/gtest.h>
 
@@ -15,15 +16,9 @@ const std::u16string kParameters = hk::kServiceKeyPath + u"\\Parameters";
 class MachineTest : public testing::Test {
   protected:
     void SetUp() override {
-        std::u16string path = u"C:\\VKT\\CorvynService.exe";
-        std::vector<uint8_t> data;
-        for (char16_t c : path + u'\0') {
-            data.push_back(static_cast<uint8_t>(c));
-            data.push_back(0);
-        }
         machine_.SetRegistryValue(
             u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Services\\CorvynHostService",
-            u"ImagePath", REG_SZ, data);
+            u"ImagePath", REG_SZ, Utf16z(u"C:\\VKT\\CorvynService.exe"));
         machine_.MakeFile("C:\\VKT\\CorvynService.exe");
         machine_.MakeFile("C:\\Tools\\Other.exe");
     }
@@ -51,6 +46,21 @@ class MachineTest : public testing::Test {
         return found;
     }
     uint8_t StatusByte() { return ContextOf(machine_.DriverDevice())->FirmwareStatus; }
+    // Reports state 0x40 from `label`; the error code.
+    uint32_t Report(const std::string& label) {
+        ClientCommand report;
+        report.What = ClientCommand::Kind::Report;
+        report.Code = 0x40;
+        return machine_.Send(label, report);
+    }
+    // Nothing the dead machine did after an expiry is in the trace.
+    void ExpectTraceInTimeOrder() {
+        uint64_t previous = 0;
+        for (const sim::TraceEvent& event : machine_.Events()) {
+            EXPECT_GE(event.Time, previous) << event.Text;
+            previous = event.Time;
+        }
+    }
 
     sim::Machine machine_;
 };
@@ -88,12 +98,7 @@ TEST_F(MachineTest, ExpiryResetsTheMachineWhichBootsAgainKeepingTheRegistry) {
     EXPECT_EQ(machine_.Firmware().Evaluate("GSXS", std::nullopt).Value, 0x2A85u);
     EXPECT_FALSE(machine_.Firmware().WatchdogOpen()) << "the new boot stopped it";
 
-    // Nothing the dead machine did after the expiry is in the trace.
-    uint64_t previous = 0;
-    for (const sim::TraceEvent& event : machine_.Events()) {
-        EXPECT_GE(event.Time, previous) << event.Text;
-        previous = event.Time;
-    }
+    ExpectTraceInTimeOrder();
 
     // An orderly restart clears the flag.
     machine_.Reboot();
@@ -144,16 +149,13 @@ TEST_F(MachineTest, FirmwareRulesHoldAcrossRebootsUntilCleared) {
     machine_.PowerOn();
     machine_.StartProcess("svc", "C:\\VKT\\CorvynService.exe", true);
     machine_.OpenDevice("svc");
-    ClientCommand report;
-    report.What = ClientCommand::Kind::Report;
-    report.Code = 0x40;
-    EXPECT_EQ(machine_.Send("svc", report), 1117u) << "I/O device error";
+    EXPECT_EQ(Report("svc"), 1117u) << "I/O device error";
     machine_.Reboot();
     machine_.StartProcess("svc", "C:\\VKT\\CorvynService.exe", true);
     machine_.OpenDevice("svc");
-    EXPECT_EQ(machine_.Send("svc", report), 1117u);
+    EXPECT_EQ(Report("svc"), 1117u);
     machine_.ClearFirmwareRules();
-    EXPECT_EQ(machine_.Send("svc", report), ERROR_SUCCESS);
+    EXPECT_EQ(Report("svc"), ERROR_SUCCESS);
 }
 
 // The watchdog can run out while a request waits for the firmware: the
@@ -163,21 +165,14 @@ TEST_F(MachineTest, ExpiryWhileARequestWaitsResetsAtTheExpiry) {
     machine_.PowerOn();
     Supervise("svc", u"CorvynMonitor.exe"); // not running: nothing feeds
     machine_.AddFirmwareRule({"SSXS", sim::AcpiFault::Pend, 0, 5 * hk::kMinute, 1});
-    ClientCommand report;
-    report.What = ClientCommand::Kind::Report;
-    report.Code = 0x40;
-    machine_.Send("svc", report);
+    Report("svc");
     machine_.FinishStep();
     auto resets = EventsOf("reset");
     ASSERT_EQ(resets.size(), 1u);
     EXPECT_LT(resets[0]->Time, 5 * hk::kMinute) << "before the report was answered";
     EXPECT_TRUE(EventsOf("request").size() == 3u) << "open, watch, enter; not the report";
     EXPECT_FALSE(machine_.HasProcess("svc"));
-    uint64_t previous = 0;
-    for (const sim::TraceEvent& event : machine_.Events()) {
-        EXPECT_GE(event.Time, previous) << event.Text;
-        previous = event.Time;
-    }
+    ExpectTraceInTimeOrder();
 }
 
 } // namespace
