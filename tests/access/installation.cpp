@@ -62,10 +62,9 @@ HkProcess* InstallationTest::Start(const std::u16string& path) {
 }
 
 hk::Outcome InstallationTest::Open(HkProcess* process) {
-    hk::Request request;
-    request.major = IRP_MJ_CREATE;
     hk::Outcome outcome;
-    hk::RunAs(hk::CreateThread(process), [&] { outcome = hk::Send(device_, request); });
+    hk::RunAs(hk::CreateThread(process),
+              [&] { outcome = hk::Send(device_, {.major = IRP_MJ_CREATE}); });
     EXPECT_TRUE(outcome.completed);
     EXPECT_EQ(outcome.returned, outcome.ioStatus.Status);
     EXPECT_EQ(outcome.ioStatus.Information, 0u);

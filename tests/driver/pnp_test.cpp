@@ -20,12 +20,9 @@ class PnpTest : public DriverTest {
         DriverTest::SetUp();
         CreateDevice();
     }
-    hk::Outcome SendPnp(UCHAR minor, NTSTATUS carried = STATUS_NOT_SUPPORTED) {
-        hk::Request request;
-        request.major = IRP_MJ_PNP;
-        request.minor = minor;
-        request.initialStatus = carried;
-        return hk::Send(device_, request);
+    hk::Outcome SendPnp(UCHAR minor) {
+        return hk::Send(
+            device_, {.major = IRP_MJ_PNP, .minor = minor, .initialStatus = STATUS_NOT_SUPPORTED});
     }
     hk::Outcome Remove() {
         hk::Outcome outcome = SendPnp(IRP_MN_REMOVE_DEVICE);
