@@ -1,6 +1,7 @@
 // The client library and vktctl, run by processes of the simulated machine
-// against the driver: the same sources as vktctl.exe. Bad input and a
-// permitted name elsewhere: the bad-commands scenario.
+// against the driver: the same sources as vktctl.exe. Each command's way to
+// the driver: the scenarios; bad input and a permitted name elsewhere: the
+// bad-commands scenario.
 #include "client/vkt_client.h"
 #include "hostkernel/registry_control.h"
 #include "sim/machine.h"
@@ -60,32 +61,6 @@ class ClientTest : public testing::Test {
 
     sim::Machine machine_;
 };
-
-TEST_F(ClientTest, EachCommandReachesTheDriverAndReturnsItsStatus) {
-    EXPECT_EQ(machine_.Send("svc", Command(ClientCommand::Kind::Nop)), ERROR_SUCCESS);
-    EXPECT_EQ(machine_.Send("svc", Command(ClientCommand::Kind::Status)), ERROR_SUCCESS);
-    EXPECT_NE(LastRequest().find("status = 0x05"), std::string::npos) << LastRequest();
-
-    ClientCommand report = Command(ClientCommand::Kind::Report);
-    report.Code = 0x40;
-    EXPECT_EQ(machine_.Send("svc", report), ERROR_SUCCESS);
-    EXPECT_EQ(machine_.Firmware().LastState(), 0x40);
-
-    ClientCommand watch = Command(ClientCommand::Kind::Watch);
-    watch.RunSeconds = 75;
-    watch.ShutdownSeconds = 90;
-    watch.Names = u"CorvynService.exe,CorvynMonitor.exe";
-    EXPECT_EQ(machine_.Send("svc", watch), ERROR_SUCCESS);
-    EXPECT_EQ(machine_.Send("svc", watch), ERROR_INVALID_PARAMETER) << "the list is set once";
-    EXPECT_NE(LastRequest().find("0xC000000D"), std::string::npos) << LastRequest();
-
-    EXPECT_EQ(machine_.Send("svc", Command(ClientCommand::Kind::EnterB)), ERROR_SUCCESS);
-    EXPECT_EQ(machine_.Firmware().LastState(), StateWatchB);
-    EXPECT_EQ(machine_.Firmware().TimeoutSeconds(), 75u);
-    EXPECT_TRUE(machine_.Firmware().WatchdogOpen());
-    EXPECT_EQ(machine_.Send("svc", Command(ClientCommand::Kind::EnterA)), ERROR_SUCCESS);
-    EXPECT_EQ(machine_.Firmware().LastState(), StateWatchA);
-}
 
 TEST_F(ClientTest, HandlesBelongToTheProcessAndGoWithTheDevice) {
     machine_.StartProcess("other", kService, false);
