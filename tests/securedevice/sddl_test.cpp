@@ -296,20 +296,14 @@ TEST_F(SddlTest, DescriptorPartsReported) {
 
 // The kernel's converter, where it exists: it gets the text and revision 1,
 // and its descriptor gets the defaulted mark when asked for.
-struct ConverterCall {
-    std::u16string Text; // text received
-    ULONG Revision;      // revision received
-    bool LengthAsked;    // a length output was passed
-};
-std::vector<ConverterCall> g_calls;
+std::vector<std::pair<std::u16string, ULONG>> g_calls; // texts and revisions received
 NTSTATUS g_converterStatus = STATUS_SUCCESS;
 
 NTSTATUS KernelConverter(PCUNICODE_STRING StringSecurityDescriptor, ULONG StringSDRevision,
-                         PSECURITY_DESCRIPTOR* SecurityDescriptor,
-                         PULONG SecurityDescriptorLength) {
+                         PSECURITY_DESCRIPTOR* SecurityDescriptor, PULONG) {
     g_calls.push_back(
         {std::u16string(StringSecurityDescriptor->Buffer, StringSecurityDescriptor->Length / 2),
-         StringSDRevision, SecurityDescriptorLength != nullptr});
+         StringSDRevision});
     if (!NT_SUCCESS(g_converterStatus)) {
         *SecurityDescriptor = reinterpret_cast<PSECURITY_DESCRIPTOR>(0xBAD);
         return g_converterStatus;
@@ -344,9 +338,7 @@ TEST_F(KernelConverterTest, KernelConvertsAndTheMarkIsAdded) {
     EXPECT_EQ(ControlOf(marked), 0x800C);
     EXPECT_EQ(ControlOf(Convert(u"D:", &status, FALSE)), 0x8004) << "no mark asked: unchanged";
     ASSERT_EQ(g_calls.size(), 2u);
-    EXPECT_EQ(g_calls[0].Text, u"O:SYD:(A;;GA;;;WD)");
-    EXPECT_EQ(g_calls[0].Revision, 1u);
-    EXPECT_FALSE(g_calls[0].LengthAsked);
+    EXPECT_EQ(g_calls[0], std::make_pair(std::u16string(u"O:SYD:(A;;GA;;;WD)"), ULONG{1}));
 
     g_converterStatus = static_cast<NTSTATUS>(0xC0000456);
     std::vector<uint8_t> none = Convert(u"D:", &status, TRUE);
