@@ -33,7 +33,7 @@ class SddlTest : public KernelTest {
     }
 };
 
-TEST_F(SddlTest, DeviceStringGivesTheSeventyTwoByteDescriptor) {
+TEST_F(SddlTest, DeviceStringAndEmptySectionsByteForByte) {
     NTSTATUS status = STATUS_UNSUCCESSFUL;
     std::vector<uint8_t> descriptor = Convert(u"D:P(A;; GA;;; SY)(A;; GA;;; BA)", &status);
     ASSERT_EQ(status, STATUS_SUCCESS);
@@ -49,12 +49,10 @@ TEST_F(SddlTest, DeviceStringGivesTheSeventyTwoByteDescriptor) {
               }));
     EXPECT_EQ(ControlOf(Convert(u"D:P(A;;GA;;;SY)", &status, FALSE)), 0x9004) << "no mark asked";
     EXPECT_EQ(ControlOf(Convert(u"D:(A;;GA;;;SY)", &status, FALSE)), 0x8004);
-}
 
-TEST_F(SddlTest, EmptySectionsGrantNothing) {
-    NTSTATUS status = STATUS_UNSUCCESSFUL;
+    // Empty sections grant nothing.
     for (const std::u16string text : {u"D:", u"D:P", u"D:   ", u"  D:P  "}) {
-        std::vector<uint8_t> descriptor = Convert(text, &status);
+        descriptor = Convert(text, &status);
         ASSERT_EQ(status, STATUS_SUCCESS) << Ascii(text);
         ASSERT_EQ(descriptor.size(), 28u) << Ascii(text);
         EXPECT_EQ(std::vector<uint8_t>(descriptor.begin() + 20, descriptor.end()),
