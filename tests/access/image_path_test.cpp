@@ -2,20 +2,10 @@
 // which candidate names are formed.
 #include "tests/access/installation.h"
 
-#include <cstring>
-
 namespace {
 
 class ImagePathTest : public InstallationTest {
   protected:
-    // Stores these characters as the value's data, with no terminator
-    // added.
-    void SetData(const std::u16string& characters) {
-        std::vector<uint8_t> data(characters.size() * 2);
-        std::memcpy(data.data(), characters.data(), data.size());
-        SetImagePathBytes(data);
-    }
-
     // A directory whose NT name has exactly `characters` characters:
     // "\Device\HarddiskVolume3\" and two folders.
     static std::u16string DirectoryOfLength(size_t characters) {
@@ -30,7 +20,7 @@ TEST_F(ImagePathTest, ValuesTooShortOrNotWholeTextAreRefusedWithoutReadingPastTh
     const std::u16string name = u"\\CorvynService.exe";
     struct Case {
         std::u16string characters; // the data, as characters
-        size_t trim;               // bytes cut from the end
+        size_t trim;               // bytes cut from the end, besides the terminator
     };
     for (const Case& value : {
              Case{name.substr(0, 17) + u'\0', 0},  // 36 bytes: no room for the name
@@ -41,10 +31,8 @@ TEST_F(ImagePathTest, ValuesTooShortOrNotWholeTextAreRefusedWithoutReadingPastTh
              Case{u"", 0},                         // no data at all
              Case{u"\\??\\", 1},                   // 7 bytes
          }) {
-        std::vector<uint8_t> data(value.characters.size() * 2);
-        std::copy_n(reinterpret_cast<const uint8_t*>(value.characters.data()), data.size(),
-                    data.begin());
-        data.resize(data.size() - value.trim);
+        std::vector<uint8_t> data = Utf16z(value.characters);
+        data.resize(data.size() - 2 - value.trim);
         SetImagePathBytes(data);
         EXPECT_EQ(Verify(service), IMAGE_PATH_UNUSABLE) << data.size() << " bytes";
         EXPECT_EQ(Open(service).returned, CALLER_REFUSED);

@@ -1,7 +1,5 @@
 #include "tests/access/installation.h"
 
-#include <cstring>
-
 namespace {
 
 int* g_lowerCreates = nullptr;
@@ -16,14 +14,6 @@ NTSTATUS CountCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 }
 
 } // namespace
-
-std::string Narrow(const std::u16string& text) {
-    std::string out;
-    for (char16_t c : text) {
-        out += c < 0x80 ? static_cast<char>(c) : '?';
-    }
-    return out;
-}
 
 std::u16string Text(PCUNICODE_STRING string) {
     return std::u16string(string->Buffer, string->Length / sizeof(WCHAR));
@@ -58,30 +48,23 @@ void InstallationTest::ReleaseMachine() {
     hk::UnloadDriver(lowerDriver_);
 }
 
-void InstallationTest::SetImagePath(const std::u16string& text) {
-    std::vector<uint8_t> data((text.size() + 1) * 2, 0);
-    std::memcpy(data.data(), text.data(), text.size() * 2);
-    SetImagePathBytes(data);
-}
-
 void InstallationTest::SetImagePathBytes(const std::vector<uint8_t>& data) {
     hk::SetRegistryValue(kServiceKey, u"ImagePath", REG_EXPAND_SZ, data);
 }
 
 HkProcess* InstallationTest::Start(const std::u16string& path) {
     if (hk::DevicePath(path).empty()) {
-        EXPECT_EQ(hk::MakeFile(path), STATUS_SUCCESS) << Narrow(path);
+        EXPECT_EQ(hk::MakeFile(path), STATUS_SUCCESS) << Ascii(path);
     }
     HkProcess* process = hk::CreateProcessFromImage(path);
-    EXPECT_NE(process, nullptr) << Narrow(path);
+    EXPECT_NE(process, nullptr) << Ascii(path);
     return process;
 }
 
 hk::Outcome InstallationTest::Open(HkProcess* process) {
-    hk::Request request;
-    request.major = IRP_MJ_CREATE;
     hk::Outcome outcome;
-    hk::RunAs(hk::CreateThread(process), [&] { outcome = hk::Send(device_, request); });
+    hk::RunAs(hk::CreateThread(process),
+              [&] { outcome = hk::Send(device_, {.major = IRP_MJ_CREATE}); });
     EXPECT_TRUE(outcome.completed);
     EXPECT_EQ(outcome.returned, outcome.ioStatus.Status);
     EXPECT_EQ(outcome.ioStatus.Information, 0u);

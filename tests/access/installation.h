@@ -6,12 +6,11 @@
 #include "access/caller_verification.h"
 #include "hostkernel/files_control.h"
 #include "hostkernel/registry_control.h"
+#include "tests/sim/test_text.h"
 #include "tests/support/driver_test.h"
 
 #include <string>
 
-// Text for messages.
-std::string Narrow(const std::u16string& text);
 // The text of a counted string.
 std::u16string Text(PCUNICODE_STRING string);
 
@@ -28,10 +27,10 @@ class InstallationTest : public DriverTest {
     // The five permitted names, in the order they are tried.
     static const std::u16string kPermitted[5];
 
-    // Stores "ImagePath" as text with its terminator.
-    void SetImagePath(const std::u16string& text);
     // Stores "ImagePath" as these very bytes.
     void SetImagePathBytes(const std::vector<uint8_t>& data);
+    // Stores "ImagePath" as text with its terminator.
+    void SetImagePath(const std::u16string& text) { SetImagePathBytes(Utf16z(text)); }
 
     // A process running the executable at `path`, which is created when
     // missing.

@@ -15,6 +15,7 @@ namespace {
 // A lower driver that records what reaches it and completes with a chosen
 // status, synchronously or later in virtual time.
 struct Recorder {
+    PIRP Irp = nullptr;                    // the last request received
     PIO_STACK_LOCATION Location = nullptr; // the location the lower driver was given
     IO_STACK_LOCATION Contents{};          // its contents on arrival
     int Calls = 0;                         // requests received
@@ -25,6 +26,7 @@ Recorder g_recorder;
 
 NTSTATUS RecordingDispatch(PDEVICE_OBJECT, PIRP irp) {
     g_recorder.Calls++;
+    g_recorder.Irp = irp;
     g_recorder.Location = IoGetCurrentIrpStackLocation(irp);
     g_recorder.Contents = *g_recorder.Location;
     irp->IoStatus.Status = g_recorder.Status;
@@ -77,23 +79,18 @@ TEST_F(RoutingTest, EntryFillsTheDispatchTableAndAllocatesNothing) {
     EXPECT_EQ(driver_->DriverUnload, UnloadDriver);
     EXPECT_EQ(driver_->DriverExtension->AddDevice, AddDevice);
     for (int major = 0; major <= IRP_MJ_MAXIMUM_FUNCTION; major++) {
-        PDRIVER_DISPATCH expected = DispatchPassThrough;
-        if (major == IRP_MJ_READ || major == IRP_MJ_WRITE) {
-            expected = DispatchReadWrite;
-        } else if (major == IRP_MJ_DEVICE_CONTROL) {
-            expected = DispatchDeviceControl;
-        } else if (major == IRP_MJ_POWER) {
-            expected = DispatchPower;
-        } else if (major == IRP_MJ_PNP) {
-            expected = DispatchPnp;
-        } else if (major == IRP_MJ_CREATE) {
-            expected = DispatchCreate;
-        }
+        PDRIVER_DISPATCH expected = major == IRP_MJ_READ || major == IRP_MJ_WRITE
+                                        ? DispatchReadWrite
+                                    : major == IRP_MJ_DEVICE_CONTROL ? DispatchDeviceControl
+                                    : major == IRP_MJ_POWER          ? DispatchPower
+                                    : major == IRP_MJ_PNP            ? DispatchPnp
+                                    : major == IRP_MJ_CREATE         ? DispatchCreate
+                                                                     : DispatchPassThrough;
         EXPECT_EQ(driver_->MajorFunction[major], expected) << "major function " << major;
     }
 }
 
-TEST_F(RoutingTest, CloseCleanupAndUnhandledCodesReachTheLowerDeviceUnchanged) {
+TEST_F(RoutingTest, CloseCleanupAndUnhandledCodesReachTheLowerDeviceOnTheVeryLocation) {
     AddOverRecorder();
     for (UCHAR major :
          {IRP_MJ_CLOSE, IRP_MJ_CLEANUP, IRP_MJ_FLUSH_BUFFERS, IRP_MJ_SYSTEM_CONTROL}) {
@@ -105,10 +102,10 @@ TEST_F(RoutingTest, CloseCleanupAndUnhandledCodesReachTheLowerDeviceUnchanged) {
         request.parameters.Parameters.Others.Argument1 = reinterpret_cast<PVOID>(0x1111);
         request.parameters.Parameters.Others.Argument4 = reinterpret_cast<PVOID>(0x4444);
         request.parameters.FileObject = reinterpret_cast<PVOID>(0xF11E);
-        PIO_STACK_LOCATION sent = nullptr;
         hk::Outcome outcome = hk::Send(device_, request);
-        sent = g_recorder.Location;
-        ASSERT_NE(sent, nullptr);
+        ASSERT_NE(g_recorder.Irp, nullptr);
+        EXPECT_EQ(g_recorder.Location, FirstLocation(g_recorder.Irp)) << "the very location";
+        EXPECT_EQ(g_recorder.Contents.DeviceObject, lower_);
         EXPECT_EQ(g_recorder.Contents.MajorFunction, major);
         EXPECT_EQ(g_recorder.Contents.MinorFunction, 0x07);
         EXPECT_EQ(g_recorder.Contents.Parameters.Others.Argument1, reinterpret_cast<PVOID>(0x1111));
@@ -118,30 +115,11 @@ TEST_F(RoutingTest, CloseCleanupAndUnhandledCodesReachTheLowerDeviceUnchanged) {
         EXPECT_EQ(outcome.ioStatus.Status, g_recorder.Status);
     }
     EXPECT_EQ(g_recorder.Calls, 4);
-}
 
-TEST_F(RoutingTest, LowerDeviceGetsTheVeryLocationTheDriverReceived) {
-    AddOverRecorder();
-    PIRP seen = nullptr;
-    static PIRP* seenIrp = &seen;
-    driver_->MajorFunction[IRP_MJ_CLOSE] = [](PDEVICE_OBJECT device, PIRP irp) {
-        *seenIrp = irp;
-        return DispatchPassThrough(device, irp);
-    };
-    hk::Request request;
-    request.major = IRP_MJ_CLOSE;
-    hk::Send(device_, request);
-    ASSERT_NE(seen, nullptr);
-    EXPECT_EQ(g_recorder.Location, FirstLocation(seen));
-    EXPECT_EQ(g_recorder.Contents.DeviceObject, lower_);
-}
-
-TEST_F(RoutingTest, PendingLowerDeviceCompletesThePassedRequestLater) {
-    AddOverRecorder();
+    // A lower device that pends completes the passed request later.
+    g_recorder.Status = STATUS_SUCCESS;
     g_recorder.Delay = 3 * hk::kMillisecond;
-    hk::Request request;
-    request.major = IRP_MJ_CLEANUP;
-    hk::Outcome outcome = hk::Send(device_, request);
+    hk::Outcome outcome = hk::Send(device_, {.major = IRP_MJ_CLEANUP});
     EXPECT_EQ(outcome.returned, STATUS_PENDING);
     EXPECT_TRUE(outcome.completed);
     EXPECT_EQ(outcome.ioStatus.Status, STATUS_SUCCESS);
@@ -152,11 +130,8 @@ TEST_F(RoutingTest, ReadAndWriteCompleteAtOnceWithNoData) {
     AddOverRecorder();
     for (UCHAR major : {IRP_MJ_READ, IRP_MJ_WRITE}) {
         for (ULONG length : {0u, 1u, 4096u}) {
-            hk::Request request;
-            request.major = major;
-            request.length = length;
-            request.initialStatus = STATUS_UNSUCCESSFUL;
-            hk::Outcome outcome = hk::Send(device_, request);
+            hk::Outcome outcome = hk::Send(
+                device_, {.major = major, .length = length, .initialStatus = STATUS_UNSUCCESSFUL});
             EXPECT_EQ(outcome.returned, STATUS_SUCCESS);
             EXPECT_TRUE(outcome.completed);
             EXPECT_EQ(outcome.ioStatus.Status, STATUS_SUCCESS);
@@ -175,9 +150,7 @@ TEST_F(RoutingTest, PassDownRefusesMissingArgumentsWithoutTouchingTheRequest) {
         fromNullContext = PassDownRequest(nullptr, irp);
         return PassDownRequest(ContextOf(device), irp);
     };
-    hk::Request request;
-    request.major = IRP_MJ_CLOSE;
-    hk::Outcome outcome = hk::Send(device_, request);
+    hk::Outcome outcome = hk::Send(device_, {.major = IRP_MJ_CLOSE});
     EXPECT_EQ(fromNullContext, STATUS_INVALID_PARAMETER);
     EXPECT_EQ(g_recorder.Calls, 1);
     EXPECT_EQ(outcome.returned, STATUS_SUCCESS);
@@ -195,11 +168,9 @@ TEST_F(RoutingTest, WithoutLowerDeviceRequestsCompleteWithTheirOwnStatus) {
     for (Case c : {Case{IRP_MJ_CLOSE, STATUS_SUCCESS, STATUS_SUCCESS},
                    Case{IRP_MJ_PNP, STATUS_NOT_SUPPORTED, STATUS_NOT_SUPPORTED},
                    Case{IRP_MJ_FLUSH_BUFFERS, STATUS_PENDING, STATUS_DEVICE_NOT_CONNECTED}}) {
-        hk::Request request;
-        request.major = c.Major;
-        request.minor = IRP_MN_QUERY_STOP_DEVICE;
-        request.initialStatus = c.Carried;
-        hk::Outcome outcome = hk::Send(device_, request);
+        hk::Outcome outcome = hk::Send(
+            device_,
+            {.major = c.Major, .minor = IRP_MN_QUERY_STOP_DEVICE, .initialStatus = c.Carried});
         EXPECT_TRUE(outcome.completed);
         EXPECT_EQ(outcome.returned, c.Expected);
         EXPECT_EQ(outcome.ioStatus.Status, c.Expected);

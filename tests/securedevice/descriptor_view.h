@@ -4,19 +4,11 @@
 
 #include "hostkernel/security_control.h"
 #include "securedevice/sddl.h"
+#include "tests/sim/test_text.h"
 
 #include <cstring>
 #include <string>
 #include <vector>
-
-// A text for messages; characters beyond ASCII as '?'.
-inline std::string Ascii(const std::u16string& text) {
-    std::string out;
-    for (char16_t c : text) {
-        out += c < 0x80 ? static_cast<char>(c) : '?';
-    }
-    return out;
-}
 
 // One ACE of a DACL.
 struct AceView {

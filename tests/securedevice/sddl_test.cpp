@@ -31,14 +31,9 @@ class SddlTest : public KernelTest {
         EXPECT_TRUE(hk::FindLeaks().empty()) << Ascii(text);
         return status;
     }
-    // The mask of a one-ACE text.
-    ULONG MaskOf(const std::u16string& text) {
-        std::vector<AceView> aces = Aces(text);
-        return aces.size() == 1 ? aces[0].Mask : 0xDEADBEEF;
-    }
 };
 
-TEST_F(SddlTest, DeviceStringGivesTheSeventyTwoByteDescriptor) {
+TEST_F(SddlTest, DeviceStringAndEmptySectionsByteForByte) {
     NTSTATUS status = STATUS_UNSUCCESSFUL;
     std::vector<uint8_t> descriptor = Convert(u"D:P(A;; GA;;; SY)(A;; GA;;; BA)", &status);
     ASSERT_EQ(status, STATUS_SUCCESS);
@@ -54,12 +49,10 @@ TEST_F(SddlTest, DeviceStringGivesTheSeventyTwoByteDescriptor) {
               }));
     EXPECT_EQ(ControlOf(Convert(u"D:P(A;;GA;;;SY)", &status, FALSE)), 0x9004) << "no mark asked";
     EXPECT_EQ(ControlOf(Convert(u"D:(A;;GA;;;SY)", &status, FALSE)), 0x8004);
-}
 
-TEST_F(SddlTest, EmptySectionsGrantNothing) {
-    NTSTATUS status = STATUS_UNSUCCESSFUL;
+    // Empty sections grant nothing.
     for (const std::u16string text : {u"D:", u"D:P", u"D:   ", u"  D:P  "}) {
-        std::vector<uint8_t> descriptor = Convert(text, &status);
+        descriptor = Convert(text, &status);
         ASSERT_EQ(status, STATUS_SUCCESS) << Ascii(text);
         ASSERT_EQ(descriptor.size(), 28u) << Ascii(text);
         EXPECT_EQ(std::vector<uint8_t>(descriptor.begin() + 20, descriptor.end()),
@@ -89,6 +82,9 @@ TEST_F(SddlTest, EveryFailureStatus) {
         {u"D:(A;;GA;;;XY)", STATUS_NONE_MAPPED},
         {u"D:(A;;GA;;;SY", STATUS_INVALID_ACL},
         {u"D:(A;;GA;;;SYS)", STATUS_INVALID_ACL},
+        // The character after the type is passed over: the blank takes the
+        // semicolon's place.
+        {u"D:(A ;;GA;;;SY)", STATUS_INVALID_PARAMETER},
         {u"", STATUS_INVALID_PARAMETER},
         {u"\tD:(A;;GA;;;SY)", STATUS_INVALID_PARAMETER},
         {u"D:(A;;GA;;;\tSY)", STATUS_NONE_MAPPED},
@@ -104,32 +100,37 @@ TEST_F(SddlTest, EveryFailureStatus) {
     }
 }
 
-TEST_F(SddlTest, RightsFieldCodesNumbersAndBlanks) {
-    EXPECT_EQ(MaskOf(u"D:(A;;GA GX;;;SY)"), 0x30000000u);
-    EXPECT_EQ(MaskOf(u"D:(A;;GAGX;;;SY)"), 0x30000000u);
-    EXPECT_EQ(MaskOf(u"D:(A;;0x1F01FF;;;SY)"), 0x1F01FFu);
-    EXPECT_EQ(MaskOf(u"D:(A;;GA0x1;;;SY)"), 0x1u) << "a number replaces the codes before it";
-    EXPECT_EQ(MaskOf(u"D:(A;;0x1GA;;;SY)"), 0x10000001u) << "codes after a number are added";
-    EXPECT_EQ(MaskOf(u"D:(A;;FA;;;SY)"), 0xFAu) << "hexadecimal without prefix";
-    EXPECT_EQ(MaskOf(u"D:(A;;123;;;SY)"), 123u);
-    EXPECT_EQ(MaskOf(u"D:(A;;4294967295;;;SY)"), 0xFFFFFFFFu);
-    EXPECT_EQ(MaskOf(u"D:(A;;0XffffFFFF;;;SY)"), 0xFFFFFFFFu);
-    EXPECT_EQ(MaskOf(u"D:(A;;;;;SY)"), 0u);
-    EXPECT_EQ(MaskOf(u"D:(A;; ;;;SY)"), 0u) << "blanks, then the semicolon: an empty field";
-    EXPECT_EQ(MaskOf(u"D:(A;;rc wd wo sd gr gw gx;;;SY)"), 0xE00F0000u);
-    EXPECT_EQ(MaskOf(u"D:(A;;GR12;;;SY)"), 12u);
-    EXPECT_EQ(MaskOf(u"D:(A;;12GR;;;SY)"), 0x8000000Cu);
+// Texts of one ACE: the rights field's codes, numbers and blanks, and blanks
+// and case where the grammar allows them.
+TEST_F(SddlTest, TextsOfOneAce) {
+    const struct {
+        const char16_t* Text; // SDDL
+        ULONG Mask;           // the ACE's mask
+    } cases[] = {
+        {u"D:(A;;GA GX;;;SY)", 0x30000000},
+        {u"D:(A;;GAGX;;;SY)", 0x30000000},
+        {u"D:(A;;0x1F01FF;;;SY)", 0x1F01FF},
+        {u"D:(A;;GA0x1;;;SY)", 0x1},        // a number replaces the codes before it
+        {u"D:(A;;0x1GA;;;SY)", 0x10000001}, // codes after a number are added
+        {u"D:(A;;FA;;;SY)", 0xFA},          // hexadecimal without prefix
+        {u"D:(A;;123;;;SY)", 123},
+        {u"D:(A;;4294967295;;;SY)", 0xFFFFFFFF},
+        {u"D:(A;;0XffffFFFF;;;SY)", 0xFFFFFFFF},
+        {u"D:(A;;;;;SY)", 0},
+        {u"D:(A;; ;;;SY)", 0}, // blanks, then the semicolon: an empty field
+        {u"D:(A;;rc wd wo sd gr gw gx;;;SY)", 0xE00F0000},
+        {u"D:(A;;GR12;;;SY)", 12},
+        {u"D:(A;;12GR;;;SY)", 0x8000000C},
+        {u"D:(a;;ga;;;sy)", kGenericAll},
+        {u"   D:(A;;GA;;;SY)", kGenericAll},
+        {u"D:  (  A;  ; GA;  ;  ;  SY  )  ", kGenericAll},
+        {u"D:A;;GA;;;SY)", kGenericAll}, // the opening parenthesis is optional
+    };
+    for (const auto& ace : cases) {
+        EXPECT_EQ(Aces(ace.Text), (std::vector<AceView>{{0, 0, ace.Mask, kSystem}}))
+            << Ascii(ace.Text);
+    }
     EXPECT_EQ(Aces(u"D:(A;;RC;;;RC)"), (std::vector<AceView>{{0, 0, 0x20000, "S-1-5-12"}}));
-}
-
-TEST_F(SddlTest, BlanksAndCaseWhereTheGrammarAllowsThem) {
-    std::vector<AceView> expected{{0, 0, kGenericAll, kSystem}};
-    EXPECT_EQ(Aces(u"D:(a;;ga;;;sy)"), expected);
-    EXPECT_EQ(Aces(u"   D:(A;;GA;;;SY)"), expected);
-    EXPECT_EQ(Aces(u"D:  (  A;  ; GA;  ;  ;  SY  )  "), expected);
-    EXPECT_EQ(StatusOf(u"D:(A ;;GA;;;SY)"), STATUS_INVALID_PARAMETER)
-        << "the character after the type is passed over, so the blank takes the semicolon's place";
-    EXPECT_EQ(Aces(u"D:A;;GA;;;SY)"), expected) << "the opening parenthesis is optional";
     EXPECT_EQ(Aces(u"D:(A;;GA;;;SY)((A;;GA;;;BA)"),
               (std::vector<AceView>{{0, 0, kGenericAll, kSystem}, {0, 0, kGenericAll, kAdmins}}));
 }
@@ -159,52 +160,38 @@ TEST_F(SddlTest, EveryAliasAndTheVersionGatedOnes) {
 TEST_F(SddlTest, CountedStringParsedInPlaceOrCopied) {
     constexpr ULONG kTextTag = 0x73546553;
     std::u16string text = u"D:(A;;GA;;;SY)";
-    text.push_back(0); // the terminator lies inside the capacity
-    std::u16string bare = text.substr(0, text.size() - 1);
+    std::u16string longer = text + u"(A;;GA;;;BA)";
     hk::FailAllocationsWithTag(kTextTag);
-    UNICODE_STRING inPlace = Counted(bare, 2);
-    inPlace.Buffer = text.data();
+    UNICODE_STRING inPlace = Counted(text, 2); // the terminator lies inside the capacity
     PSECURITY_DESCRIPTOR descriptor = nullptr;
     ASSERT_EQ(ConvertSddlString(&inPlace, TRUE, &descriptor), STATUS_SUCCESS)
         << "terminated within its capacity: no copy";
     ExFreePoolWithTag(descriptor, 0);
 
-    for (USHORT extra : {0, 4}) {
-        UNICODE_STRING copied = Counted(text.substr(0, text.size() - 1) + u"(A;;GA;;;BA)", extra);
-        copied.Length = static_cast<USHORT>(bare.size() * 2); // the rest lies beyond Length
+    UNICODE_STRING copied = Counted(longer);
+    copied.Length = static_cast<USHORT>(text.size() * 2); // the rest lies beyond Length
+    for (USHORT capacity : {copied.MaximumLength, static_cast<USHORT>(copied.MaximumLength + 4)}) {
+        copied.MaximumLength = capacity;
         descriptor = reinterpret_cast<PSECURITY_DESCRIPTOR>(1);
         EXPECT_EQ(ConvertSddlString(&copied, TRUE, &descriptor), STATUS_INSUFFICIENT_RESOURCES);
         EXPECT_EQ(descriptor, nullptr);
     }
     hk::ClearFaults();
-    std::u16string longer = bare + u"(A;;GA;;;BA)";
-    UNICODE_STRING copied = Counted(longer);
-    copied.Length = static_cast<USHORT>(bare.size() * 2);
     ASSERT_EQ(ConvertSddlString(&copied, TRUE, &descriptor), STATUS_SUCCESS);
     EXPECT_EQ(DaclAces(DescriptorBytes(descriptor)),
               (std::vector<AceView>{{0, 0, kGenericAll, kSystem}}))
         << "only Length bytes are text";
     ExFreePoolWithTag(descriptor, 0);
-    EXPECT_EQ(hk::LiveBlocksWithTag(kTextTag), 0u);
 }
 
 TEST_F(SddlTest, EveryFailedAllocationReleasesEverything) {
-    const std::u16string text = u"D:P(A;; GA;;; SY)(A;; GA;;; BA)";
-    UNICODE_STRING sddl = Counted(text);
     int failures = 0;
     for (uint64_t n = 1; n < 10; n++) {
         hk::FailNthAllocation(n);
-        PSECURITY_DESCRIPTOR descriptor = reinterpret_cast<PSECURITY_DESCRIPTOR>(1);
-        NTSTATUS status = ConvertSddlString(&sddl, TRUE, &descriptor);
+        NTSTATUS status = StatusOf(u"D:P(A;; GA;;; SY)(A;; GA;;; BA)");
         hk::ClearFaults();
-        if (NT_SUCCESS(status)) {
-            ExFreePoolWithTag(descriptor, 0);
-            continue;
-        }
-        failures++;
-        EXPECT_EQ(status, STATUS_INSUFFICIENT_RESOURCES) << "allocation " << n;
-        EXPECT_EQ(descriptor, nullptr);
-        EXPECT_TRUE(hk::FindLeaks().empty()) << "allocation " << n;
+        failures += NT_SUCCESS(status) ? 0 : 1;
+        EXPECT_TRUE(NT_SUCCESS(status) || status == STATUS_INSUFFICIENT_RESOURCES) << n;
     }
     EXPECT_EQ(failures, 3) << "the text copy, the ACL and the descriptor";
 }
@@ -213,31 +200,29 @@ TEST_F(SddlTest, EveryFailedAllocationReleasesEverything) {
 // reservation of 48 bytes per ACE is not the limit: with small ACEs far more
 // than 1365 fit.
 TEST_F(SddlTest, AclSizeLimitIsTheBytesUsed) {
-    auto many = [](size_t count, const std::u16string& alias) {
+    // Texts this long exceed a counted string: converted as terminated text.
+    auto convert = [](size_t count, const std::u16string& alias, std::vector<uint8_t>* bytes) {
         std::u16string text = u"D:";
         for (size_t i = 0; i < count; i++) {
             text += u"(A;;GA;;;" + alias + u")";
         }
-        return text;
+        PSECURITY_DESCRIPTOR descriptor = reinterpret_cast<PSECURITY_DESCRIPTOR>(1);
+        NTSTATUS status = ConvertSddlText(text.c_str(), TRUE, &descriptor);
+        if (NT_SUCCESS(status)) {
+            *bytes = DescriptorBytes(descriptor);
+            ExFreePoolWithTag(descriptor, 0);
+        } else {
+            EXPECT_EQ(descriptor, nullptr);
+        }
+        return status;
     };
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    std::u16string fits = many(3276, u"WD");
-    ASSERT_EQ(ConvertSddlText(fits.c_str(), TRUE, &descriptor), STATUS_SUCCESS);
-    std::vector<uint8_t> bytes = DescriptorBytes(descriptor);
+    std::vector<uint8_t> bytes;
+    ASSERT_EQ(convert(3276, u"WD", &bytes), STATUS_SUCCESS);
     EXPECT_EQ(bytes[22] | bytes[23] << 8, 65528) << "ACL size";
     EXPECT_EQ(bytes[24] | bytes[25] << 8, 3276) << "ACE count";
-    ExFreePoolWithTag(descriptor, 0);
-
-    std::u16string tooMany = many(3277, u"WD");
-    descriptor = reinterpret_cast<PSECURITY_DESCRIPTOR>(1);
-    EXPECT_EQ(ConvertSddlText(tooMany.c_str(), TRUE, &descriptor), STATUS_ALLOTTED_SPACE_EXCEEDED);
-    EXPECT_EQ(descriptor, nullptr);
-    EXPECT_TRUE(hk::FindLeaks().empty());
-
-    std::u16string large = many(1640, u"BA"); // 8 + 1640 * 24 = 39368 bytes
-    ASSERT_EQ(ConvertSddlText(large.c_str(), TRUE, &descriptor), STATUS_SUCCESS);
-    EXPECT_EQ(DaclAces(DescriptorBytes(descriptor)).size(), 1640u);
-    ExFreePoolWithTag(descriptor, 0);
+    EXPECT_EQ(convert(3277, u"WD", &bytes), STATUS_ALLOTTED_SPACE_EXCEEDED);
+    ASSERT_EQ(convert(1640, u"BA", &bytes), STATUS_SUCCESS); // 8 + 1640 * 24 = 39368 bytes
+    EXPECT_EQ(DaclAces(bytes).size(), 1640u);
 }
 
 TEST_F(SddlTest, AppendGrowsTheAclForTheAcesStillToCome) {
@@ -282,16 +267,10 @@ TEST_F(SddlTest, RightsNumbersAndCodesAtTheirEdges) {
     EXPECT_EQ(sid, nullptr);
 }
 
+// A marked DACL alone: every creation of the secure device's tests.
 TEST_F(SddlTest, DescriptorPartsReported) {
-    NTSTATUS status = STATUS_UNSUCCESSFUL;
-    std::vector<uint8_t> marked = Convert(u"D:(A;;GA;;;SY)", &status);
-    BOOLEAN defaulted = FALSE;
+    BOOLEAN defaulted = TRUE;
     SECURITY_INFORMATION information = 0;
-    ASSERT_EQ(QuerySecurityDescriptorParts(marked.data(), &defaulted, &information),
-              STATUS_SUCCESS);
-    EXPECT_EQ(information, static_cast<ULONG>(DACL_SECURITY_INFORMATION));
-    EXPECT_TRUE(defaulted);
-
     std::vector<uint8_t> sid = hk::ParseSid("S-1-5-18");
     std::vector<uint8_t> acl = Bytes({2, 0, 8, 0, 0, 0, 0, 0});
     SECURITY_DESCRIPTOR full;
@@ -311,26 +290,16 @@ TEST_F(SddlTest, DescriptorPartsReported) {
     EXPECT_EQ(information, 0u);
 }
 
-} // namespace
-
-namespace {
-
 // The kernel's converter, where it exists: it gets the text and revision 1,
 // and its descriptor gets the defaulted mark when asked for.
-struct ConverterCall {
-    std::u16string Text; // text received
-    ULONG Revision;      // revision received
-    bool LengthAsked;    // a length output was passed
-};
-std::vector<ConverterCall> g_calls;
+std::vector<std::pair<std::u16string, ULONG>> g_calls; // texts and revisions received
 NTSTATUS g_converterStatus = STATUS_SUCCESS;
 
 NTSTATUS KernelConverter(PCUNICODE_STRING StringSecurityDescriptor, ULONG StringSDRevision,
-                         PSECURITY_DESCRIPTOR* SecurityDescriptor,
-                         PULONG SecurityDescriptorLength) {
+                         PSECURITY_DESCRIPTOR* SecurityDescriptor, PULONG) {
     g_calls.push_back(
         {std::u16string(StringSecurityDescriptor->Buffer, StringSecurityDescriptor->Length / 2),
-         StringSDRevision, SecurityDescriptorLength != nullptr});
+         StringSDRevision});
     if (!NT_SUCCESS(g_converterStatus)) {
         *SecurityDescriptor = reinterpret_cast<PSECURITY_DESCRIPTOR>(0xBAD);
         return g_converterStatus;
@@ -365,9 +334,7 @@ TEST_F(KernelConverterTest, KernelConvertsAndTheMarkIsAdded) {
     EXPECT_EQ(ControlOf(marked), 0x800C);
     EXPECT_EQ(ControlOf(Convert(u"D:", &status, FALSE)), 0x8004) << "no mark asked: unchanged";
     ASSERT_EQ(g_calls.size(), 2u);
-    EXPECT_EQ(g_calls[0].Text, u"O:SYD:(A;;GA;;;WD)");
-    EXPECT_EQ(g_calls[0].Revision, 1u);
-    EXPECT_FALSE(g_calls[0].LengthAsked);
+    EXPECT_EQ(g_calls[0], std::make_pair(std::u16string(u"O:SYD:(A;;GA;;;WD)"), ULONG{1}));
 
     g_converterStatus = static_cast<NTSTATUS>(0xC0000456);
     std::vector<uint8_t> none = Convert(u"D:", &status, TRUE);

@@ -80,14 +80,16 @@ TEST(ScenarioTest, EveryBadLineIsReportedWithItsNumber) {
 }
 
 TEST(ScenarioTest, ExpectationsMatchInOrderAndForbiddenTextNowhere) {
-    std::vector<sim::TraceEvent> events(3);
-    events[0].Kind = "boot";
-    events[0].Text = "boot 1";
-    events[1].Kind = "expiry";
-    events[1].Time = 90 * hk::kSecond;
-    events[1].Text = "watchdog expired";
-    events[2].Kind = "boot";
-    events[2].Text = "boot 2";
+    auto event = [](uint64_t time, const char* kind, const char* text) {
+        sim::TraceEvent event;
+        event.Time = time;
+        event.Kind = kind;
+        event.Text = text;
+        return event;
+    };
+    std::vector<sim::TraceEvent> events{event(0, "boot", "boot 1"),
+                                        event(90 * hk::kSecond, "expiry", "watchdog expired"),
+                                        event(0, "boot", "boot 2")};
     EXPECT_TRUE(sim::CheckExpectations("# comment\nboot 1\n00:01:30.000   expiry\nboot 2\n"
                                        "! reset\n",
                                        events)
