@@ -12,7 +12,7 @@ FAULTY void FaultyPagedCodeAtDispatch() {
 
 FAULTY void FaultyWaitAtDispatch(PKEVENT event) {
     AtDispatch raised;
-    Wait(event);
+    KeWaitForSingleObject(event, Executive, KernelMode, FALSE, nullptr);
 }
 
 FAULTY int FaultyTouchOfPagedPool(volatile uint8_t* paged) {
