@@ -2,9 +2,10 @@
 // the driver's answers every evaluation with a status, output bytes and
 // Information the input chooses, at once or later in virtual time. The
 // driver adds its device over it (its start-up evaluations answered the same
-// way) and runs a sequence of arm, feed, stop, status and report operations.
-// Every operation ends with a status; what it hands out is only ever read
-// from the output the device really gave; nothing is left behind.
+// way) and runs a sequence of arm, feed, stop, status and report operations,
+// some of them finding that the kernel cannot build a request. Every
+// operation ends with a status; what it hands out is only ever read from the
+// output the device really gave; nothing is left behind.
 #include "fuzz/support.h"
 
 #include "driver/routing.h"
@@ -88,9 +89,14 @@ NTSTATUS AnswerDispatch(PDEVICE_OBJECT, PIRP irp) {
     return STATUS_PENDING;
 }
 
-// One firmware operation, as the driver's threads call it.
+// One firmware operation, as the driver's threads call it; in one of sixteen
+// the kernel cannot build the request for the evaluation.
 void Operate(DeviceContext* context, FuzzInput& input) {
-    uint8_t operation = input.Byte() % 5;
+    uint8_t choice = input.Byte();
+    if (choice >= 0xF0) {
+        hk::FailRoutine("IoBuildDeviceIoControlRequest", STATUS_INSUFFICIENT_RESOURCES);
+    }
+    uint8_t operation = choice % 5;
     StateCode code = input.Byte();
     NTSTATUS status = STATUS_PENDING;
     switch (operation) {
