@@ -147,11 +147,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         for (int step = 0; step < 8 && !input.Empty(); step++) {
             hk::RunAs(thread, [&] { Operate(ContextOf(device), input); });
         }
-        hk::Request remove;
-        remove.major = IRP_MJ_PNP;
-        remove.minor = IRP_MN_REMOVE_DEVICE;
-        remove.initialStatus = STATUS_NOT_SUPPORTED;
-        Expect(hk::Send(device, remove).completed, "removal did not complete");
+        SendPnp(device, IRP_MN_REMOVE_DEVICE);
     }
     hk::UnloadDriver(driver);
     IoDeleteDevice(lower);

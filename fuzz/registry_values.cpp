@@ -65,11 +65,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         Expect(RtlValidRelativeSecurityDescriptor(security.data(),
                                                   static_cast<ULONG>(security.size()), 0),
                "the device's descriptor is not valid");
-        hk::Request remove;
-        remove.major = IRP_MJ_PNP;
-        remove.minor = IRP_MN_REMOVE_DEVICE;
-        remove.initialStatus = STATUS_NOT_SUPPORTED;
-        Expect(hk::Send(device, remove).completed, "removal did not complete");
+        SendPnp(device, IRP_MN_REMOVE_DEVICE);
     } else {
         Expect(driver->DeviceObject == nullptr, "a failed add left a device");
     }

@@ -59,6 +59,14 @@ void ChooseAllocationFailure(FuzzInput& input) {
     }
 }
 
+void SendPnp(PDEVICE_OBJECT device, UCHAR minor) {
+    hk::Request request;
+    request.major = IRP_MJ_PNP;
+    request.minor = minor;
+    request.initialStatus = STATUS_NOT_SUPPORTED;
+    Expect(hk::Send(device, request).completed, "a Plug and Play request did not complete");
+}
+
 void ExpectValidDescriptor(PSECURITY_DESCRIPTOR descriptor) {
     auto block = hk::K().Pool.find(descriptor);
     Expect(block != hk::K().Pool.end(), "the descriptor is no pool block of its own");
@@ -83,21 +91,13 @@ FuzzDriver::FuzzDriver(const std::function<void(sim::AcpiDevice&)>& prepare) {
     });
     Expect(status == STATUS_SUCCESS, "adding the device failed");
     device_ = driver_->DeviceObject;
-    hk::Request start;
-    start.major = IRP_MJ_PNP;
-    start.minor = IRP_MN_START_DEVICE;
-    start.initialStatus = STATUS_NOT_SUPPORTED;
-    Expect(hk::Send(device_, start).completed, "the start did not complete");
+    SendPnp(device_, IRP_MN_START_DEVICE);
     service_ = hk::CreateProcess(u"VKTService.exe");
     thread_ = hk::CreateThread(service_);
 }
 
 FuzzDriver::~FuzzDriver() {
-    hk::Request remove;
-    remove.major = IRP_MJ_PNP;
-    remove.minor = IRP_MN_REMOVE_DEVICE;
-    remove.initialStatus = STATUS_NOT_SUPPORTED;
-    Expect(hk::Send(device_, remove).completed, "removal did not complete");
+    SendPnp(device_, IRP_MN_REMOVE_DEVICE);
     hk::UnloadDriver(driver_);
     acpi_.reset();
     ExpectNoLeaks();

@@ -42,6 +42,10 @@ void ExpectNoLeaks();
 // input in eight; a zero byte fails none), so that every failure path meets
 // hostile input too.
 void ChooseAllocationFailure(FuzzInput& input);
+// Sends a Plug and Play request of this minor code to `device` as the Plug
+// and Play manager does (completed with STATUS_NOT_SUPPORTED unless a driver
+// handles it); stops the run as a finding when it does not complete.
+void SendPnp(PDEVICE_OBJECT device, UCHAR minor);
 // Stops the run as a finding unless `descriptor` is a valid self-relative
 // descriptor that lies wholly inside the pool block handed out for it.
 void ExpectValidDescriptor(PSECURITY_DESCRIPTOR descriptor);
