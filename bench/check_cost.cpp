@@ -13,7 +13,7 @@
 // platform's cost. Everything else counts: the driver's routines, and the
 // kernel's string routines it calls (comparison and up-casing).
 #include "hostkernel/control.h"
-#include "hostkernel/pool_control.h"
+#include "hostkernel/mm/pool_control.h"
 #include "supervision/watch_list.h"
 
 #include <valgrind/callgrind.h>

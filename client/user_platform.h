@@ -11,6 +11,6 @@ inline const void* VktCallerMemory(const void* data, size_t) {
     return data;
 }
 #else
-#include "hostkernel/user_api.h"
+#include "hostkernel/user/user_api.h"
 #define VKT_USER_TEXT(literal) u"" literal
 #endif

@@ -10,9 +10,9 @@
 #include "fuzz/support.h"
 
 #include "access/caller_verification.h"
-#include "hostkernel/files_control.h"
+#include "hostkernel/fs/files_control.h"
 #include "hostkernel/kernel_state.h"
-#include "hostkernel/registry_control.h"
+#include "hostkernel/cm/registry_control.h"
 
 #include <cstring>
 

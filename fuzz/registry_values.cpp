@@ -8,9 +8,9 @@
 #include "fuzz/support.h"
 
 #include "driver/routing.h"
-#include "hostkernel/nt_security.h"
-#include "hostkernel/registry_control.h"
-#include "hostkernel/security_control.h"
+#include "hostkernel/nt/security.h"
+#include "hostkernel/cm/registry_control.h"
+#include "hostkernel/se/security_control.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 // leaves anything behind.
 #include "fuzz/support.h"
 
-#include "hostkernel/security_control.h"
+#include "hostkernel/se/security_control.h"
 #include "securedevice/sddl.h"
 
 #include <cstring>

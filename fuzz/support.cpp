@@ -2,7 +2,7 @@
 
 #include "driver/routing.h"
 #include "hostkernel/kernel_state.h"
-#include "hostkernel/nt_security.h"
+#include "hostkernel/nt/security.h"
 
 #include <cstdio>
 #include <cstdlib>

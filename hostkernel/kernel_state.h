@@ -3,7 +3,7 @@
 #pragma once
 
 #include "hostkernel/control.h"
-#include "hostkernel/security_control.h"
+#include "hostkernel/se/security_control.h"
 
 #include <cstdint>
 #include <deque>

@@ -609,11 +609,11 @@ struct HkRaisedException {
 // Verifies that pageable code runs at or below APC_LEVEL.
 VOID HkCheckPagedCode(const char* Routine);
 
-#include "hostkernel/nt_mdl.h"
-#include "hostkernel/nt_process.h"
-#include "hostkernel/nt_registry.h"
-#include "hostkernel/nt_files.h"
-#include "hostkernel/nt_errorlog.h"
-#include "hostkernel/nt_power.h"
-#include "hostkernel/nt_security.h"
-#include "hostkernel/nt_removal.h"
+#include "hostkernel/nt/mdl.h"
+#include "hostkernel/nt/process.h"
+#include "hostkernel/nt/registry.h"
+#include "hostkernel/nt/files.h"
+#include "hostkernel/nt/errorlog.h"
+#include "hostkernel/nt/power.h"
+#include "hostkernel/nt/security.h"
+#include "hostkernel/nt/removal.h"

@@ -1,9 +1,9 @@
 #include "sim/machine.h"
 
 #include "driver/routing.h"
-#include "hostkernel/errorlog_control.h"
-#include "hostkernel/files_control.h"
-#include "hostkernel/registry_control.h"
+#include "hostkernel/io/errorlog_control.h"
+#include "hostkernel/fs/files_control.h"
+#include "hostkernel/cm/registry_control.h"
 
 #include <cstring>
 

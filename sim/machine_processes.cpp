@@ -2,9 +2,9 @@
 // open and close, commands and vktctl through the client library.
 #include "client/vkt_client.h"
 #include "client/vktctl.h"
-#include "hostkernel/files_control.h"
-#include "hostkernel/security_control.h"
-#include "hostkernel/user_api.h"
+#include "hostkernel/fs/files_control.h"
+#include "hostkernel/se/security_control.h"
+#include "hostkernel/user/user_api.h"
 #include "sim/machine.h"
 
 namespace sim {

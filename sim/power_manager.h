@@ -4,7 +4,7 @@
 // status "not supported" until a driver sets another.
 #pragma once
 
-#include "hostkernel/power_control.h"
+#include "hostkernel/io/power_control.h"
 
 namespace sim {
 

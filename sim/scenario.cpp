@@ -1,6 +1,6 @@
 #include "sim/scenario.h"
 
-#include "hostkernel/registry_control.h"
+#include "hostkernel/cm/registry_control.h"
 #include "include/VKTWatchdog.h"
 
 #include <cctype>

@@ -13,7 +13,7 @@
 // creation does; --gated (default 1) says whether the version-gated aliases
 // (LS, NS, AC, UD) are available. Exit status: 0 when every text converted,
 // 1 when one failed, 2 for a usage error or a line that is no JSON string.
-#include "hostkernel/security_control.h"
+#include "hostkernel/se/security_control.h"
 #include "securedevice/sddl.h"
 
 #include <cstdio>

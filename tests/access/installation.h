@@ -4,8 +4,8 @@
 #pragma once
 
 #include "access/caller_verification.h"
-#include "hostkernel/files_control.h"
-#include "hostkernel/registry_control.h"
+#include "hostkernel/fs/files_control.h"
+#include "hostkernel/cm/registry_control.h"
 #include "tests/sim/test_text.h"
 #include "tests/support/driver_test.h"
 

@@ -2,7 +2,7 @@
 // it leaves, and every failure undone without leaving anything. Later
 // creations read the status byte first: the first-install scenario.
 #include "driver/add_device.h"
-#include "hostkernel/registry_control.h"
+#include "hostkernel/cm/registry_control.h"
 #include "tests/support/driver_test.h"
 
 namespace {

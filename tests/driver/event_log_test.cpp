@@ -2,7 +2,7 @@
 #include "driver/event_log.h"
 
 #include "driver/routing.h"
-#include "hostkernel/errorlog_control.h"
+#include "hostkernel/io/errorlog_control.h"
 #include "tests/support/driver_test.h"
 
 #include <algorithm>

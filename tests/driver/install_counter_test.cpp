@@ -4,7 +4,7 @@
 #include "driver/install_counter.h"
 
 #include "driver/device_context.h"
-#include "hostkernel/registry_control.h"
+#include "hostkernel/cm/registry_control.h"
 #include "tests/support/kernel_test.h"
 
 namespace {

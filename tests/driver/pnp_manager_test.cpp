@@ -3,7 +3,7 @@
 // request or after it disappeared (the install count across reboots and
 // removals: the first-install scenario).
 #include "driver/add_device.h"
-#include "hostkernel/registry_control.h"
+#include "hostkernel/cm/registry_control.h"
 #include "tests/support/machine_test.h"
 
 namespace {

@@ -6,7 +6,7 @@
 #include "driver/pnp.h"
 #include "driver/routing.h"
 #include "hostkernel/kernel_state.h"
-#include "hostkernel/registry_control.h"
+#include "hostkernel/cm/registry_control.h"
 #include "tests/support/driver_test.h"
 
 namespace {

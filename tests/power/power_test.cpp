@@ -2,7 +2,7 @@
 // is logged, reported and armed for each, and what passes by untouched.
 #include "power/power.h"
 
-#include "hostkernel/errorlog_control.h"
+#include "hostkernel/io/errorlog_control.h"
 #include "sim/power_manager.h"
 #include "tests/support/driver_test.h"
 

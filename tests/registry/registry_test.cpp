@@ -1,7 +1,7 @@
 // The host kernel's registry as drivers see it: names, the records a query
 // delivers at every buffer length, handles, reboots, injected failures and
 // the verifier's registry rules.
-#include "hostkernel/registry_control.h"
+#include "hostkernel/cm/registry_control.h"
 #include "tests/hostkernel/host_test.h"
 
 FAULTY void FaultyRegistryReadAtDispatch(HANDLE key) {

@@ -2,7 +2,7 @@
 // DACL with SIDs as "S-1-..." text.
 #pragma once
 
-#include "hostkernel/security_control.h"
+#include "hostkernel/se/security_control.h"
 #include "securedevice/sddl.h"
 #include "tests/sim/test_text.h"
 

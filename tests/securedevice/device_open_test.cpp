@@ -1,7 +1,7 @@
 // Opening the secured device from user processes: the I/O manager checks
 // the requested access against the device's DACL with each process's token
 // before the driver sees the open, as on the platform.
-#include "hostkernel/device_open.h"
+#include "hostkernel/io/device_open.h"
 #include "securedevice/secure_device.h"
 #include "tests/securedevice/descriptor_view.h"
 #include "tests/support/kernel_test.h"

@@ -1,7 +1,7 @@
 // The registry helpers of secure device creation: counted names at their
 // length limit, DWORD reads of values of every shape, reads of any size
 // through the one retry, and string writes in place and through a copy.
-#include "hostkernel/registry_control.h"
+#include "hostkernel/cm/registry_control.h"
 #include "securedevice/registry_values.h"
 #include "tests/securedevice/descriptor_view.h"
 #include "tests/support/kernel_test.h"

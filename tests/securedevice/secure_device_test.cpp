@@ -2,7 +2,7 @@
 // routine and through a kernel that exports IoCreateDeviceSecure: the
 // descriptor the device gets, the class key over successive creations, the
 // class's overrides, and nothing left behind on any failure.
-#include "hostkernel/registry_control.h"
+#include "hostkernel/cm/registry_control.h"
 #include "securedevice/class_overrides.h"
 #include "securedevice/secure_device.h"
 #include "tests/securedevice/descriptor_view.h"

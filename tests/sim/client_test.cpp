@@ -3,7 +3,7 @@
 // the driver: the scenarios; bad input and a permitted name elsewhere: the
 // bad-commands scenario.
 #include "client/vkt_client.h"
-#include "hostkernel/registry_control.h"
+#include "hostkernel/cm/registry_control.h"
 #include "sim/machine.h"
 #include "tests/sim/test_text.h"
 

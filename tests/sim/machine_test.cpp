@@ -3,7 +3,7 @@
 // trace. The scenarios show hung shutdowns, orderly restarts and why cycles
 // did not feed.
 #include "driver/device_context.h"
-#include "hostkernel/registry_control.h"
+#include "hostkernel/cm/registry_control.h"
 #include "sim/machine.h"
 #include "tests/sim/test_text.h"
 

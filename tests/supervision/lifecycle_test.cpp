@@ -3,7 +3,7 @@
 // supervises a day, the machine sleeps and wakes, Plug and Play removes it
 // and adds it again.
 #include "driver/add_device.h"
-#include "hostkernel/registry_control.h"
+#include "hostkernel/cm/registry_control.h"
 #include "sim/power_manager.h"
 #include "tests/support/machine_test.h"
 

@@ -1,6 +1,6 @@
 // Whether a watched process runs, from the system's process snapshot; and
 // the cases in which the answer has to be yes because nobody can tell.
-#include "hostkernel/pool_control.h"
+#include "hostkernel/mm/pool_control.h"
 #include "supervision/name_key.h"
 #include "supervision/watch_list.h"
 #include "tests/supervision/service.h"

@@ -4,7 +4,7 @@
 // record.
 #include "hostkernel/kernel_state.h"
 #include "supervision/cycle.h"
-#include "hostkernel/thread_control.h"
+#include "hostkernel/ke/thread_control.h"
 #include "sim/power_manager.h"
 #include "tests/supervision/service.h"
 

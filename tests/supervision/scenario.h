@@ -3,7 +3,7 @@
 // what the driver holds and what the firmware heard.
 #pragma once
 
-#include "hostkernel/explorer.h"
+#include "hostkernel/verifier/explorer.h"
 #include "tests/supervision/service.h"
 
 #include <set>

@@ -1,8 +1,8 @@
 #include "tests/supervision/service.h"
 
 #include "hostkernel/kernel_state.h"
-#include "hostkernel/registry_control.h"
-#include "hostkernel/thread_control.h"
+#include "hostkernel/cm/registry_control.h"
+#include "hostkernel/ke/thread_control.h"
 #include "sim/power_manager.h"
 #include "supervision/watch_list.h"
 

@@ -1,7 +1,7 @@
 #include "tests/support/machine_test.h"
 
 #include "driver/routing.h"
-#include "hostkernel/registry_control.h"
+#include "hostkernel/cm/registry_control.h"
 #include "include/VKTWatchdog.h"
 
 #include <cstring>

@@ -1,0 +1,324 @@
+// Request packets: allocation with one stack location per device of the
+// stack, sending down, completion with completion routines, buffered
+// control requests, and the verifier's rules on how dispatch routines treat
+// the requests they receive.
+#include "hostkernel/mm/address_space.h"
+#include "hostkernel/ke/scheduler.h"
+#include "hostkernel/io/transfer.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+
+namespace hk {
+
+namespace {
+
+constexpr NTSTATUS kMoreProcessingRequired = static_cast<NTSTATUS>(0xC0000016L);
+
+std::string Describe(PIRP irp) {
+    return "request " + Hex(reinterpret_cast<uintptr_t>(irp));
+}
+
+bool IsError(NTSTATUS status) {
+    return (static_cast<ULONG>(status) >> 30) == 3;
+}
+
+PIRP AllocateIrp(CCHAR stackSize) {
+    size_t size = sizeof(IRP) + static_cast<size_t>(stackSize) * sizeof(IO_STACK_LOCATION);
+    auto* irp = static_cast<PIRP>(AllocateKernelMemory(size));
+    irp->Type = 6;
+    irp->Size = static_cast<USHORT>(size);
+    irp->StackCount = stackSize;
+    irp->CurrentLocation = static_cast<CHAR>(stackSize + 1);
+    irp->Tail.Overlay.CurrentStackLocation =
+        reinterpret_cast<PIO_STACK_LOCATION>(irp + 1) + stackSize;
+    irp->Tail.Overlay.Thread = K().Current;
+    K().Irps[irp] = IrpRecord{};
+    return irp;
+}
+
+IrpRecord& RecordOf(PIRP irp, const void* caller) {
+    auto found = K().Irps.find(irp);
+    if (found == K().Irps.end()) {
+        VerifierStop("uses a request the I/O manager never issued", RoutineName(caller),
+                     Describe(irp));
+    }
+    return found->second;
+}
+
+void MarkPassedOn(PIRP irp) {
+    auto& frames = K().Frames;
+    for (auto it = frames.rbegin(); it != frames.rend(); ++it) {
+        if (it->Irp == irp) {
+            it->PassedOn = true;
+            return;
+        }
+    }
+}
+
+// A dispatch routine has returned `status` for a request it received at
+// `location`: it must have completed it with that status, passed it on, or
+// marked it pending and returned STATUS_PENDING.
+void CheckDispatchReturn(PIRP irp, PIO_STACK_LOCATION location, const DispatchFrame& frame,
+                         NTSTATUS status, const void* routine) {
+    const IrpRecord& record = K().Irps[irp];
+    if (status == STATUS_PENDING) {
+        if (!frame.PassedOn && (location->Control & SL_PENDING_RETURNED) == 0) {
+            VerifierStop("returns STATUS_PENDING without marking the request pending",
+                         RoutineName(routine), Describe(irp));
+        }
+        return;
+    }
+    if (!record.Completed) {
+        VerifierStop("returns from dispatch with a request neither completed nor passed on",
+                     RoutineName(routine), Describe(irp));
+    }
+    if (record.CompletionStatus != status) {
+        VerifierStop("returns a status that differs from the one it completed with",
+                     RoutineName(routine),
+                     Describe(irp) + ": returned " + Hex(static_cast<ULONG>(status)) +
+                         ", completed with " + Hex(static_cast<ULONG>(record.CompletionStatus)));
+    }
+}
+
+// What the I/O manager does once the last completion routine has run: copy
+// buffered output back, fill the sender's status block and signal its event.
+void FinishRequest(PIRP irp, IrpRecord& record, const void* caller) {
+    record.Completed = true;
+    record.CompletionStatus = irp->IoStatus.Status;
+    if (record.Buffered) {
+        if (record.Method == METHOD_BUFFERED && !IsError(irp->IoStatus.Status) &&
+            record.OutputLength != 0) {
+            if (irp->IoStatus.Information > record.OutputLength) {
+                VerifierStop("completes a buffered request with more information than its "
+                             "output holds",
+                             RoutineName(caller), Describe(irp));
+            }
+            auto* data = static_cast<uint8_t*>(irp->AssociatedIrp.SystemBuffer);
+            record.Output.assign(data, data + irp->IoStatus.Information);
+            DeliverBufferedOutput(irp, record, data, irp->IoStatus.Information);
+        }
+        FreeKernelMemory(irp->AssociatedIrp.SystemBuffer);
+        irp->AssociatedIrp.SystemBuffer = nullptr;
+    }
+    if (record.Method != METHOD_BUFFERED) {
+        FinishUnbufferedOutput(irp, record);
+    }
+    if (irp->UserIosb != nullptr) {
+        *irp->UserIosb = irp->IoStatus;
+    }
+    if (irp->UserEvent != nullptr) {
+        KeSetEvent(irp->UserEvent, IO_NO_INCREMENT, FALSE);
+    }
+    while (HkThread* sender = FirstWaiter(irp)) {
+        Wake(sender, STATUS_SUCCESS);
+    }
+}
+
+bool CompletionRoutineApplies(UCHAR control, const IRP* irp) {
+    if (irp->Cancel && (control & SL_INVOKE_ON_CANCEL)) {
+        return true;
+    }
+    return NT_SUCCESS(irp->IoStatus.Status) ? (control & SL_INVOKE_ON_SUCCESS) != 0
+                                            : (control & SL_INVOKE_ON_ERROR) != 0;
+}
+
+// Fills the first stack location of a request sent by the simulated I/O
+// manager, and its buffers; fails when the caller's buffers cannot be read.
+NTSTATUS PrepareRequest(PIRP irp, const Request& request) {
+    PIO_STACK_LOCATION first = IoGetNextIrpStackLocation(irp);
+    IrpRecord& record = K().Irps[irp];
+    if (request.useParameters) {
+        *first = request.parameters;
+    }
+    first->MajorFunction = request.major;
+    first->MinorFunction = request.minor;
+    irp->IoStatus.Status = request.initialStatus;
+    irp->RequestorMode = UserMode;
+    if (request.major == IRP_MJ_DEVICE_CONTROL) {
+        first->Parameters.DeviceIoControl.IoControlCode = request.ioControlCode;
+        return PrepareCallerBuffers(irp, record, request);
+    }
+    if (request.major == IRP_MJ_READ || request.major == IRP_MJ_WRITE) {
+        first->Parameters.Read.Length = request.length;
+        size_t size = request.length;
+        irp->AssociatedIrp.SystemBuffer = size != 0 ? AllocateKernelMemory(size) : nullptr;
+        if (request.major == IRP_MJ_WRITE && size != 0) {
+            std::memset(irp->AssociatedIrp.SystemBuffer, 0x57, size);
+        }
+        record.Buffered = true;
+        record.OutputLength = request.major == IRP_MJ_READ ? request.length : 0;
+    }
+    return STATUS_SUCCESS;
+}
+
+// A device object that removal deleted gets no new request: Plug and Play
+// removes a device only once its handles are closed, so what a test sends
+// after that stands for an open that finds no device.
+bool IsDeleted(PDEVICE_OBJECT device) {
+    const auto& deleted = K().DeletedDevices;
+    return std::find(deleted.begin(), deleted.end(), device) != deleted.end();
+}
+
+} // namespace
+
+// Calls the dispatch routine of `DeviceObject` for the request.
+NTSTATUS CallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp, const void* caller);
+
+Outcome Send(PDEVICE_OBJECT device, const Request& request) {
+    SchedulingPoint();
+    PDEVICE_OBJECT top = TopOfStack(device);
+    Outcome outcome;
+    if (IsDeleted(top)) {
+        outcome.returned = STATUS_NO_SUCH_DEVICE;
+        outcome.completed = true;
+        outcome.ioStatus.Status = STATUS_NO_SUCH_DEVICE;
+        return outcome;
+    }
+    PIRP irp = AllocateIrp(top->StackSize);
+    NTSTATUS prepared = PrepareRequest(irp, request);
+    if (!NT_SUCCESS(prepared)) {
+        // The system service fails before any driver sees the request.
+        IrpRecord& record = K().Irps[irp];
+        record.Completed = true;
+        record.CompletionStatus = prepared;
+        FreeKernelMemory(irp->AssociatedIrp.SystemBuffer);
+        irp->AssociatedIrp.SystemBuffer = nullptr;
+        ReleaseRequestBuffers(irp, record);
+        outcome.returned = prepared;
+        outcome.completed = true;
+        outcome.ioStatus.Status = prepared;
+        return outcome;
+    }
+    outcome.returned = CallDriver(top, irp, __builtin_return_address(0));
+    // Map nodes stay put, so the record can be held across the wait. The
+    // sender gives up after an hour of virtual time.
+    const IrpRecord* record = &K().Irps[irp];
+    if (!record->Completed) {
+        Block(HkWait{HkWaitKind::Request, irp, K().Now + kHour, false, 0,
+                     __builtin_return_address(0)});
+    }
+    outcome.completed = record->Completed;
+    outcome.ioStatus = irp->IoStatus;
+    outcome.output = record->Output;
+    return outcome;
+}
+
+} // namespace hk
+
+using hk::K;
+
+NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    hk::SchedulingPoint();
+    return hk::CallDriver(DeviceObject, Irp, __builtin_return_address(0));
+}
+
+// The call itself, once the sender has given the explorer its chance to
+// switch threads.
+NTSTATUS hk::CallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp, const void* caller) {
+    hk::IrpRecord& record = hk::RecordOf(Irp, caller);
+    if (record.Completed) {
+        hk::VerifierStop("sends a request that is already completed", hk::RoutineName(caller),
+                         hk::Describe(Irp));
+    }
+    if (Irp->CurrentLocation <= 1) {
+        hk::VerifierStop("sends a request that has no stack location left", hk::RoutineName(caller),
+                         hk::Describe(Irp));
+    }
+    if (K().Current->Irql > DISPATCH_LEVEL) {
+        hk::VerifierStop("sends a request above DISPATCH_LEVEL", hk::RoutineName(caller),
+                         hk::Describe(Irp));
+    }
+    hk::MarkPassedOn(Irp);
+    Irp->CurrentLocation--;
+    Irp->Tail.Overlay.CurrentStackLocation--;
+    PIO_STACK_LOCATION location = Irp->Tail.Overlay.CurrentStackLocation;
+    location->DeviceObject = DeviceObject;
+    PDRIVER_DISPATCH routine = DeviceObject->DriverObject->MajorFunction[location->MajorFunction];
+    HkThread* thread = K().Current;
+    size_t held = thread->Held.size();
+    int regions = thread->CriticalRegions;
+    KIRQL irql = thread->Irql;
+    K().Frames.push_back(hk::DispatchFrame{Irp, false});
+    NTSTATUS status = STATUS_SUCCESS;
+    hk::RunDriverCode(reinterpret_cast<void*>(routine),
+                      [&] { status = routine(DeviceObject, Irp); });
+    hk::DispatchFrame frame = K().Frames.back();
+    K().Frames.pop_back();
+    hk::CheckBalancedReturn(thread, held, regions, reinterpret_cast<void*>(routine));
+    if (thread->Irql != irql) {
+        hk::VerifierStop("returns from dispatch at another level",
+                         hk::RoutineName(reinterpret_cast<void*>(routine)), hk::Describe(Irp));
+    }
+    hk::CheckDispatchReturn(Irp, location, frame, status, reinterpret_cast<void*>(routine));
+    return status;
+}
+
+VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
+    UNREFERENCED_PARAMETER(PriorityBoost);
+    const void* caller = __builtin_return_address(0);
+    hk::SchedulingPoint();
+    hk::IrpRecord& record = hk::RecordOf(Irp, caller);
+    if (record.Completed) {
+        hk::VerifierStop("completes a request twice", hk::RoutineName(caller), hk::Describe(Irp));
+    }
+    if (Irp->IoStatus.Status == STATUS_PENDING) {
+        hk::VerifierStop("completes a request with STATUS_PENDING", hk::RoutineName(caller),
+                         hk::Describe(Irp));
+    }
+    if (K().Current->Irql > DISPATCH_LEVEL) {
+        hk::VerifierStop("completes a request above DISPATCH_LEVEL", hk::RoutineName(caller),
+                         hk::Describe(Irp));
+    }
+    while (Irp->CurrentLocation <= Irp->StackCount) {
+        PIO_STACK_LOCATION location = Irp->Tail.Overlay.CurrentStackLocation;
+        Irp->PendingReturned = (location->Control & SL_PENDING_RETURNED) != 0;
+        PIO_COMPLETION_ROUTINE routine = location->CompletionRoutine;
+        UCHAR control = location->Control;
+        PVOID context = location->Context;
+        Irp->CurrentLocation++;
+        Irp->Tail.Overlay.CurrentStackLocation++;
+        bool atTop = Irp->CurrentLocation > Irp->StackCount;
+        if (routine != nullptr && hk::CompletionRoutineApplies(control, Irp)) {
+            PDEVICE_OBJECT device =
+                atTop ? nullptr : Irp->Tail.Overlay.CurrentStackLocation->DeviceObject;
+            if (routine(device, Irp, context) == hk::kMoreProcessingRequired) {
+                return;
+            }
+        } else if (Irp->PendingReturned && !atTop) {
+            IoMarkIrpPending(Irp);
+        }
+    }
+    hk::FinishRequest(Irp, record, caller);
+}
+
+PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObject,
+                                   PVOID InputBuffer, ULONG InputBufferLength, PVOID OutputBuffer,
+                                   ULONG OutputBufferLength, BOOLEAN InternalDeviceIoControl,
+                                   PKEVENT Event, PIO_STATUS_BLOCK IoStatusBlock) {
+    const void* caller = __builtin_return_address(0);
+    if (K().Current->Irql != PASSIVE_LEVEL) {
+        hk::VerifierStop("builds a synchronous request above PASSIVE_LEVEL",
+                         hk::RoutineName(caller), "control code " + hk::Hex(IoControlCode));
+    }
+    hk::SchedulingPoint();
+    if (hk::TakeRoutineFault("IoBuildDeviceIoControlRequest", nullptr)) {
+        return nullptr;
+    }
+    PIRP irp = hk::AllocateIrp(DeviceObject->StackSize);
+    hk::IrpRecord& record = K().Irps[irp];
+    record.Built = true;
+    PIO_STACK_LOCATION first = IoGetNextIrpStackLocation(irp);
+    first->MajorFunction =
+        InternalDeviceIoControl ? IRP_MJ_INTERNAL_DEVICE_CONTROL : IRP_MJ_DEVICE_CONTROL;
+    first->Parameters.DeviceIoControl.IoControlCode = IoControlCode;
+    first->Parameters.DeviceIoControl.InputBufferLength = InputBufferLength;
+    first->Parameters.DeviceIoControl.OutputBufferLength = OutputBufferLength;
+    hk::PrepareKernelBuffers(irp, record, IoControlCode & 3, InputBuffer, InputBufferLength,
+                             OutputBuffer, OutputBufferLength);
+    irp->UserIosb = IoStatusBlock;
+    irp->UserEvent = Event;
+    irp->RequestorMode = KernelMode;
+    return irp;
+}

@@ -1,0 +1,25 @@
+// The components kept apart from Kernel, reset and checked for leaks
+// together.
+#include "hostkernel/fs/file_systems.h"
+#include "hostkernel/ke/components.h"
+#include "hostkernel/se/security_internal.h"
+
+namespace hk {
+
+void ResetExtensions() {
+    ResetHandles();
+    ResetRegistry();
+    ResetErrorLog();
+    ResetPowerRequests();
+    ResetUserApi();
+    ResetObjects();
+    ResetSecurity();
+}
+
+void FindExtensionLeaks(std::vector<std::string>& leaks) {
+    FindHandleLeaks(leaks);
+    FindErrorLogLeaks(leaks);
+    FindObjectLeaks(leaks);
+}
+
+} // namespace hk

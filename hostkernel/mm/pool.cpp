@@ -1,0 +1,226 @@
+// Pool memory with tags and pool types, all of it above MmUserProbeAddress
+// as on the platform. Non-paged blocks come from the kernel heap, filled
+// with a pattern so that nothing relies on fresh pool being zero. Paged
+// blocks get pages of their own in the paged area, which are made
+// inaccessible while the running thread is at DISPATCH_LEVEL or above, so
+// that a touch of paged memory there stops the test as it would fault on
+// the platform. Each paged block ends where its pages end (rounded up to 8
+// bytes) and an inaccessible page follows, so that a read or write past its
+// end stops the test as the platform's special pool catches it.
+#include "hostkernel/mm/address_space.h"
+#include "hostkernel/kernel_state.h"
+#include "hostkernel/mm/pool_control.h"
+
+#include <algorithm>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <sys/mman.h>
+#include <ucontext.h>
+
+namespace hk {
+
+namespace {
+
+constexpr uint8_t kFreshPoolPattern = 0xA5;
+constexpr ULONG kUntaggedPoolTag = 0x656E6F4E; // 'None'
+
+bool IsPagedType(POOL_TYPE type) {
+    return (type & 1) != 0;
+}
+
+bool InjectedAllocationFailure(ULONG tag) {
+    Kernel& kernel = K();
+    if (kernel.FailAtAllocation != 0 && kernel.Allocations == kernel.FailAtAllocation) {
+        kernel.FailAtAllocation = 0;
+        return true;
+    }
+    auto rule = kernel.FailTags.find(tag);
+    if (rule == kernel.FailTags.end() || rule->second == 0) {
+        return false;
+    }
+    if (rule->second != UINT64_MAX) {
+        rule->second--;
+    }
+    return true;
+}
+
+size_t PageSize() {
+    return static_cast<size_t>(sysconf(_SC_PAGESIZE));
+}
+
+// The start of the pages of a paged block.
+void* PagedBase(const void* address) {
+    return reinterpret_cast<void*>(reinterpret_cast<uintptr_t>(address) & ~(PageSize() - 1));
+}
+
+void OnSegmentationFault(int signal, siginfo_t* info, void* rawContext) {
+    uintptr_t address = reinterpret_cast<uintptr_t>(info->si_addr);
+    auto* context = static_cast<ucontext_t*>(rawContext);
+    const void* pc = reinterpret_cast<const void*>(context->uc_mcontext.gregs[REG_RIP]);
+    const AddressLayout& layout = Layout();
+    if (address >= layout.HeapEnd && address < layout.PagedEnd) {
+        for (auto& [start, block] : K().Pool) {
+            uintptr_t base = reinterpret_cast<uintptr_t>(PagedBase(start));
+            std::string object = "pool block " + Hex(reinterpret_cast<uintptr_t>(start)) + " of " +
+                                 std::to_string(block.Size) + " bytes, tag " + Hex(block.Tag);
+            if (block.Paged && address >= base && address < base + block.MappedSize) {
+                VerifierStop("touches paged pool at DISPATCH_LEVEL or above", RoutineName(pc),
+                             object);
+            }
+            uintptr_t guard = base + block.MappedSize;
+            if (block.Paged && address >= guard && address < guard + PageSize()) {
+                VerifierStop("touches memory past the end of a pool block", RoutineName(pc),
+                             object);
+            }
+        }
+        VerifierStop("touches paged pool that is not allocated (freed, or beyond its block)",
+                     RoutineName(pc), "address " + Hex(address));
+    }
+    if (address >= layout.UserBase && address < layout.UserLimit) {
+        VerifierStop("touches user memory directly instead of through a guarded copy",
+                     RoutineName(pc), "address " + Hex(address));
+    }
+    std::signal(signal, SIG_DFL);
+}
+
+} // namespace
+
+void InstallFaultHandler() {
+    static bool installed = false;
+    if (installed) {
+        return;
+    }
+    struct sigaction action {};
+    action.sa_sigaction = OnSegmentationFault;
+    action.sa_flags = SA_SIGINFO;
+    sigaction(SIGSEGV, &action, nullptr);
+    installed = true;
+}
+
+namespace {
+
+// Pages of their own for a paged block, which ends where they end (rounded
+// up to 8 bytes) so that the inaccessible page after them catches overruns.
+void* AllocatePagedBlock(size_t size, size_t* mappedSize) {
+    size_t rounded = size == 0 ? 8 : (size + 7) / 8 * 8;
+    auto* pages = static_cast<uint8_t*>(AllocatePagedPages(rounded, mappedSize));
+    return pages == nullptr ? nullptr : pages + *mappedSize - rounded;
+}
+
+PVOID Allocate(POOL_TYPE type, SIZE_T size, ULONG tag, const void* caller) {
+    Kernel& kernel = K();
+    KIRQL irql = kernel.Current->Irql;
+    if (irql > DISPATCH_LEVEL || (IsPagedType(type) && irql > APC_LEVEL)) {
+        VerifierStop("allocates pool at a level that does not allow it", RoutineName(caller),
+                     "pool type " + std::to_string(type) + " at level " + std::to_string(irql));
+    }
+    kernel.Allocations++;
+    if (InjectedAllocationFailure(tag)) {
+        return nullptr;
+    }
+    PoolBlock block{size, tag, type, IsPagedType(type), 0, caller};
+    void* address = nullptr;
+    if (block.Paged) {
+        address = AllocatePagedBlock(size, &block.MappedSize);
+    } else {
+        address = AllocateKernelMemory(size);
+    }
+    if (address == nullptr) {
+        return nullptr;
+    }
+    std::memset(address, kFreshPoolPattern, size);
+    kernel.Pool[address] = block;
+    if (!block.Paged) {
+        kernel.NonPagedBytes += size;
+        kernel.NonPagedPeak = std::max(kernel.NonPagedPeak, kernel.NonPagedBytes);
+    }
+    return address;
+}
+
+void Free(PVOID address, ULONG tag, const void* caller) {
+    Kernel& kernel = K();
+    auto found = kernel.Pool.find(address);
+    if (found == kernel.Pool.end()) {
+        VerifierStop("frees pool that is not allocated, or frees it twice", RoutineName(caller),
+                     "address " + Hex(reinterpret_cast<uintptr_t>(address)));
+    }
+    PoolBlock block = found->second;
+    if (tag != 0 && tag != block.Tag) {
+        VerifierStop("frees pool with the wrong tag", RoutineName(caller),
+                     "block " + Hex(reinterpret_cast<uintptr_t>(address)) + " tag " +
+                         Hex(block.Tag) + ", freed with " + Hex(tag));
+    }
+    KIRQL irql = kernel.Current->Irql;
+    if (irql > DISPATCH_LEVEL || (block.Paged && irql > APC_LEVEL)) {
+        VerifierStop("frees pool at a level that does not allow it", RoutineName(caller),
+                     "block " + Hex(reinterpret_cast<uintptr_t>(address)));
+    }
+    CheckNoLiveObjectsIn(address, block.Size, caller, "pool block");
+    kernel.Pool.erase(found);
+    if (!block.Paged) {
+        kernel.NonPagedBytes -= block.Size;
+    }
+    if (block.Paged) {
+        FreePagedBlock(address, block.MappedSize);
+    } else {
+        FreeKernelMemory(address);
+    }
+}
+
+} // namespace
+
+void FreePagedBlock(void* address, size_t mappedSize) {
+    FreePagedPages(PagedBase(address), mappedSize);
+}
+
+void ProtectPagedPool(bool inaccessible) {
+    for (auto& [address, block] : K().Pool) {
+        if (block.Paged) {
+            mprotect(PagedBase(address), block.MappedSize,
+                     inaccessible ? PROT_NONE : PROT_READ | PROT_WRITE);
+        }
+    }
+}
+
+uint64_t AllocationCount() {
+    return K().Allocations;
+}
+
+size_t LiveBlocksWithTag(ULONG tag) {
+    size_t count = 0;
+    for (auto& [address, block] : K().Pool) {
+        count += block.Tag == tag ? 1 : 0;
+    }
+    return count;
+}
+
+size_t NonPagedPoolBytes() {
+    return K().NonPagedBytes;
+}
+
+size_t NonPagedPoolPeak() {
+    return K().NonPagedPeak;
+}
+
+void ResetNonPagedPoolPeak() {
+    K().NonPagedPeak = K().NonPagedBytes;
+}
+
+} // namespace hk
+
+PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag) {
+    return hk::Allocate(PoolType, NumberOfBytes, Tag, __builtin_return_address(0));
+}
+
+PVOID ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes) {
+    return hk::Allocate(PoolType, NumberOfBytes, hk::kUntaggedPoolTag, __builtin_return_address(0));
+}
+
+VOID ExFreePoolWithTag(PVOID P, ULONG Tag) {
+    hk::Free(P, Tag, __builtin_return_address(0));
+}
+
+VOID ExFreePool(PVOID P) {
+    hk::Free(P, 0, __builtin_return_address(0));
+}

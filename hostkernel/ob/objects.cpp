@@ -1,0 +1,189 @@
+// The object manager's routines on objects: object types, handles opened to
+// an object by its address, references taken through handles and released
+// by drivers (a reference left over is a leak), and the names of objects.
+#include "hostkernel/fs/file_systems.h"
+#include "hostkernel/se/security_internal.h"
+
+#include <cstring>
+
+// The kernel's record of one kind of object.
+struct HkObjectType {
+    const char* Kind; // the kind of handle that refers to objects of this type
+};
+
+namespace {
+HkObjectType g_fileType{"file"};
+HkObjectType g_processType{"process"};
+HkObjectType g_deviceType{"device object"};
+} // namespace
+
+POBJECT_TYPE IoFileObjectType = &g_fileType;
+POBJECT_TYPE PsProcessType = &g_processType;
+POBJECT_TYPE IoDeviceObjectType = &g_deviceType;
+
+namespace hk {
+
+namespace {
+
+// References one object has from drivers.
+struct ObjectReference {
+    std::shared_ptr<void> Object;  // keeps the object alive while referenced
+    uint64_t Count = 0;            // references not yet released
+    const void* TakenBy = nullptr; // routine that took the last one
+    std::string Description;       // what it is, for messages
+};
+
+std::map<PVOID, ObjectReference> g_references;
+
+bool IsProcess(PVOID object) {
+    for (auto& process : K().Processes) {
+        if (process.get() == object) {
+            return true;
+        }
+    }
+    return false;
+}
+
+} // namespace
+
+void ResetObjects() {
+    g_references.clear();
+    ResetFileSystems();
+}
+
+void FindObjectLeaks(std::vector<std::string>& leaks) {
+    for (auto& [object, reference] : g_references) {
+        leaks.push_back(std::to_string(reference.Count) + " reference(s) to " +
+                        reference.Description + " taken by " + RoutineName(reference.TakenBy) +
+                        " not released");
+    }
+}
+
+void CheckObjectLevel(const char* rule, const void* caller, const std::string& object) {
+    if (K().Current->Irql > APC_LEVEL) {
+        VerifierStop(rule, RoutineName(caller), object);
+    }
+}
+
+size_t ObjectReferenceCount() {
+    size_t count = 0;
+    for (auto& [object, reference] : g_references) {
+        count += reference.Count;
+    }
+    return count;
+}
+
+} // namespace hk
+
+NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess,
+                                   POBJECT_TYPE ObjectType, KPROCESSOR_MODE AccessMode,
+                                   PVOID* Object, POBJECT_HANDLE_INFORMATION HandleInformation) {
+    const void* caller = __builtin_return_address(0);
+    std::string handle = "handle " + hk::Hex(reinterpret_cast<uint64_t>(Handle));
+    hk::CheckObjectLevel("references an object by handle above APC_LEVEL", caller, handle);
+    NTSTATUS status = STATUS_SUCCESS;
+    if (hk::TakeRoutineFault("ObReferenceObjectByHandle", &status)) {
+        return status;
+    }
+    hk::HandleEntry* entry = hk::LookupHandle(Handle);
+    if (entry == nullptr) {
+        return STATUS_INVALID_HANDLE;
+    }
+    if (ObjectType != nullptr && entry->Kind != ObjectType->Kind) {
+        return STATUS_OBJECT_TYPE_MISMATCH;
+    }
+    if (AccessMode == UserMode && (DesiredAccess & ~entry->Access) != 0) {
+        return STATUS_ACCESS_DENIED;
+    }
+    hk::ObjectReference& reference = hk::g_references[entry->Object.get()];
+    reference.Object = entry->Object;
+    reference.Count++;
+    reference.TakenBy = caller;
+    reference.Description = entry->Kind + " " + entry->Description;
+    *Object = entry->Object.get();
+    if (HandleInformation != nullptr) {
+        HandleInformation->HandleAttributes = entry->KernelHandle ? OBJ_KERNEL_HANDLE : 0;
+        HandleInformation->GrantedAccess = entry->Access;
+    }
+    return STATUS_SUCCESS;
+}
+
+LONG_PTR ObfDereferenceObject(PVOID Object) {
+    auto found = hk::g_references.find(Object);
+    if (found == hk::g_references.end()) {
+        hk::VerifierStop("releases a reference to an object it holds none of",
+                         hk::RoutineName(__builtin_return_address(0)),
+                         "object " + hk::Hex(reinterpret_cast<uintptr_t>(Object)));
+    }
+    LONG_PTR left = static_cast<LONG_PTR>(--found->second.Count);
+    if (left == 0) {
+        hk::g_references.erase(found);
+    }
+    return left;
+}
+
+// Drivers open processes and device objects by address.
+NTSTATUS ObOpenObjectByPointer(PVOID Object, ULONG HandleAttributes,
+                               PACCESS_STATE PassedAccessState, ACCESS_MASK DesiredAccess,
+                               POBJECT_TYPE ObjectType, KPROCESSOR_MODE AccessMode,
+                               PHANDLE Handle) {
+    UNREFERENCED_PARAMETER(PassedAccessState);
+    UNREFERENCED_PARAMETER(AccessMode);
+    const void* caller = __builtin_return_address(0);
+    std::string object = "object " + hk::Hex(reinterpret_cast<uintptr_t>(Object));
+    hk::CheckObjectLevel("opens an object by address above APC_LEVEL", caller, object);
+    NTSTATUS status = STATUS_SUCCESS;
+    if (hk::TakeRoutineFault("ObOpenObjectByPointer", &status)) {
+        return status;
+    }
+    if (ObjectType == IoDeviceObjectType) {
+        return hk::OpenDeviceObjectByPointer(Object, HandleAttributes, DesiredAccess, AccessMode,
+                                             Handle, caller);
+    }
+    if (!hk::IsProcess(Object)) {
+        hk::VerifierStop("opens by address something that is no process", hk::RoutineName(caller),
+                         object);
+    }
+    if (ObjectType != nullptr && ObjectType != PsProcessType) {
+        return STATUS_OBJECT_TYPE_MISMATCH;
+    }
+    auto* process = static_cast<HkProcess*>(Object);
+    *Handle = hk::InsertHandle(hk::HandleEntry{
+        hk::kProcessKind, std::shared_ptr<void>(std::shared_ptr<void>(), Object), DesiredAccess,
+        (HandleAttributes & OBJ_KERNEL_HANDLE) != 0, hk::K().Current->Process, caller,
+        "process " + std::to_string(process->Id)});
+    return STATUS_SUCCESS;
+}
+
+// Files are named by their volume's device and their path on it; other
+// objects here have no name.
+NTSTATUS ObQueryNameString(PVOID Object, POBJECT_NAME_INFORMATION ObjectNameInfo, ULONG Length,
+                           PULONG ReturnLength) {
+    const void* caller = __builtin_return_address(0);
+    std::string object = "object " + hk::Hex(reinterpret_cast<uintptr_t>(Object));
+    hk::CheckObjectLevel("queries an object's name above APC_LEVEL", caller, object);
+    NTSTATUS status = STATUS_SUCCESS;
+    if (hk::TakeRoutineFault("ObQueryNameString", &status)) {
+        return status;
+    }
+    std::u16string name;
+    if (!hk::FindFileObjectName(Object, &name) && !hk::IsProcess(Object)) {
+        hk::VerifierStop("queries the name of something that is no object", hk::RoutineName(caller),
+                         object);
+    }
+    size_t bytes = name.size() * sizeof(WCHAR);
+    if (bytes > 0xFFFC) {
+        return STATUS_NAME_TOO_LONG;
+    }
+    ULONG needed = static_cast<ULONG>(sizeof(OBJECT_NAME_INFORMATION) + bytes + sizeof(WCHAR));
+    *ReturnLength = needed;
+    if (Length < needed || ObjectNameInfo == nullptr) {
+        return STATUS_INFO_LENGTH_MISMATCH;
+    }
+    auto* text = reinterpret_cast<WCHAR*>(ObjectNameInfo + 1);
+    std::memcpy(text, name.data(), bytes);
+    text[name.size()] = 0;
+    ObjectNameInfo->Name = UNICODE_STRING{static_cast<USHORT>(bytes),
+                                          static_cast<USHORT>(bytes + sizeof(WCHAR)), text};
+    return STATUS_SUCCESS;
+}

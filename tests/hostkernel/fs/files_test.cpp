@@ -1,0 +1,216 @@
+// The object manager's namespace, the simulated volumes, file objects and
+// their references, process image names, and the wide-text routines that
+// build paths.
+#include "hostkernel/fs/files_control.h"
+#include "hostkernel/kernel_state.h"
+#include "hostkernel/cm/registry_control.h"
+#include "tests/hostkernel/host_test.h"
+
+#include <cstring>
+
+namespace {
+
+std::string Narrow(const std::u16string& text) {
+    return std::string(text.begin(), text.end());
+}
+
+class FilesTest : public KernelTest {
+  protected:
+    void SetUp() override {
+        KernelTest::SetUp();
+        ASSERT_EQ(hk::MakeFile(u"C:\\Program Files\\Corvyn\\CorvynService.exe"), STATUS_SUCCESS);
+    }
+
+    // Opens as the driver opens a directory.
+    NTSTATUS OpenDirectory(const std::u16string& path, HANDLE* handle, ULONG options = 0x21) {
+        UNICODE_STRING name = Counted(path);
+        OBJECT_ATTRIBUTES attributes;
+        InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE,
+                                   nullptr, nullptr);
+        IO_STATUS_BLOCK ioStatus{};
+        return ZwCreateFile(handle, READ_CONTROL, &attributes, &ioStatus, nullptr,
+                            FILE_ATTRIBUTE_DIRECTORY, 7, FILE_OPEN, options, nullptr, 0);
+    }
+
+    NTSTATUS OpenStatus(const std::u16string& path, ULONG options = 0x21) {
+        HANDLE handle = nullptr;
+        NTSTATUS status = OpenDirectory(path, &handle, options);
+        if (NT_SUCCESS(status)) {
+            ZwClose(handle);
+        }
+        return status;
+    }
+
+    // The name ObQueryNameString gives the directory opened at `path`.
+    std::u16string NameOf(const std::u16string& path) {
+        HANDLE handle = nullptr;
+        PVOID object = nullptr;
+        EXPECT_EQ(OpenDirectory(path, &handle), STATUS_SUCCESS) << Narrow(path);
+        EXPECT_EQ(ObReferenceObjectByHandle(handle, READ_CONTROL, IoFileObjectType, KernelMode,
+                                            &object, nullptr),
+                  STATUS_SUCCESS);
+        EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);
+        ULONG needed = 0;
+        EXPECT_EQ(ObQueryNameString(object, nullptr, 0, &needed), STATUS_INFO_LENGTH_MISMATCH);
+        std::vector<uint8_t> buffer(needed);
+        auto* info = reinterpret_cast<POBJECT_NAME_INFORMATION>(buffer.data());
+        EXPECT_EQ(ObQueryNameString(object, info, needed - 1, &needed),
+                  STATUS_INFO_LENGTH_MISMATCH);
+        EXPECT_EQ(ObQueryNameString(object, info, needed, &needed), STATUS_SUCCESS);
+        EXPECT_EQ(needed, sizeof(OBJECT_NAME_INFORMATION) + info->Name.Length + 2);
+        EXPECT_EQ(info->Name.Buffer[info->Name.Length / 2], 0);
+        ObfDereferenceObject(object);
+        return std::u16string(info->Name.Buffer, info->Name.Length / 2);
+    }
+};
+
+TEST_F(FilesTest, DirectoriesOpenByDriveLetterOrDevicePathWithoutRegardToCase) {
+    for (const char16_t* path :
+         {u"\\??\\C:\\Program Files\\Corvyn", u"\\??\\c:\\PROGRAM FILES\\corvyn\\",
+          u"\\DosDevices\\C:\\Program Files\\Corvyn",
+          u"\\Device\\HarddiskVolume3\\program files\\Corvyn"}) {
+        EXPECT_EQ(NameOf(path), u"\\Device\\HarddiskVolume3\\Program Files\\Corvyn");
+    }
+    EXPECT_EQ(NameOf(u"\\??\\D:\\"), u"\\Device\\HarddiskVolume4\\");
+    EXPECT_EQ(hk::OpenHandleCount(), 0u);
+    EXPECT_EQ(hk::ObjectReferenceCount(), 0u);
+}
+
+TEST_F(FilesTest, OpensFailWithThePlatformsStatuses) {
+    struct Case {
+        const char16_t* path; // what is opened as a directory
+        NTSTATUS expected;    // how it fails
+    };
+    for (const Case& open : {
+             Case{u"\\??\\C:\\Program Files\\Corvyn\\CorvynService.exe", STATUS_NOT_A_DIRECTORY},
+             Case{u"\\??\\C:\\Program Files\\Gone", STATUS_OBJECT_NAME_NOT_FOUND},
+             Case{u"\\??\\C:\\Gone\\Corvyn", STATUS_OBJECT_PATH_NOT_FOUND},
+             Case{u"\\??\\C:\\Program Files\\Corvyn\\CorvynService.exe\\x",
+                  STATUS_OBJECT_PATH_NOT_FOUND},
+             Case{u"\\??\\C:\\Program Files\\\"Corvyn\"", STATUS_OBJECT_NAME_INVALID},
+             Case{u"\\??\\C:\\Program Files\\..\\Program Files", STATUS_OBJECT_NAME_INVALID},
+             Case{u"\\??\\C:\\Program Files\\\\Corvyn", STATUS_OBJECT_NAME_INVALID},
+             Case{u"\\??\\C:\\Program Files\\Corvyn\\CorvynService.exe\\", STATUS_NOT_A_DIRECTORY},
+             Case{u"\\??\\Q:\\Program Files", STATUS_OBJECT_PATH_NOT_FOUND},
+             Case{u"\\??\\Q:", STATUS_OBJECT_NAME_NOT_FOUND},
+             Case{u"\\??\\C:", STATUS_NOT_A_DIRECTORY},
+             Case{u"\\??\\", STATUS_OBJECT_TYPE_MISMATCH},
+             Case{u"\\Device\\HarddiskVolume9\\x", STATUS_OBJECT_PATH_NOT_FOUND},
+             Case{u"C:\\Program Files", STATUS_OBJECT_PATH_SYNTAX_BAD},
+         }) {
+        EXPECT_EQ(OpenStatus(open.path), open.expected) << Narrow(open.path);
+    }
+    EXPECT_EQ(OpenStatus(u"\\??\\C:\\Program Files\\Corvyn", FILE_NON_DIRECTORY_FILE),
+              STATUS_FILE_IS_A_DIRECTORY);
+    EXPECT_EQ(hk::OpenHandleCount(), 0u);
+    AtDispatch raised;
+    EXPECT_DEATH(OpenStatus(u"\\??\\C:\\Program Files"),
+                 VERIFIER_STOP("opens a file above APC_LEVEL"));
+}
+
+TEST_F(FilesTest, VolumesAreLaidOutByTheControls) {
+    EXPECT_EQ(hk::MakeDirectory(u"D:\\Data\\Deep\\Er"), STATUS_SUCCESS);
+    EXPECT_EQ(hk::DevicePath(u"d:\\DATA\\deep"), u"\\Device\\HarddiskVolume4\\Data\\Deep");
+    EXPECT_EQ(hk::MakeDirectory(u"D:\\Data"), STATUS_SUCCESS);
+    EXPECT_EQ(hk::MakeFile(u"D:\\Data"), STATUS_OBJECT_NAME_COLLISION);
+    EXPECT_EQ(hk::MakeFile(u"C:\\Program Files\\Corvyn\\corvynservice.exe"),
+              STATUS_OBJECT_NAME_COLLISION);
+    EXPECT_EQ(hk::MakeFile(u"C:\\Program Files\\Corvyn\\CorvynService.exe\\x"),
+              STATUS_OBJECT_PATH_NOT_FOUND);
+    EXPECT_EQ(hk::MakeDirectory(u"C:\\a|b"), STATUS_OBJECT_NAME_INVALID);
+    EXPECT_EQ(hk::MakeDirectory(u"C:\\" + std::u16string(256, u'x')), STATUS_OBJECT_NAME_INVALID);
+    EXPECT_EQ(hk::DevicePath(u"C:\\Nothing"), u"");
+    hk::Reboot();
+    EXPECT_EQ(hk::DevicePath(u"D:\\Data\\Deep"), u"\\Device\\HarddiskVolume4\\Data\\Deep")
+        << "files survive a reboot";
+    hk::Reset();
+    EXPECT_EQ(hk::DevicePath(u"C:\\Program Files"), u"") << "a fresh kernel has empty volumes";
+}
+
+TEST_F(FilesTest, ReferencesAreCountedAndTypesChecked) {
+    HANDLE handle = nullptr;
+    ASSERT_EQ(OpenDirectory(u"\\??\\C:\\Program Files", &handle), STATUS_SUCCESS);
+    PVOID object = nullptr;
+    EXPECT_EQ(ObReferenceObjectByHandle(handle, 0, PsProcessType, KernelMode, &object, nullptr),
+              STATUS_OBJECT_TYPE_MISMATCH);
+    EXPECT_EQ(ObReferenceObjectByHandle(nullptr, 0, IoFileObjectType, KernelMode, &object, nullptr),
+              STATUS_INVALID_HANDLE);
+    ASSERT_EQ(ObReferenceObjectByHandle(handle, 0, IoFileObjectType, KernelMode, &object, nullptr),
+              STATUS_SUCCESS);
+    ZwClose(handle);
+    EXPECT_EQ(hk::ObjectReferenceCount(), 1u);
+    std::vector<std::string> leaks = hk::FindLeaks();
+    ASSERT_EQ(leaks.size(), 1u);
+    EXPECT_NE(leaks[0].find("file"), std::string::npos) << leaks[0];
+    EXPECT_EQ(static_cast<PFILE_OBJECT>(object)->FileName.Length, 28u) << "\\Program Files";
+    EXPECT_EQ(ObfDereferenceObject(object), 0);
+    EXPECT_DEATH(ObfDereferenceObject(object), VERIFIER_STOP("releases a reference"));
+}
+
+TEST_F(FilesTest, ProcessImageNameIsTheExecutablesFullNtName) {
+    EXPECT_EQ(hk::CreateProcessFromImage(u"C:\\Program Files\\Corvyn\\Missing.exe"), nullptr);
+    EXPECT_EQ(hk::CreateProcessFromImage(u"C:\\Program Files\\Corvyn"), nullptr);
+    HkProcess* process =
+        hk::CreateProcessFromImage(u"c:\\program files\\corvyn\\corvynservice.exe");
+    ASSERT_NE(process, nullptr);
+    EXPECT_EQ(process->ImageName, u"CorvynService.exe") << "the snapshot's bare name";
+    HANDLE handle = nullptr;
+    ASSERT_EQ(ObOpenObjectByPointer(process, OBJ_KERNEL_HANDLE, nullptr, 0, PsProcessType,
+                                    KernelMode, &handle),
+              STATUS_SUCCESS);
+    ULONG needed = 0;
+    EXPECT_EQ(ZwQueryInformationProcess(handle, ProcessImageFileName, nullptr, 0, &needed),
+              STATUS_INFO_LENGTH_MISMATCH);
+    const std::u16string expected =
+        u"\\Device\\HarddiskVolume3\\Program Files\\Corvyn\\CorvynService.exe";
+    EXPECT_EQ(needed, sizeof(UNICODE_STRING) + expected.size() * 2 + 2);
+    std::vector<uint8_t> buffer(needed);
+    auto* name = reinterpret_cast<PUNICODE_STRING>(buffer.data());
+    EXPECT_EQ(ZwQueryInformationProcess(handle, ProcessImageFileName, name, needed - 1, &needed),
+              STATUS_INFO_LENGTH_MISMATCH);
+    ASSERT_EQ(ZwQueryInformationProcess(handle, ProcessImageFileName, name, needed, &needed),
+              STATUS_SUCCESS);
+    EXPECT_EQ(std::u16string(name->Buffer, name->Length / 2), expected);
+    EXPECT_EQ(reinterpret_cast<uint8_t*>(name->Buffer), buffer.data() + sizeof(UNICODE_STRING));
+    EXPECT_EQ(ZwQueryInformationProcess(handle, ProcessBasicInformation, name, needed, &needed),
+              STATUS_INVALID_INFO_CLASS);
+    ZwClose(handle);
+
+    HkProcess* bare = hk::CreateProcess(u"tool.exe");
+    hk::RunAs(hk::CreateThread(bare), [&] {
+        EXPECT_EQ(ZwQueryInformationProcess(NtCurrentProcess(), ProcessImageFileName, name, needed,
+                                            &needed),
+                  STATUS_SUCCESS);
+    });
+    EXPECT_EQ(needed, sizeof(UNICODE_STRING));
+    EXPECT_EQ(name->Length, 0u) << "a process started by bare name has no image path";
+}
+
+TEST_F(FilesTest, WideTextRoutinesBehaveAsThePlatformsDo) {
+    WCHAR buffer[8];
+    std::memset(buffer, 0x55, sizeof buffer);
+    UNICODE_STRING destination{4, 8, buffer};
+    std::u16string tail = u"ab";
+    UNICODE_STRING source{4, 4, tail.data()};
+    EXPECT_EQ(RtlAppendUnicodeStringToString(&destination, &source), STATUS_SUCCESS);
+    EXPECT_EQ(destination.Length, 8u);
+    EXPECT_EQ(buffer[4], 0x5555) << "no terminator written past MaximumLength";
+    EXPECT_EQ(RtlAppendUnicodeStringToString(&destination, &source), STATUS_BUFFER_TOO_SMALL);
+    EXPECT_EQ(destination.Length, 8u);
+    destination = UNICODE_STRING{0, 16, buffer};
+    EXPECT_EQ(RtlAppendUnicodeStringToString(&destination, &source), STATUS_SUCCESS);
+    EXPECT_EQ(buffer[2], 0) << "terminated when there is room";
+
+    EXPECT_EQ(wcscpy_s(buffer, 3, u"abc"), 34);
+    EXPECT_EQ(buffer[0], 0);
+    EXPECT_EQ(wcscpy_s(buffer, 4, u"abc"), 0);
+    EXPECT_EQ(std::u16string(buffer), u"abc");
+    EXPECT_EQ(wcscpy_s(nullptr, 4, u"abc"), 22);
+
+    EXPECT_EQ(_wcsnicmp(u"\\??\\C:", u"\\??\\c:", 6), 0);
+    EXPECT_EQ(_wcsnicmp(u"Corvyn", u"CORVYNX", 6), 0);
+    EXPECT_LT(_wcsnicmp(u"ab", u"abc", 3), 0) << "stops at the shorter text's end";
+    EXPECT_NE(_wcsnicmp(u"\u00e9", u"\u00c9", 1), 0) << "only ASCII letters fold";
+}
+
+} // namespace
