@@ -1,15 +1,12 @@
-// What the object manager's namespace, the simulated file systems, the
-// object routines and process images share inside the host kernel.
+// What the simulated file systems share with the object manager's namespace
+// and with process images inside the host kernel: volumes, their nodes, and
+// the resolution of names on them.
 #pragma once
 
 #include "hostkernel/fs/files_control.h"
-#include "hostkernel/ke/components.h"
+#include "hostkernel/ob/object_manager.h"
 
 namespace hk {
-
-// The kinds of handle to objects of the object manager.
-inline const std::string kFileKind = "file";
-inline const std::string kProcessKind = "process";
 
 // One directory or file of a simulated volume.
 struct FsNode {
@@ -40,18 +37,8 @@ NTSTATUS WalkVolume(Volume& volume, const std::u16string& rest, std::shared_ptr<
 // directories down to it, in their stored case.
 std::u16string NodeName(const Volume& volume, const FsNode& node);
 
-// The name of a live file object the file systems opened; false for
-// anything else.
-bool FindFileObjectName(PVOID object, std::u16string* name);
-
-// Checks that a routine of the object manager, the file systems or the
-// process manager runs at or below APC_LEVEL.
-void CheckObjectLevel(const char* rule, const void* caller, const std::string& object);
-
-// The parts' reset and leak checks.
+// The parts' resets.
 void ResetNamespace();
 void ResetFileSystems();
-void ResetObjects();
-void FindObjectLeaks(std::vector<std::string>& leaks);
 
 } // namespace hk

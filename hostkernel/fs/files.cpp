@@ -128,16 +128,6 @@ std::u16string NodeName(const Volume& volume, const FsNode& node) {
     return volume.DeviceName + name;
 }
 
-bool FindFileObjectName(PVOID object, std::u16string* name) {
-    auto found = g_files.find(object);
-    std::shared_ptr<HkFile> file = found == g_files.end() ? nullptr : found->second.lock();
-    if (file == nullptr) {
-        return false;
-    }
-    *name = NodeName(*file->OnVolume, *file->Node);
-    return true;
-}
-
 NTSTATUS MakeDirectory(const std::u16string& path) {
     return Make(path, true);
 }
@@ -159,6 +149,26 @@ std::u16string DevicePath(const std::u16string& path) {
 }
 
 } // namespace hk
+
+namespace {
+
+// The file type's entry for the object manager: a live file object the file
+// systems opened, named by its volume's device and its path on it.
+bool IdentifyFile(PVOID object, std::u16string* name) {
+    auto found = hk::g_files.find(object);
+    std::shared_ptr<hk::HkFile> file = found == hk::g_files.end() ? nullptr : found->second.lock();
+    if (file == nullptr) {
+        return false;
+    }
+    *name = hk::NodeName(*file->OnVolume, *file->Node);
+    return true;
+}
+
+HkObjectType g_fileType{"file", &IdentifyFile};
+
+} // namespace
+
+POBJECT_TYPE IoFileObjectType = &g_fileType;
 
 namespace {
 

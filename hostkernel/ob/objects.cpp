@@ -1,23 +1,36 @@
 // The object manager's routines on objects: object types, handles opened to
 // an object by its address, references taken through handles and released
 // by drivers (a reference left over is a leak), and the names of objects.
-#include "hostkernel/fs/file_systems.h"
+#include "hostkernel/ob/object_manager.h"
 #include "hostkernel/se/security_internal.h"
 
 #include <cstring>
 
-// The kernel's record of one kind of object.
-struct HkObjectType {
-    const char* Kind; // the kind of handle that refers to objects of this type
-};
-
 namespace {
-HkObjectType g_fileType{"file"};
-HkObjectType g_processType{"process"};
-HkObjectType g_deviceType{"device object"};
+
+bool IsProcess(PVOID object) {
+    for (auto& process : hk::K().Processes) {
+        if (process.get() == object) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// The process type's entry: a live process, which has no name here.
+bool IdentifyProcess(PVOID object, std::u16string* name) {
+    name->clear();
+    return IsProcess(object);
+}
+
+HkObjectType g_processType{"process", &IdentifyProcess};
+HkObjectType g_deviceType{"device object", nullptr};
+
+// The types whose objects ObQueryNameString can name.
+const POBJECT_TYPE* const kNamedTypes[] = {&IoFileObjectType, &PsProcessType};
+
 } // namespace
 
-POBJECT_TYPE IoFileObjectType = &g_fileType;
 POBJECT_TYPE PsProcessType = &g_processType;
 POBJECT_TYPE IoDeviceObjectType = &g_deviceType;
 
@@ -35,20 +48,10 @@ struct ObjectReference {
 
 std::map<PVOID, ObjectReference> g_references;
 
-bool IsProcess(PVOID object) {
-    for (auto& process : K().Processes) {
-        if (process.get() == object) {
-            return true;
-        }
-    }
-    return false;
-}
-
 } // namespace
 
 void ResetObjects() {
     g_references.clear();
-    ResetFileSystems();
 }
 
 void FindObjectLeaks(std::vector<std::string>& leaks) {
@@ -140,7 +143,7 @@ NTSTATUS ObOpenObjectByPointer(PVOID Object, ULONG HandleAttributes,
         return hk::OpenDeviceObjectByPointer(Object, HandleAttributes, DesiredAccess, AccessMode,
                                              Handle, caller);
     }
-    if (!hk::IsProcess(Object)) {
+    if (!IsProcess(Object)) {
         hk::VerifierStop("opens by address something that is no process", hk::RoutineName(caller),
                          object);
     }
@@ -155,8 +158,8 @@ NTSTATUS ObOpenObjectByPointer(PVOID Object, ULONG HandleAttributes,
     return STATUS_SUCCESS;
 }
 
-// Files are named by their volume's device and their path on it; other
-// objects here have no name.
+// An object is named by the entry of its type: files by their volume's device
+// and their path on it; processes have no name here.
 NTSTATUS ObQueryNameString(PVOID Object, POBJECT_NAME_INFORMATION ObjectNameInfo, ULONG Length,
                            PULONG ReturnLength) {
     const void* caller = __builtin_return_address(0);
@@ -167,7 +170,11 @@ NTSTATUS ObQueryNameString(PVOID Object, POBJECT_NAME_INFORMATION ObjectNameInfo
         return status;
     }
     std::u16string name;
-    if (!hk::FindFileObjectName(Object, &name) && !hk::IsProcess(Object)) {
+    bool identified = false;
+    for (const POBJECT_TYPE* type : kNamedTypes) {
+        identified = identified || (*type)->Identify(Object, &name);
+    }
+    if (!identified) {
         hk::VerifierStop("queries the name of something that is no object", hk::RoutineName(caller),
                          object);
     }

@@ -52,7 +52,7 @@ std::vector<std::string> FindLeaks() {
         }
     }
     FindThreadLeaks(leaks);
-    FindExtensionLeaks(leaks);
+    FindComponentLeaks(leaks);
     return leaks;
 }
 
