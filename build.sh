@@ -18,6 +18,11 @@
 #                     in build/coverage/)
 #   ./build.sh bench  build the host build's benchmark and print its table
 #                     (instructions per supervision check, under callgrind)
+#   ./build.sh mutants [COUNT] [SEED]
+#                     mutation testing of the driver's sources: plant one
+#                     fault at a time, run the suite to its first failure,
+#                     print killed, survived, the score and each survivor
+#                     (every mutant, or a seeded sample of COUNT)
 #   ./build.sh fuzz [SECONDS]
 #                     build the fuzz targets (libFuzzer, AddressSanitizer,
 #                     UndefinedBehaviorSanitizer) and run each for SECONDS
@@ -174,6 +179,19 @@ run_bench() {
     build/host/bench/vkt_bench_check
 }
 
+# Mutation testing (tools/mutants.py): one fault at a time planted in the
+# driver's sources, the suite run against each in build/mutants; every
+# mutant, or a seeded sample of COUNT.
+run_mutants() {
+    echo "== Mutation testing: build/mutants"
+    cmake -S . -B build/mutants -G Ninja >/dev/null
+    cmake --build build/mutants
+    local args=()
+    if [ -n "${1:-}" ]; then args+=(--count "$1"); fi
+    if [ -n "${2:-}" ]; then args+=(--seed "$2"); fi
+    python3 tools/mutants.py build/mutants "${args[@]}"
+}
+
 FUZZ_TARGETS=(device_control sddl registry_values image_path acpi_answers)
 
 build_fuzz() {
@@ -243,8 +261,12 @@ bench)
     install_missing
     run_bench
     ;;
+mutants)
+    install_missing
+    run_mutants "${2:-}" "${3:-}"
+    ;;
 *)
-    echo "usage: $0 [test|coverage|bench|fuzz [SECONDS]]" >&2
+    echo "usage: $0 [test|coverage|bench|fuzz [SECONDS]|mutants [COUNT] [SEED]]" >&2
     exit 2
     ;;
 esac
