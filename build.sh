@@ -63,6 +63,20 @@ install_missing() {
         apt-get install -y -q --no-install-recommends "${missing[@]}"
 }
 
+# The image check of the driver: the timer's deferred routine runs at
+# DISPATCH_LEVEL and must stay resident; the entry, the dispatch routines and
+# the supervision routines must have symbols and lines in the PDB.
+DRIVER_ROUTINES=(DriverEntry AddDevice DispatchCreate DispatchDeviceControl DispatchPower
+                 DispatchPnp DispatchReadWrite DispatchPassThrough SupervisionDpc
+                 SupervisionWork SetWatchList IsWatchedProcessRunning)
+check_driver_image() {
+    local lines=() routine
+    for routine in "${DRIVER_ROUTINES[@]}"; do
+        lines+=(--lines "$routine")
+    done
+    python3 windows/check_image.py "$1" --not-paged SupervisionDpc "${lines[@]}"
+}
+
 build_package() {
     echo "== Windows build: build/windows"
     cmake -S windows -B build/windows -G Ninja -DCMAKE_EXPORT_COMPILE_COMMANDS=ON
@@ -70,8 +84,7 @@ build_package() {
 
     echo "== Image check: dist/VKTDrv.sys"
     local report
-    # The timer's deferred routine runs at DISPATCH_LEVEL and must stay resident.
-    if ! report=$(python3 windows/check_image.py dist/VKTDrv.sys --not-paged SupervisionDpc); then
+    if ! report=$(check_driver_image dist/VKTDrv.sys); then
         echo "$report"
         exit 1
     fi
@@ -82,7 +95,7 @@ build_package() {
     driver_ver=$(sed -n 's/^DriverVer *= *\([^ ;]*\).*$/\1/p' dist/VKTDrv.inf | tr -d '\r')
     echo "== Driver package: $ROOT/dist"
     local file
-    for file in VKTDrv.sys VKTDrv.inf vktctl.exe; do
+    for file in VKTDrv.sys VKTDrv.pdb VKTDrv.inf vktctl.exe vktctl.pdb; do
         printf '  %-12s %7d bytes\n' "$file" "$(stat -c %s "dist/$file")"
     done
     echo "  image version $version, INF DriverVer $driver_ver"
@@ -99,7 +112,7 @@ package_for_signing() {
     echo "== Packages for signing: dist/VKTDrv.cab, dist/test-signed"
     windows/package.sh dist build/package
     local report
-    if ! report=$(python3 windows/check_image.py dist/test-signed/VKTDrv.sys --not-paged SupervisionDpc); then
+    if ! report=$(check_driver_image dist/test-signed/VKTDrv.sys); then
         echo "$report"
         exit 1
     fi
@@ -111,7 +124,7 @@ package_for_signing() {
 }
 
 # vktctl.exe must be a console program that needs nothing but the system's
-# own libraries.
+# own libraries, with its symbols in vktctl.pdb.
 check_console_tool() {
     local headers
     headers=$(llvm-objdump -p dist/vktctl.exe)
@@ -126,6 +139,7 @@ check_console_tool() {
         exit 1
     fi
     echo "OK: dist/vktctl.exe, console program importing $imports"
+    python3 windows/check_symbols.py dist/vktctl.exe --lines wmain --lines VktctlRun
 }
 
 # The default scenario: a short supervised run in which the service dies and

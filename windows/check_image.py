@@ -2,23 +2,24 @@
 """Checks a built VKTDrv.sys for what makes a kernel image loadable and correct.
 
 The image is read through the LLVM tools (llvm-readobj, llvm-objdump,
-llvm-cxxfilt); only the version resource and the message table, which they
-dump as raw bytes, and the checksum are decoded here. Every fault found is
-printed as one line starting with "FAIL:"; the exit status is 1 when there is
-any, 2 when the image cannot be read.
+llvm-cxxfilt, and llvm-pdbutil for its PDB, see check_symbols.py); only the
+version resource and the message table, which they dump as raw bytes, and the
+checksum are decoded here. Every fault found is printed as one line starting
+with "FAIL:"; the exit status is 1 when there is any, 2 when the image cannot
+be read.
 
-    check_image.py IMAGE [--not-paged ROUTINE]...
+    check_image.py IMAGE [--not-paged ROUTINE]... [--lines ROUTINE]...
 """
 
 import argparse
 import os
 import re
-import shutil
 import struct
 import subprocess
 import sys
 
 import pe_checksum
+from check_symbols import ToolError, check_symbols, pdb_routines, run_tool, section_numbers
 
 # Modules the driver may import from: the kernel and the hardware layer.
 ALLOWED_MODULES = ("ntoskrnl.exe", "hal.dll")
@@ -68,27 +69,6 @@ SCN_CNT_CODE = 0x00000020
 SCN_MEM_DISCARDABLE = 0x02000000
 SCN_MEM_EXECUTE = 0x20000000
 SCN_MEM_WRITE = 0x80000000
-
-
-class ToolError(Exception):
-    pass
-
-
-def find_tool(name):
-    for candidate in (name, name + "-14", "/usr/lib/llvm-14/bin/" + name):
-        path = shutil.which(candidate)
-        if path:
-            return path
-    raise ToolError(f"{name} not found (Debian package llvm)")
-
-
-def run_tool(name, *args, stdin=None):
-    result = subprocess.run(
-        [find_tool(name), *args], input=stdin, capture_output=True, text=True, check=False
-    )
-    if result.returncode != 0:
-        raise ToolError(f"{name} {' '.join(args)}: {result.stderr.strip()}")
-    return result.stdout
 
 
 def readobj(image, *options):
@@ -146,12 +126,39 @@ def check_headers(headers, failures):
 FRAME_INSTRUCTION = re.compile(r"^\s*[0-9a-f]+:\s+(push|call|enter)|,\s*%rsp\s*$")
 
 
-def disassemble(image):
-    """The image's code as llvm-objdump shows it, one line per instruction."""
-    return run_tool("llvm-objdump", "-d", "--no-show-raw-insn", image).splitlines()
+def disassemble(image, starts):
+    """The image's code as llvm-objdump shows it, one line per instruction,
+    with a label line `ADDRESS <Routine>:` where each routine starts. The
+    image has no symbol table, so llvm-objdump labels sections only; the
+    routines' addresses (`starts`, address -> name) come from the PDB."""
+    labelled = []
+    for line in run_tool("llvm-objdump", "-d", "--no-show-raw-insn", image).splitlines():
+        address = re.match(r"^\s*([0-9a-f]+):", line)
+        name = starts.get(int(address.group(1), 16)) if address else None
+        if name is not None:
+            labelled.append(f"{int(address.group(1), 16):016x} <{name}>:")
+        labelled.append(line)
+    return labelled
 
 
-def check_unwind(image, disassembly, failures):
+def routine_starts(image, pdb, sections):
+    """Virtual address -> name of every routine the PDB knows; empty without
+    a PDB."""
+    if pdb is None:
+        return {}
+    base = int(field(readobj(image, "--file-headers"), "ImageBase") or "0", 16)
+    addresses = {number: address for number, address, _, _ in sections.values()}
+    starts = {}
+    for name, places in sorted(pdb_routines(pdb).items()):
+        for section, offset, _ in places:
+            if section in addresses:
+                starts.setdefault(base + addresses[section] + offset, name)
+    return starts
+
+
+def check_unwind(image, disassembly, sections, failures):
+    """Routines are told apart by their labels; a section's own label, all an
+    image without a PDB or symbol table shows, starts no routine."""
     covered = [
         (int(start, 16), int(end, 16))
         for start, end in re.findall(
@@ -164,7 +171,8 @@ def check_unwind(image, disassembly, failures):
     for line in disassembly:
         label = re.match(r"^([0-9a-f]+) <(.*)>:$", line)
         if label:
-            routine = (int(label.group(1), 16), label.group(2))
+            named = label.group(2) not in sections
+            routine = (int(label.group(1), 16), label.group(2)) if named else None
         elif routine and FRAME_INSTRUCTION.search(line):
             address, name = routine
             if not any(start <= address < end for start, end in covered):
@@ -342,13 +350,20 @@ def check_data_imports(image, imports_text, lines, failures):
 # Version resource
 
 
-def resource_bytes(text, kind):
-    """The raw bytes of the first resource of type `kind` (VERSIONINFO,
-    MESSAGETABLE) in llvm-readobj's dump."""
-    start = text.find("Type: " + kind)
-    if start < 0:
+# Resource types the platform looks up by number.
+RT_MESSAGETABLE = 11
+RT_VERSION = 16
+
+
+def resource_bytes(text, type_id):
+    """The raw bytes of the first resource of the numeric type `type_id` in
+    llvm-readobj's dump, or None. A type named by a string (such as
+    "MESSAGETABLE", where a resource compiler did not know the keyword) is
+    another type, which the platform's lookup by number does not find."""
+    match = re.search(r"^\s*Type: (?:\S+ )?\(ID " + str(type_id) + r"\) \[$", text, re.MULTILINE)
+    if match is None:
         return None
-    lines = text[start:].splitlines()
+    lines = text[match.start() :].splitlines()
     data = bytearray()
     inside = False
     for line in lines:
@@ -361,6 +376,11 @@ def resource_bytes(text, kind):
         hex_part = line.split("|", 1)[0].split(":", 1)[1]
         data += bytes.fromhex("".join(hex_part.split()))
     return None
+
+
+def named_type(text, name):
+    """Whether the resources hold a type named by the string `name`."""
+    return re.search(r"^\s*Type: " + re.escape(name) + r" \[$", text, re.MULTILINE) is not None
 
 
 def align4(offset):
@@ -424,7 +444,7 @@ def check_fixed_info(value, failures):
 
 def check_version(text, failures):
     """Checks the version resource; returns its FileVersion string, if any."""
-    data = resource_bytes(text, "VERSIONINFO")
+    data = resource_bytes(text, RT_VERSION)
     if data is None:
         failures.append("no version resource")
         return None
@@ -465,7 +485,7 @@ MESSAGE_RESOURCE_UNICODE = 0x0001
 
 
 def message_table(data):
-    """Message identifier -> text of a MESSAGETABLE resource."""
+    """Message identifier -> text of a message table resource."""
     messages = {}
     (count,) = struct.unpack_from("<I", data, 0)
     for block in range(count):
@@ -488,7 +508,13 @@ def shown_text(message):
 
 
 def check_messages(text, failures):
-    data = resource_bytes(text, "MESSAGETABLE")
+    data = resource_bytes(text, RT_MESSAGETABLE)
+    if data is None and named_type(text, "MESSAGETABLE"):
+        failures.append(
+            'the message table is stored under the type named "MESSAGETABLE", not the '
+            "numeric type 11 (RT_MESSAGETABLE): the event log finds no table"
+        )
+        return
     if data is None:
         failures.append("no message table: the event log cannot show the driver's entries")
         return
@@ -523,37 +549,25 @@ def check_checksum(image, failures):
 # Placement of named routines
 
 
-def routine_sections(image, section_names):
-    """Plain routine name -> set of names of the sections defining it."""
-    text = readobj(image, "--symbols")
-    entries = []
-    for body in blocks(text, "Symbol"):
-        name = field(body, "Name")
-        section = re.search(r"^\s*Section: (\S+) \((\d+)\)", body, re.MULTILINE)
-        if name and section and int(section.group(2)) > 0:
-            entries.append((name, section_names.get(int(section.group(2)), section.group(1))))
-    if not entries:
-        return None
-    demangled = run_tool("llvm-cxxfilt", stdin="\n".join(n for n, _ in entries) + "\n").splitlines()
-    placement = {}
-    for (mangled, section), readable in zip(entries, demangled):
-        # "Namespace::Routine(ARGS)" and "Routine" both name Routine.
-        plain = readable.split("(", 1)[0].rsplit("::", 1)[-1].strip()
-        for name in {mangled, readable, plain}:
-            placement.setdefault(name, set()).add(section)
-    return placement
+def routine_sections(image, pdb):
+    """Plain routine name -> set of names of the sections defining it, from
+    the PDB's public symbols and procedure records."""
+    names = section_numbers(image)
+    return {
+        routine: {names.get(section, f"#{section}") for section, _, _ in places}
+        for routine, places in pdb_routines(pdb).items()
+    }
 
 
-def check_not_paged(image, routines, sections, failures):
+def check_not_paged(image, pdb, routines, failures):
     if not routines:
         return
-    numbers = {number: name for name, (number, _, _, _) in sections.items()}
-    placement = routine_sections(image, numbers)
+    placement = routine_sections(image, pdb) if pdb else None
     for routine in routines:
         if placement is None:
-            failures.append(f"routine {routine}: the image has no symbol table to place it by")
+            failures.append(f"routine {routine}: the image has no PDB to place it by")
         elif routine not in placement:
-            failures.append(f"routine {routine} is not in the image's symbol table")
+            failures.append(f"routine {routine} is not in the image's PDB")
         else:
             for section in sorted(placement[routine]):
                 if section.upper().startswith("PAGE"):
@@ -563,7 +577,7 @@ def check_not_paged(image, routines, sections, failures):
 # ---------------------------------------------------------------------------
 
 
-def check_image(image, not_paged):
+def check_image(image, not_paged, lines):
     failures = []
     headers = readobj(image, "--file-headers")
     if "ImageOptionalHeader {" not in headers:
@@ -572,8 +586,9 @@ def check_image(image, not_paged):
     sections = parse_sections(readobj(image, "--sections"))
     entry = int(field(headers, "AddressOfEntryPoint") or "0", 16)
     check_sections(sections, entry, failures)
-    disassembly = disassemble(image)
-    check_unwind(image, disassembly, failures)
+    pdb = check_symbols(image, lines, failures)
+    disassembly = disassemble(image, routine_starts(image, pdb, sections))
+    check_unwind(image, disassembly, sections, failures)
     imports_text = readobj(image, "--coff-imports")
     imports = parse_imports(imports_text)
     check_imports(imports, failures)
@@ -582,7 +597,7 @@ def check_image(image, not_paged):
     version = check_version(resources, failures)
     check_messages(resources, failures)
     check_checksum(image, failures)
-    check_not_paged(image, not_paged, sections, failures)
+    check_not_paged(image, pdb, not_paged, failures)
     return failures, imports, version
 
 
@@ -596,12 +611,19 @@ def main(argv):
         metavar="ROUTINE",
         help="fail unless ROUTINE is in the image and outside PAGE (repeatable)",
     )
+    parser.add_argument(
+        "--lines",
+        action="append",
+        default=[],
+        metavar="ROUTINE",
+        help="fail unless the PDB has ROUTINE with line information (repeatable)",
+    )
     args = parser.parse_args(argv)
     if not os.path.isfile(args.image):
         print(f"FAIL: {args.image}: no such file")
         return 2
     try:
-        failures, imports, version = check_image(args.image, args.not_paged)
+        failures, imports, version = check_image(args.image, args.not_paged, args.lines)
     except (
         ToolError,
         pe_checksum.ImageError,
@@ -621,8 +643,9 @@ def main(argv):
     print(
         f"OK: {args.image}: x64 PE32+, native, entry in INIT, PAGE and INIT code sections, "
         f"{len(imports)} imports from {', '.join(modules)}, version {version}, "
-        f"message 0x{EVENT_CODE:08X}, checksum correct"
+        f"message 0x{EVENT_CODE:08X}, checksum correct, its PDB beside it"
         + (f", not paged: {', '.join(args.not_paged)}" if args.not_paged else "")
+        + (f", lines for: {', '.join(args.lines)}" if args.lines else "")
     )
     return 0
 

@@ -25,6 +25,11 @@ set(VKT_KERNEL_COMPILE_OPTIONS
     # the driver's frames on every exception and bug check. -ffreestanding
     # with -fno-exceptions would otherwise leave it out.
     -fasynchronous-unwind-tables
+    # Debug information in the platform's format (CodeView), which the linker
+    # gathers into the PDB beside the image: names and lines for a crash dump
+    # or a kernel debugger. It changes no code.
+    -g
+    -gcodeview
     -fno-rtti
     -fno-threadsafe-statics    # no guard calls into a C++ runtime
     -fno-strict-aliasing       # kernel records are read through one another
@@ -51,7 +56,11 @@ set(VKT_KERNEL_LINK_OPTIONS
     -Wl,--disable-tsaware               # a user-mode flag
     -Wl,--disable-auto-import           # every import must be declared as one
     -Wl,--disable-runtime-pseudo-reloc  # nothing would apply them
-    -Wl,--strip-debug                   # keep the symbol table, which places routines in sections
+    # The symbols and lines go into <image>.pdb, which the image names in its
+    # debug directory by file name alone (not the build folder's path); the
+    # image itself carries no COFF symbol table.
+    -Wl,--pdb=
+    "SHELL:-Xlinker --Xlink=/pdbaltpath:%_PDB%"
     -Wl,--Xlink=/driver:wdm             # a WDM driver, as the platform's linker marks one
     # INIT: executable, readable code the kernel discards after DriverEntry.
     # -Xlinker, because -Wl would split the option at its comma.
@@ -77,25 +86,38 @@ function(vkt_kernel_code target)
         "$<$<COMPILE_LANGUAGE:CXX>:${ARG_COMPILE_OPTIONS}>")
 endfunction()
 
-# vkt_message_table(<variable> [<file.mc>])
+# vkt_message_table(<variable> [SOURCE <file.mc>] [STRING_TYPE])
 # Compiles the message file (windows/messages.mc unless given) with windmc
 # into a resource script in the current binary folder, and sets <variable>
-# to that script, to be given to vkt_add_kernel_image as a source.
+# to that script, to be given to vkt_add_kernel_image as a source. The
+# script stores the table under its numeric resource type, 11
+# (RT_MESSAGETABLE), where the platform looks it up; STRING_TYPE keeps
+# windmc's script as it is, whose type llvm-windres 14 stores as the string
+# "MESSAGETABLE" (only a test image of that fault wants it).
 function(vkt_message_table variable)
+    cmake_parse_arguments(PARSE_ARGV 1 ARG "STRING_TYPE" "SOURCE" "")
     set(source ${VKT_REPO_ROOT}/windows/messages.mc)
-    if(ARGC GREATER 1)
-        set(source ${ARGV1})
+    if(ARG_SOURCE)
+        set(source ${ARG_SOURCE})
     endif()
     get_filename_component(name ${source} NAME_WE)
     set(folder ${CMAKE_CURRENT_BINARY_DIR}/${name})
+    set(script ${folder}/${name}.rc)
+    set(numbered ${folder}/${name}_table.rc)
     # -U: the messages in UTF-16, as the event log reads them.
     add_custom_command(
-        OUTPUT ${folder}/${name}.rc ${folder}/MSG00409.bin
+        OUTPUT ${script} ${numbered} ${folder}/MSG00409.bin
         COMMAND ${CMAKE_COMMAND} -E make_directory ${folder}
         COMMAND ${VKT_WINDMC} -U -r ${folder} -h ${folder} ${source}
-        DEPENDS ${source}
+        COMMAND ${CMAKE_COMMAND} -DINPUT=${script} -DOUTPUT=${numbered}
+                -P ${VKT_REPO_ROOT}/windows/message_resource.cmake
+        DEPENDS ${source} ${VKT_REPO_ROOT}/windows/message_resource.cmake
         COMMENT "Compiling the message table ${name}.mc")
-    set(${variable} ${folder}/${name}.rc PARENT_SCOPE)
+    if(ARG_STRING_TYPE)
+        set(${variable} ${script} PARENT_SCOPE)
+    else()
+        set(${variable} ${numbered} PARENT_SCOPE)
+    endif()
 endfunction()
 
 # vkt_add_kernel_image(<target> OUTPUT_NAME <name> SOURCES <files...>

@@ -1,13 +1,17 @@
 #!/usr/bin/env bash
 # Packages the built driver for signing:
 #
-#   dist/VKTDrv.cab              the INF and the image in a folder of their own,
-#                                MSZIP-compressed, as a driver-signing
-#                                submission takes them (sign the cab itself
-#                                with the company's certificate before upload)
+#   dist/VKTDrv.cab              the INF, the image and its PDB in a folder of
+#                                their own, MSZIP-compressed, as a
+#                                driver-signing submission takes them (the
+#                                signing service's crash analysis reads the
+#                                PDB; sign the cab itself with the company's
+#                                certificate before upload)
 #   dist/test-signed/VKTDrv.sys  the image signed with a test certificate,
-#   dist/test-signed/VKTDrv.inf  beside its INF and the certificate's public
-#   dist/test-signed/VKTTest.cer part, for a machine in test-signing mode
+#   dist/test-signed/VKTDrv.pdb  beside its PDB, its INF and the certificate's
+#   dist/test-signed/VKTDrv.inf  public part, for a machine in test-signing
+#   dist/test-signed/VKTTest.cer mode: DER for certutil, PEM for
+#   dist/test-signed/VKTTest.pem osslsigncode verify -CAfile
 #
 # The test certificate and its key are made here on first use and kept in
 # WORK (under build/, never committed): they sign nothing but test packages.
@@ -27,13 +31,14 @@ make_cab() {
     local stage=$work/cab
     rm -rf "$stage" "$dist/VKTDrv.cab"
     mkdir -p "$stage/VKTDrv"
-    cp "$dist/VKTDrv.inf" "$dist/VKTDrv.sys" "$stage/VKTDrv/"
+    cp "$dist/VKTDrv.inf" "$dist/VKTDrv.sys" "$dist/VKTDrv.pdb" "$stage/VKTDrv/"
     # No file at the cab's root: each driver package lies in a folder.
-    (cd "$stage" && gcab --create --zip "$dist/VKTDrv.cab" VKTDrv/VKTDrv.inf VKTDrv/VKTDrv.sys)
+    (cd "$stage" && gcab --create --zip "$dist/VKTDrv.cab" \
+        VKTDrv/VKTDrv.inf VKTDrv/VKTDrv.sys VKTDrv/VKTDrv.pdb)
     local listed
     listed=$(gcab --list "$dist/VKTDrv.cab" | tr '\\' '/' | sort | tr '\n' ' ')
-    [ "$listed" = "VKTDrv/VKTDrv.inf VKTDrv/VKTDrv.sys " ] ||
-        fail "dist/VKTDrv.cab holds '$listed', expected VKTDrv/VKTDrv.inf and VKTDrv/VKTDrv.sys"
+    [ "$listed" = "VKTDrv/VKTDrv.inf VKTDrv/VKTDrv.pdb VKTDrv/VKTDrv.sys " ] ||
+        fail "dist/VKTDrv.cab holds '$listed', expected VKTDrv/VKTDrv.inf, .pdb and .sys"
 }
 
 # A self-signed code-signing certificate, made once per build folder.
@@ -67,10 +72,12 @@ sign_test_copy() {
     osslsigncode sign -certs "$folder/VKTTest.pem" -key "$folder/VKTTest.key" \
         -h sha256 -ph -n "VKTDevice Driver" \
         -in "$dist/VKTDrv.sys" -out "$out/VKTDrv.sys" >/dev/null
-    cp "$dist/VKTDrv.inf" "$out/"
+    cp "$dist/VKTDrv.inf" "$dist/VKTDrv.pdb" "$out/"
     openssl x509 -in "$folder/VKTTest.pem" -outform DER -out "$out/VKTTest.cer"
+    openssl x509 -in "$folder/VKTTest.pem" -out "$out/VKTTest.pem"
+    # Verified as the README tells a tester to, from the folder's own files.
     local report
-    if ! report=$(osslsigncode verify -CAfile "$folder/VKTTest.pem" -in "$out/VKTDrv.sys" 2>&1); then
+    if ! report=$(cd "$out" && osslsigncode verify -CAfile VKTTest.pem -in VKTDrv.sys 2>&1); then
         echo "$report" >&2
         fail "the test signature of dist/test-signed/VKTDrv.sys does not verify"
     fi

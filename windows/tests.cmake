@@ -5,9 +5,11 @@
 #   windows.package.test_signed_image
 #                                the same on its test-signed copy, whose
 #                                signature changed the checksum
+#   windows.package.console_tool_symbols
+#                                dist/vktctl.exe's debug directory and PDB
 #   windows.package.test_signature
-#                                that copy's signature, against the build's
-#                                test certificate
+#                                that copy's signature, against the test
+#                                certificate shipped beside it
 #   windows.check_image.<group>  the image check itself, on small images with
 #                                known faults, built here by the driver's recipe
 include(ExternalProject)
@@ -29,21 +31,33 @@ ExternalProject_Add(
     LOG_BUILD ON
     LOG_OUTPUT_ON_FAILURE ON)
 
+# The driver image's own check, as ./build.sh runs it: the timer's deferred
+# routine resident, symbols and lines in the PDB for the entry, the dispatch
+# routines and the supervision routines.
+set(VKT_DRIVER_IMAGE_CHECK --not-paged SupervisionDpc)
+foreach(routine DriverEntry AddDevice DispatchCreate DispatchDeviceControl DispatchPower
+                DispatchPnp DispatchReadWrite DispatchPassThrough SupervisionDpc SupervisionWork
+                SetWatchList IsWatchedProcessRunning)
+    list(APPEND VKT_DRIVER_IMAGE_CHECK --lines ${routine})
+endforeach()
 add_test(NAME windows.package.image
          COMMAND ${VKT_PYTHON3} ${VKT_WINDOWS_DIR}/check_image.py
-                 ${CMAKE_SOURCE_DIR}/dist/VKTDrv.sys --not-paged SupervisionDpc)
+                 ${CMAKE_SOURCE_DIR}/dist/VKTDrv.sys ${VKT_DRIVER_IMAGE_CHECK})
 add_test(NAME windows.package.test_signed_image
          COMMAND ${VKT_PYTHON3} ${VKT_WINDOWS_DIR}/check_image.py
-                 ${CMAKE_SOURCE_DIR}/dist/test-signed/VKTDrv.sys --not-paged SupervisionDpc)
+                 ${CMAKE_SOURCE_DIR}/dist/test-signed/VKTDrv.sys ${VKT_DRIVER_IMAGE_CHECK})
+add_test(NAME windows.package.console_tool_symbols
+         COMMAND ${VKT_PYTHON3} ${VKT_WINDOWS_DIR}/check_symbols.py
+                 ${CMAKE_SOURCE_DIR}/dist/vktctl.exe --lines wmain --lines VktctlRun)
+# The signature as a tester verifies it, with the certificate shipped beside it.
 find_program(VKT_OSSLSIGNCODE NAMES osslsigncode REQUIRED)
 add_test(NAME windows.package.test_signature
-         COMMAND ${VKT_OSSLSIGNCODE} verify
-                 -CAfile ${CMAKE_SOURCE_DIR}/build/package/testcert/VKTTest.pem
-                 -in ${CMAKE_SOURCE_DIR}/dist/test-signed/VKTDrv.sys)
+         COMMAND ${VKT_OSSLSIGNCODE} verify -CAfile VKTTest.pem -in VKTDrv.sys
+         WORKING_DIRECTORY ${CMAKE_SOURCE_DIR}/dist/test-signed)
 set_tests_properties(windows.package.test_signature
                      PROPERTIES PASS_REGULAR_EXPRESSION "Signature verification: ok")
 
-foreach(group Imports Headers Sections Version Messages Checksum Placement)
+foreach(group Imports Headers Sections Version Messages Checksum Placement Symbols)
     add_test(NAME windows.check_image.${group}
              COMMAND ${VKT_PYTHON3} -m unittest test_check_image.${group}
              WORKING_DIRECTORY ${VKT_WINDOWS_DIR}/tests)

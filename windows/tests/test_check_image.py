@@ -81,7 +81,7 @@ class Imports(ImageCheckCase):
         self.assertRejected(
             "data_indirection",
             [
-                "routine DeviceObjectType() reads one level too far (three loads) "
+                "routine DeviceObjectType reads one level too far (three loads) "
                 "of data import IoDeviceObjectType"
             ],
         )
@@ -163,11 +163,30 @@ class Messages(ImageCheckCase):
     def test_table_without_the_entries_code_is_rejected(self):
         self.assertRejected("other_code_message", ["message table has no message 0x40060001"])
 
+    def test_table_under_a_type_named_by_a_string_is_rejected(self):
+        self.assertRejected(
+            "string_type_message_table",
+            [
+                'the message table is stored under the type named "MESSAGETABLE", not the '
+                "numeric type 11 (RT_MESSAGETABLE): the event log finds no table"
+            ],
+        )
+
     def test_message_not_showing_the_insertion_string_is_rejected(self):
         self.assertRejected(
             "driver_name_message",
             ['message 0x40060001 reads "%1", expected "%2" (the entry\'s insertion string)'],
         )
+
+
+def copy_image(folder, name, pdb=None):
+    """A copy of a test image in `folder`, with the PDB of the image `pdb`
+    beside it under the copy's own PDB name (none when `pdb` is None)."""
+    copy = os.path.join(folder, name + ".sys")
+    shutil.copyfile(image_path(name), copy)
+    if pdb is not None:
+        shutil.copyfile(os.path.join(IMAGES, pdb + ".pdb"), os.path.join(folder, name + ".pdb"))
+    return copy
 
 
 def osslsigncode_checksum(path):
@@ -197,8 +216,7 @@ class Checksum(ImageCheckCase):
 
     def test_wrong_checksum_is_rejected(self):
         with tempfile.TemporaryDirectory() as folder:
-            faulty = os.path.join(folder, "wrong_checksum.sys")
-            shutil.copyfile(image_path("sound"), faulty)
+            faulty = copy_image(folder, "sound", pdb="sound")
             with open(faulty, "r+b") as image:
                 data = image.read()
                 right = pe_checksum.compute_checksum(data)
@@ -235,10 +253,76 @@ class Placement(ImageCheckCase):
     def test_absent_routine_is_rejected(self):
         self.assertRejected(
             "sound",
-            ["routine SupervisionDpc is not in the image's symbol table"],
+            ["routine SupervisionDpc is not in the image's PDB"],
             "--not-paged",
             "SupervisionDpc",
         )
+
+
+
+
+class Symbols(ImageCheckCase):
+    def test_routines_with_lines_and_static_routines_are_found_in_the_pdb(self):
+        self.assertAccepted(
+            "sound", "--lines", "DriverEntry", "--lines", "ReadUserValue",
+            "--not-paged", "TimerRoutine",
+        )
+
+    def test_symbols_in_the_image_instead_of_a_pdb_are_rejected(self):
+        self.assertRejected(
+            "symbols_in_image",
+            [
+                "the image carries a COFF symbol table (58 entries): its symbols belong in the PDB",
+                "the debug record names no PDB",
+                "routine TimerRoutine: the image has no PDB to place it by",
+            ],
+            "--not-paged",
+            "TimerRoutine",
+        )
+
+    def test_pdb_named_with_a_build_folder_is_rejected(self):
+        self.assertRejected(
+            "pdb_path_named",
+            [
+                'the debug record names the PDB "obj/pdb_path_named.pdb", expected the file '
+                "name alone (no build folder)"
+            ],
+        )
+
+    def test_pdb_without_procedures_gives_no_lines_and_no_static_routine(self):
+        self.assertRejected(
+            "no_debug_info",
+            [
+                "routine DriverEntry has no procedure symbol in the PDB",
+                "routine TimerRoutine is not in the image's PDB",
+            ],
+            "--lines",
+            "DriverEntry",
+            "--not-paged",
+            "TimerRoutine",
+        )
+
+    def test_missing_or_foreign_pdb_is_rejected(self):
+        with tempfile.TemporaryDirectory() as folder:
+            alone = copy_image(folder, "sound")
+            self.assertRejected(
+                alone,
+                [
+                    "no sound.pdb beside the image",
+                    "routine TimerRoutine: the image has no PDB to place it by",
+                ],
+                "--not-paged",
+                "TimerRoutine",
+            )
+            # Another image's PDB under the right name: a debugger refuses it.
+            status, failures, output = check(copy_image(folder, "sound", pdb="hal_import"))
+            self.assertEqual(status, 1, output)
+            self.assertEqual(len(failures), 1, output)
+            self.assertRegex(
+                failures[0],
+                r"^sound\.pdb is not the image's \(GUID \{[0-9A-F-]{36}\}, age 1; "
+                r"the image expects \{[0-9A-F-]{36}\}, age 1\)$",
+            )
 
 
 if __name__ == "__main__":
