@@ -90,15 +90,18 @@ build_package() {
     fi
     echo "$report"
 
-    local version driver_ver
-    version=$(sed -n 's/^OK: .*, version \([0-9.]*\).*$/\1/p' <<<"$report")
-    driver_ver=$(sed -n 's/^DriverVer *= *\([^ ;]*\).*$/\1/p' dist/VKTDrv.inf | tr -d '\r')
+    echo "== INF check: dist/VKTDrv.inf"
+    if ! report=$(python3 windows/check_inf.py dist/VKTDrv.inf --image dist/VKTDrv.sys); then
+        echo "$report"
+        exit 1
+    fi
+    echo "$report"
+
     echo "== Driver package: $ROOT/dist"
     local file
     for file in VKTDrv.sys VKTDrv.pdb VKTDrv.inf vktctl.exe vktctl.pdb; do
         printf '  %-12s %7d bytes\n' "$file" "$(stat -c %s "dist/$file")"
     done
-    echo "  image version $version, INF DriverVer $driver_ver"
 }
 
 run_analysis() {

@@ -18,6 +18,7 @@ BUILD_DIR holds vktbus.sys, vktbus.inf and vkte2e.exe (the e2e build).
 import argparse
 import filecmp
 import os
+import re
 import shutil
 import signal
 import subprocess
@@ -205,6 +206,24 @@ def registry_value(prefix, step, key, name):
     raise StepFailed(step, f"no value {name} in {key}")
 
 
+def models_for_wine(step, inf_text):
+    """The INF with its models section also under the name Wine 8 looks for.
+    Wine's installer ignores the target-OS part of a models decoration
+    (NTamd64.10.0...16299) and looks for <models>.NTamd64 only; the copy
+    adds that section, the same lines under the plain decoration, and
+    changes nothing else."""
+    manufacturer = re.search(r"^\[Manufacturer\]\s*\n[^=\n]*=\s*([^,\s]+)\s*,\s*(\S+)",
+                             inf_text, re.MULTILINE | re.IGNORECASE)
+    if manufacturer is None:
+        raise StepFailed(step, "the INF has no decorated models section")
+    models = f"{manufacturer.group(1)}.{manufacturer.group(2)}"
+    section = re.search(r"^\[" + re.escape(models) + r"\][^\n]*\n((?:[^\[\n].*\n|\n)*)",
+                        inf_text, re.MULTILINE)
+    if section is None:
+        raise StepFailed(step, f"the INF has no section [{models}]")
+    return inf_text + f"\n[{manufacturer.group(1)}.NTamd64]\n" + section.group(1)
+
+
 def prepare(prefix, bus_dir, dist_dir):
     step = "create the Wine prefix"
     prefix.boot(step)
@@ -212,12 +231,18 @@ def prepare(prefix, bus_dir, dist_dir):
     for folder, files in (
         ("bus", [os.path.join(bus_dir, n) for n in ("vktbus.sys", "vktbus.inf", "vkte2e.exe")]),
         ("pkg", [os.path.join(dist_dir, name) for name in ("VKTDrv.sys", "VKTDrv.inf")]),
+        ("bin", [os.path.join(dist_dir, "vktctl.exe")]),
     ):
         os.makedirs(os.path.join(base, folder), exist_ok=True)
         for path in files:
             if not os.path.isfile(path):
                 raise StepFailed(step, f"{path} is missing; build it first")
             shutil.copy(path, os.path.join(base, folder))
+    inf = os.path.join(base, "pkg", "VKTDrv.inf")
+    with open(inf, encoding="ascii", newline="") as stream:
+        text = stream.read()
+    with open(inf, "w", encoding="ascii", newline="") as stream:
+        stream.write(models_for_wine(step, text))
     prefix.hold()
 
 
@@ -238,10 +263,20 @@ def install_driver(prefix, dist_dir):
     wait_for(step, "start of the child", lambda: query(prefix, step)["started"] == "1", 20)
 
     step = "check the installation"
-    installed = os.path.join(prefix.drive, "windows", "system32", "drivers", "VKTDrv.sys")
+    # The INF runs the driver from the driver store (DIRID 13), which Wine 8
+    # maps to system32\unknown: the copied file and the service's binary
+    # must be the same file there, never one in system32\drivers.
+    service = "HKLM\\System\\CurrentControlSet\\Services\\VKTDrv"
+    image_path = registry_value(prefix, step, service, "ImagePath")
+    folder, _, name = image_path.rpartition("\\")
+    if name.lower() != "vktdrv.sys" or not folder.lower().endswith("\\system32\\unknown"):
+        raise StepFailed(step, f"the service runs {image_path!r}, not the driver store's copy")
+    installed = os.path.join(prefix.drive, "windows", "system32", "unknown", "VKTDrv.sys")
     built = os.path.join(dist_dir, "VKTDrv.sys")
     if not os.path.isfile(installed) or not filecmp.cmp(installed, built, shallow=False):
-        raise StepFailed(step, "system32\\drivers\\VKTDrv.sys is not dist/VKTDrv.sys")
+        raise StepFailed(step, "system32\\unknown\\VKTDrv.sys is not dist/VKTDrv.sys")
+    if os.path.exists(os.path.join(prefix.drive, "windows", "system32", "drivers", "VKTDrv.sys")):
+        raise StepFailed(step, "the install also put VKTDrv.sys into system32\\drivers")
     device = "HKLM\\System\\CurrentControlSet\\Enum\\ACPI\\VKT0001\\0"
     for name, wanted in (("HardwareID", "ACPI\\VKT0001"), ("Service", "VKTDrv")):
         value = registry_value(prefix, step, device, name)

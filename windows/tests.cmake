@@ -5,6 +5,7 @@
 #   windows.package.test_signed_image
 #                                the same on its test-signed copy, whose
 #                                signature changed the checksum
+#   windows.package.inf         the INF check on dist/VKTDrv.inf
 #   windows.package.console_tool_symbols
 #                                dist/vktctl.exe's debug directory and PDB
 #   windows.package.test_signature
@@ -12,6 +13,7 @@
 #                                certificate shipped beside it
 #   windows.check_image.<group>  the image check itself, on small images with
 #                                known faults, built here by the driver's recipe
+#   windows.check_inf            the INF check itself, on faulty copies of the INF
 include(ExternalProject)
 
 find_program(VKT_PYTHON3 NAMES python3 REQUIRED)
@@ -49,6 +51,9 @@ add_test(NAME windows.package.test_signed_image
 add_test(NAME windows.package.console_tool_symbols
          COMMAND ${VKT_PYTHON3} ${VKT_WINDOWS_DIR}/check_symbols.py
                  ${CMAKE_SOURCE_DIR}/dist/vktctl.exe --lines wmain --lines VktctlRun)
+add_test(NAME windows.package.inf
+         COMMAND ${VKT_PYTHON3} ${VKT_WINDOWS_DIR}/check_inf.py ${CMAKE_SOURCE_DIR}/dist/VKTDrv.inf
+                 --image ${CMAKE_SOURCE_DIR}/dist/VKTDrv.sys)
 # The signature as a tester verifies it, with the certificate shipped beside it.
 find_program(VKT_OSSLSIGNCODE NAMES osslsigncode REQUIRED)
 add_test(NAME windows.package.test_signature
@@ -65,3 +70,9 @@ foreach(group Imports Headers Sections Version Messages Checksum Placement Symbo
         windows.check_image.${group}
         PROPERTIES ENVIRONMENT "VKT_TEST_IMAGES=${VKT_TEST_IMAGES_DIR};PYTHONDONTWRITEBYTECODE=1")
 endforeach()
+add_test(NAME windows.check_inf
+         COMMAND ${VKT_PYTHON3} -m unittest test_check_inf
+         WORKING_DIRECTORY ${VKT_WINDOWS_DIR}/tests)
+set_tests_properties(
+    windows.check_inf
+    PROPERTIES ENVIRONMENT "VKT_TEST_IMAGES=${VKT_TEST_IMAGES_DIR};PYTHONDONTWRITEBYTECODE=1")
