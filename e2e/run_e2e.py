@@ -3,9 +3,11 @@
 
 Makes a fresh Wine prefix, installs the test bus driver over a
 root-enumerated device and then dist/VKTDrv.inf and dist/VKTDrv.sys on the
-bus's child through the Plug and Play install path, drives the device from
-kernel mode through the bus's control device, restarts the prefix, takes
-the child away, and checks the trace of every firmware method evaluation.
+bus's child through the Plug and Play install path, reads the installed
+image's message table as the event viewer does, drives the device with the
+real dist/vktctl.exe and with power requests sent through the bus's control
+device, restarts the prefix, takes the child away, and checks the trace of
+every firmware method evaluation.
 
 Every wait has a time limit; a failure names the step. The prefix's Wine
 server is stopped at the end whatever happened, and the prefix removed.
@@ -36,15 +38,15 @@ DRIVER_NAME = "\\Driver\\VKTDrv"
 # Codes the driver reports, as the firmware sees them.
 STATE_LOADED = 0x20
 STATE_REMOVED = 0x22
-STATE_ENTER_S3 = 0x23
-STATE_RESUME_S3 = 0x27
 STATE_WATCH_A = 0x2A
+STATE_WATCH_B = 0x2B
 SLEEP_WATCHDOG_SECONDS = 310
 
 RUN_TIMEOUT = 120  # seconds, command 4
-SHUTDOWN_TIMEOUT = 60  # seconds, command 4
+SHUTDOWN_TIMEOUT = 90  # seconds, command 4 (not the driver's default, 60)
 OWN_STATE = 0x31  # a state code of the test's own, command 3
 STATUS_VALUE = 0x5A  # what GSXS returns after the restart
+EVENT_CODE = 0x40060001  # the code of every event-log entry of the driver
 FAILURE = 0xC0000001  # STATUS_UNSUCCESSFUL, the failing method's answer
 
 
@@ -99,6 +101,21 @@ class Prefix:
 
     def tool(self, step, *arguments, timeout=30):
         return self.run(step, ["C:\\vkt-e2e\\bus\\vkte2e.exe", *arguments], timeout)
+
+    def vktctl(self, step, *arguments, exit_status=0):
+        """Runs the real vktctl.exe; returns what it printed (both streams),
+        which must come with `exit_status`."""
+        command = ["wine", "C:\\vkt-e2e\\bin\\vktctl.exe", *arguments]
+        try:
+            result = subprocess.run(command, stdin=subprocess.DEVNULL, capture_output=True,
+                                    env=self.env, timeout=30, check=False)
+        except subprocess.TimeoutExpired:
+            raise StepFailed(step, f"vktctl {' '.join(arguments)} hung for 30 s") from None
+        text = (result.stdout + result.stderr).decode("utf-8", "replace").replace("\r\n", "\n")
+        if result.returncode != exit_status:
+            raise StepFailed(step, f"vktctl {' '.join(arguments)} exited with {result.returncode}, "
+                                   f"expected {exit_status}: {text.strip()}")
+        return text.strip()
 
     def hold(self):
         """Keeps a program running in the prefix: Wine stops the services and
@@ -177,7 +194,8 @@ def running(prefix, step, name):
 
 
 def command(prefix, step, hex_record, names=None):
-    """Sends a command record through the bus; returns (status, output bytes)."""
+    """Sends a command record through the bus from kernel mode; returns
+    (status, output bytes)."""
     arguments = ["command", hex_record] + ([names] if names else [])
     fields = dict(item.split("=", 1) for item in prefix.tool(step, *arguments).split())
     return int(fields["status"], 16), bytes.fromhex(fields["output"])
@@ -186,6 +204,11 @@ def command(prefix, step, hex_record, names=None):
 def expect_status(step, what, status, wanted=0):
     if status != wanted:
         raise StepFailed(step, f"{what} completed with 0x{status:08X}, expected 0x{wanted:08X}")
+
+
+def expect_text(step, what, text, wanted):
+    if wanted not in text:
+        raise StepFailed(step, f"{what} printed {text!r}, expected {wanted!r} in it")
 
 
 def checked(step, check, *arguments):
@@ -299,65 +322,111 @@ def check_first_creation(prefix):
     )
 
 
+def check_event_message(prefix):
+    step = "the event viewer's text"
+    # The image as the INF's event-log section names it: in the driver store.
+    image = "C:\\windows\\system32\\unknown\\VKTDrv.sys"
+    text = prefix.tool(step, "message", image, hex(EVENT_CODE), "System enter S3").strip()
+    if text != "text=System enter S3":
+        raise StepFailed(step, f"message 0x{EVENT_CODE:08X} reads {text!r}, "
+                               "expected the insertion string 'System enter S3'")
+
+
+def is_cycle_feed(entry):
+    return (isinstance(entry, trace_check.Evaluation) and entry.method == "FVKT"
+            and entry.argument in (STATE_WATCH_A, STATE_WATCH_B))
+
+
 def not_cycle_feed(entries):
-    """The entries without the supervision cycle's feeds in state A, which
-    may fall between the evaluations of any later step."""
-    return [
-        entry
-        for entry in entries
-        if not (
-            isinstance(entry, trace_check.Evaluation)
-            and entry.method == "FVKT"
-            and entry.argument == STATE_WATCH_A
-        )
-    ]
+    """The entries without the supervision cycle's feeds in state A or B,
+    which may fall between the evaluations of any later step."""
+    return [entry for entry in entries if not is_cycle_feed(entry)]
+
+
+def without_later_feeds(entries, count):
+    """The entries of an entry into a supervised state: its `count`
+    evaluations, without a feed of the cycle that fell in after them."""
+    found = 0
+    kept = []
+    for entry in entries:
+        if isinstance(entry, trace_check.Evaluation):
+            found += 1
+            if found > count and is_cycle_feed(entry):
+                continue
+        kept.append(entry)
+    return kept
+
+
+def vktctl_step(prefix, step, arguments, printed, evaluations, exit_status=0):
+    """Runs one vktctl command between two markers, checks what it printed
+    and what the firmware saw meanwhile."""
+    prefix.tool(step, "mark", "vktctl " + " ".join(arguments))
+    text = prefix.vktctl(step, *arguments, exit_status=exit_status)
+    prefix.tool(step, "mark", "vktctl done")
+    expect_text(step, "vktctl " + " ".join(arguments), text, printed)
+    entries = trace_check.section(prefix.trace(), "vktctl " + " ".join(arguments), "vktctl done")
+    entries = without_later_feeds(entries, len(evaluations))
+    checked(step, trace_check.expect_sequence, step, entries, evaluations)
+
+
+def arming(code, seconds):
+    return [("SVKT", seconds), ("OVKT", None), ("FVKT", code)]
 
 
 def run_commands(prefix):
-    step = "commands from kernel mode"
-    prefix.tool(step, "mark", "commands")
-    status, output = command(prefix, step, "0200")
-    expect_status(step, "command 2", status)
-    if output[:1] != b"\xff":
-        raise StepFailed(step, f"command 2 returned {output.hex()}, expected ff (first creation)")
-    status, _ = command(prefix, step, f"03{OWN_STATE:02x}")
-    expect_status(step, "command 3", status)
+    step = "vktctl against the driver"
+    vktctl_step(prefix, step, ["status"], "firmware status 0xFF (255)", [])
+    vktctl_step(prefix, step, ["nop"], "nop: the driver answered", [])
+    vktctl_step(prefix, step, ["report", hex(OWN_STATE)], f"reported state 0x{OWN_STATE:02X}",
+                [("SSXS", OWN_STATE)])
+    # Under Wine the driver runs in a process of its own (winedevice.exe),
+    # where the name list in vktctl's memory is not mapped: the list is set
+    # from kernel memory through the bus, and vktctl's watch then reaches the
+    # driver as a second list, which it refuses (0xC000000D, error 87).
+    prefix.tool(step, "mark", "command 4")
     record = f"04{RUN_TIMEOUT:02x}{SHUTDOWN_TIMEOUT:02x}" + "00" * 21
     status, _ = command(prefix, step, record, "winedevice.exe,vkte2e.exe")
-    expect_status(step, "command 4", status)
-    status, _ = command(prefix, step, "0500")
-    expect_status(step, "command 5", status)
+    expect_status(step, "command 4 from kernel mode", status)
+    vktctl_step(prefix, step, ["watch", "--run", str(RUN_TIMEOUT), "--shutdown",
+                               str(SHUTDOWN_TIMEOUT), "CorvynService.exe"],
+                "vktctl: watch failed: error 87", [], exit_status=1)
+    vktctl_step(prefix, step, ["enter", "a"], "entered supervised state A (0x2A)",
+                [("SSXS", STATE_WATCH_A)] + arming(STATE_WATCH_A, RUN_TIMEOUT))
     prefix.tool(step, "mark", "commands sent")
-    entries = prefix.trace()
-    sent = checked(step, trace_check.section, entries, "commands", "commands sent")
-    checked(step, trace_check.expect_sequence, step, sent, [
-        ("SSXS", OWN_STATE),
-        ("SSXS", STATE_WATCH_A), ("SVKT", RUN_TIMEOUT), ("OVKT", None), ("FVKT", STATE_WATCH_A)])
 
 
-def check_cycle(prefix):
-    step = "supervision cycle"
+def check_cycle(prefix, state):
+    step = f"supervision cycle in state 0x{state:02X}"
+    marker = f"cycle 0x{state:02X}"
+    prefix.tool(step, "mark", marker)
 
     def fed():
-        entries = prefix.trace()
-        after = trace_check.section(entries, "commands sent")
+        after = trace_check.section(prefix.trace(), marker)
         return any(e.method == "FVKT" for e in trace_check.evaluations(after))
 
     wait_for(step, "feed by the ten-second cycle", fed, 25, interval=1)
     entries = prefix.trace()
     started = trace_check.marker_time(entries, "child started")
-    checked(step, trace_check.expect_cycle, step, trace_check.section(entries, "commands sent"),
-            started, STATE_WATCH_A)
+    checked(step, trace_check.expect_cycle, step, trace_check.section(entries, marker),
+            started, state)
+
+
+def enter_state_b(prefix):
+    vktctl_step(prefix, "command 6", ["enter", "b"], "entered supervised state B (0x2B)",
+                [("SSXS", STATE_WATCH_B)] + arming(STATE_WATCH_B, RUN_TIMEOUT))
+    check_cycle(prefix, STATE_WATCH_B)
 
 
 def check_failing_method(prefix):
     step = "a failing method"
     prefix.tool(step, "configure", "0", "SSXS", hex(FAILURE))
     prefix.tool(step, "mark", "failing SSXS")
-    status, _ = command(prefix, step, f"03{OWN_STATE:02x}")
+    text = prefix.vktctl(step, "report", hex(OWN_STATE), exit_status=1)
     prefix.tool(step, "configure", "0", "-", "0")
     prefix.tool(step, "mark", "failing done")
-    expect_status(step, "command 3 with SSXS failing", status, FAILURE)
+    # The client receives the system error code of the status: 31 for
+    # STATUS_UNSUCCESSFUL.
+    expect_text(step, "vktctl report with SSXS failing", text, "vktctl: report failed: error 31")
     entries = not_cycle_feed(prefix.trace())
     found = trace_check.evaluations(
         checked(step, trace_check.section, entries, "failing SSXS", "failing done")
@@ -366,24 +435,34 @@ def check_failing_method(prefix):
         raise StepFailed(step, f"the firmware saw {found}; expected SSXS(0x{OWN_STATE:X}) failing")
 
 
+# The power transitions sent: (name, system state, power action, target state
+# in the context's bits 8 to 11, state code on entry, watchdog seconds, state
+# code on wake).
+POWER_TRANSITIONS = (
+    ("S3", 4, 2, 0, 0x23, SLEEP_WATCHDOG_SECONDS, 0x27),
+    ("hibernation", 5, 3, 5, 0x24, SLEEP_WATCHDOG_SECONDS, 0x28),
+    ("hibernation to shutdown", 5, 3, 6, 0x25, SHUTDOWN_TIMEOUT, 0x2C),
+    ("shutdown", 6, 4, 0, 0x26, SHUTDOWN_TIMEOUT, 0x29),
+)
+
+
 def check_power(prefix):
-    step = "entry into S3"
-    prefix.tool(step, "mark", "S3")
-    fields = prefix.tool(step, "power", "4", "2").split("=", 1)
-    expect_status(step, "the S3 set-power request", int(fields[1], 16))
-    step = "wake"
-    prefix.tool(step, "mark", "S0")
-    fields = prefix.tool(step, "power", "1", "0").split("=", 1)
-    expect_status(step, "the S0 set-power request", int(fields[1], 16))
-    prefix.tool(step, "mark", "awake")
-    entries = not_cycle_feed(prefix.trace())
-    checked("entry into S3", trace_check.expect_sequence, "entry into S3",
-            trace_check.section(entries, "S3", "S0"), [
-                ("SSXS", STATE_ENTER_S3), ("CVKT", None),
-                ("SVKT", SLEEP_WATCHDOG_SECONDS), ("OVKT", None), ("FVKT", STATE_ENTER_S3)])
-    checked("wake", trace_check.expect_sequence, "wake",
-            trace_check.section(entries, "S0", "awake"),
-            [("SSXS", STATE_RESUME_S3), ("CVKT", None)])
+    for name, state, action, target, entered, seconds, woken in POWER_TRANSITIONS:
+        step = f"entry into {name}"
+        prefix.tool(step, "mark", name)
+        fields = prefix.tool(step, "power", str(state), str(action), hex(target << 8)).split("=", 1)
+        expect_status(step, f"the set-power request for {name}", int(fields[1], 16))
+        prefix.tool(step, "mark", f"{name}: wake")
+        fields = prefix.tool(step, "power", "1", "0", "0").split("=", 1)
+        expect_status(step, f"the S0 set-power request after {name}", int(fields[1], 16))
+        prefix.tool(step, "mark", f"{name}: awake")
+        entries = not_cycle_feed(prefix.trace())
+        checked(step, trace_check.expect_sequence, step,
+                trace_check.section(entries, name, f"{name}: wake"),
+                [("SSXS", entered), ("CVKT", None)] + arming(entered, seconds))
+        checked(f"wake after {name}", trace_check.expect_sequence, f"wake after {name}",
+                trace_check.section(entries, f"{name}: wake", f"{name}: awake"),
+                [("SSXS", woken), ("CVKT", None)])
 
 
 def restart(prefix):
@@ -411,10 +490,8 @@ def restart(prefix):
                        "restart", "child started")
     checked(step, trace_check.expect_sequence, step, creation,
             [("GSXS", None), ("CVKT", None), ("SSXS", STATE_LOADED)])
-    status, output = command(prefix, step, "0200")
-    expect_status(step, "command 2", status)
-    if output[:1] != bytes([STATUS_VALUE]):
-        raise StepFailed(step, f"command 2 returned {output.hex()}, expected {STATUS_VALUE:02x}")
+    vktctl_step(prefix, step, ["status"], f"firmware status 0x{STATUS_VALUE:02X} ({STATUS_VALUE})",
+                [])
 
 
 def remove(prefix):
@@ -445,10 +522,12 @@ def run(prefix, bus_dir, dist_dir):
     timed("test bus installed", install_bus, prefix)
     timed("VKTDrv installed and loaded", install_driver, prefix, dist_dir)
     timed("first creation", check_first_creation, prefix)
-    timed("commands", run_commands, prefix)
-    timed("supervision cycle", check_cycle, prefix)
+    timed("the event viewer's text", check_event_message, prefix)
+    timed("vktctl commands", run_commands, prefix)
+    timed("supervision cycle", check_cycle, prefix, STATE_WATCH_A)
+    timed("command 6 and its cycle", enter_state_b, prefix)
     timed("failing method", check_failing_method, prefix)
-    timed("S3 and wake", check_power, prefix)
+    timed("sleep, hibernation, shutdown and wake", check_power, prefix)
     timed("restart and later creation", restart, prefix)
     timed("removal", remove, prefix)
 

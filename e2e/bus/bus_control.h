@@ -12,7 +12,9 @@
 static const uint32_t IOCTL_VKTBUS_CONFIGURE = VKTBUS_CONTROL_CODE(0x800);
 // Sends the driver's control request to the top of the child's device
 // stack from kernel mode: a command record, then the name list of command 4
-// (VktBusCommand in, VktBusCommandResult out).
+// (VktBusCommand in, VktBusCommandResult out). Under Wine a driver runs in a
+// process of its own, where a user-mode client's name list is not mapped:
+// the list must come from kernel memory.
 static const uint32_t IOCTL_VKTBUS_SEND_COMMAND = VKTBUS_CONTROL_CODE(0x801);
 // Sends a system set-power request to the top of the child's device stack
 // (VktBusPowerRequest in, VktBusResult out).
@@ -52,8 +54,9 @@ struct VktBusCommandResult {
 };
 
 struct VktBusPowerRequest {
-    uint32_t SystemState;  // SYSTEM_POWER_STATE: 1 working, 4 sleeping S3, ...
-    uint32_t ShutdownType; // POWER_ACTION: 0 none, 2 sleep, ...
+    uint32_t SystemState;   // SYSTEM_POWER_STATE: 1 working, 4 sleeping S3, 5 hibernate, ...
+    uint32_t ShutdownType;  // POWER_ACTION: 0 none, 2 sleep, 3 hibernate, 4 shutdown, ...
+    uint32_t SystemContext; // SYSTEM_POWER_STATE_CONTEXT: bits 8 to 11 the target state
 };
 
 struct VktBusResult {

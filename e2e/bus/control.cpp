@@ -111,6 +111,7 @@ static NTSTATUS SendSetPower(const VktBusPowerRequest* Request, VktBusResult* Re
     next->Parameters.Power.State.SystemState =
         static_cast<SYSTEM_POWER_STATE>(Request->SystemState);
     next->Parameters.Power.ShutdownType = static_cast<POWER_ACTION>(Request->ShutdownType);
+    next->Parameters.Power.SystemPowerStateContext.ContextAsUlong = Request->SystemContext;
     Result->Status = SendToStackTop(irp, top, nullptr);
     ObDereferenceObject(top);
     return STATUS_SUCCESS;

@@ -1,7 +1,8 @@
 // The Windows side of the end-to-end run: installs the test bus and the
-// driver through the Plug and Play install path, and steers the test bus
-// through its control device. One step per run; e2e/run_e2e.py calls it
-// under Wine and reads what it prints.
+// driver through the Plug and Play install path, steers the test bus through
+// its control device, and reads the driver image's message table as the event
+// viewer does. One step per run; e2e/run_e2e.py calls it under Wine and reads
+// what it prints.
 //
 //   vkte2e install-bus INF          root device Root\VKTBus, driver from INF
 //   vkte2e install-driver INF       driver from INF on the device ACPI\VKT0001
@@ -10,7 +11,11 @@
 //   vkte2e configure VALUE METHOD STATUS
 //                                   GSXS value; METHOD fails with STATUS (- for none)
 //   vkte2e command HEX [NAMES]      sends a command record (and name list)
-//   vkte2e power STATE ACTION       sends a system set-power request
+//                                   from kernel mode
+//   vkte2e power STATE ACTION CONTEXT
+//                                   sends a system set-power request
+//   vkte2e message IMAGE CODE TEXT  the event viewer's text of an entry of CODE
+//                                   whose insertion string is TEXT
 //   vkte2e unplug                   takes the child off the bus
 //   vkte2e mark TEXT                a marker line in the trace
 //   vkte2e hold                     waits until killed: Wine stops its services
@@ -245,10 +250,38 @@ static void Power(WCHAR** argv) {
     VktBusPowerRequest request = {};
     request.SystemState = static_cast<uint32_t>(ParseNumber(argv[0]));
     request.ShutdownType = static_cast<uint32_t>(ParseNumber(argv[1]));
+    request.SystemContext = static_cast<uint32_t>(ParseNumber(argv[2]));
     VktBusResult result = {};
     Control(IOCTL_VKTBUS_SET_POWER, &request, sizeof request, &result, sizeof result);
     Print("status=0x");
     PrintHex(static_cast<uint32_t>(result.Status), 8);
+    Print("\n");
+}
+
+// Formats an entry's message from the image's message table as the event
+// viewer does: the image loaded as data, the table found by its numeric
+// resource type, %1 the logging driver's name and %2 the entry's insertion
+// string.
+static void Message(WCHAR** argv) {
+    HMODULE image = LoadLibraryExW(argv[0], nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    if (image == nullptr) {
+        Fail("LoadLibraryEx as a data file");
+    }
+    if (FindResourceW(image, MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(11)) == nullptr) {
+        Fail("FindResource of the message table (RT_MESSAGETABLE)");
+    }
+    static WCHAR driverName[] = L"VKTDrv";
+    WCHAR* inserts[] = {driverName, argv[2]};
+    WCHAR text[256];
+    DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ARGUMENT_ARRAY,
+                                  image, static_cast<DWORD>(ParseNumber(argv[1])), 0, text,
+                                  ARRAYSIZE(text), reinterpret_cast<va_list*>(inserts));
+    if (length == 0) {
+        Fail("FormatMessage");
+    }
+    FreeLibrary(image);
+    Print("text=");
+    PrintWide(text);
     Print("\n");
 }
 
@@ -283,8 +316,10 @@ extern "C" void Start() {
         Configure(rest);
     } else if (Same(step, L"command") && (count == 1 || count == 2)) {
         Command(rest, count);
-    } else if (Same(step, L"power") && count == 2) {
+    } else if (Same(step, L"power") && count == 3) {
         Power(rest);
+    } else if (Same(step, L"message") && count == 3) {
+        Message(rest);
     } else if (Same(step, L"unplug") && count == 0) {
         Control(IOCTL_VKTBUS_UNPLUG, nullptr, 0, nullptr, 0);
         Print("unplugged\n");
