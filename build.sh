@@ -2,10 +2,11 @@
 # Builds the driver package, and on request the host build and all tests.
 #
 #   ./build.sh        install what is missing, build VKTDrv.sys and
-#                     vktctl.exe, put them and VKTDrv.inf into dist/, check
-#                     both images, package the cab for signing and a
-#                     test-signed copy of the image, then run the default
-#                     scenario on the simulated machine and print its trace
+#                     vktctl.exe, put them, their PDBs and VKTDrv.inf into
+#                     dist/, check both images and the INF, package the cab
+#                     for signing and a test-signed copy of the image, then
+#                     run the default scenario on the simulated machine and
+#                     print its trace
 #   ./build.sh test   all of the above, then the static analysis of the driver's
 #                     sources (zero findings), the host build and ctest (the
 #                     end-to-end run under Wine among the tests), the same
