@@ -73,7 +73,9 @@ VKT_PAGED_ROUTINE static NTSTATUS ReadIntoPool(HANDLE Key, PUNICODE_STRING Name,
     ULONG returned = 0;
     NTSTATUS status =
         ZwQueryValueKey(Key, Name, KeyValuePartialInformation, record, Length, &returned);
-    if (NT_SUCCESS(status)) {
+    // Longer data never reach the copy: the kernel's bounded copy may treat
+    // a source larger than its destination as a fatal invalid parameter.
+    if (NT_SUCCESS(status) && record->DataLength <= sizeof *Count) {
         memcpy_s(Count, sizeof *Count, record->Data, record->DataLength);
     }
     ExFreePoolWithTag(record, VKT_POOL_TAG);
