@@ -76,6 +76,8 @@ build_package() {
         exit 1
     fi
     echo "$report"
+    echo "== INF check: dist/VKTDrv.inf"
+    python3 windows/check_inf.py dist/VKTDrv.inf
 
     local version driver_ver
     version=$(sed -n 's/^OK: .*, version \([0-9.]*\).*$/\1/p' <<<"$report")

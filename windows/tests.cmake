@@ -10,6 +10,9 @@
 #                                test certificate
 #   windows.check_image.<group>  the image check itself, on small images with
 #                                known faults, built here by the driver's recipe
+#   windows.package.inf          the INF check on dist/VKTDrv.inf
+#   windows.check_inf            the INF check itself, on the shipped INF and
+#                                copies of it with one fault each
 include(ExternalProject)
 
 find_program(VKT_PYTHON3 NAMES python3 REQUIRED)
@@ -51,3 +54,10 @@ foreach(group Imports Headers Sections Version Messages Checksum Placement)
         windows.check_image.${group}
         PROPERTIES ENVIRONMENT "VKT_TEST_IMAGES=${VKT_TEST_IMAGES_DIR};PYTHONDONTWRITEBYTECODE=1")
 endforeach()
+
+add_test(NAME windows.package.inf
+         COMMAND ${VKT_PYTHON3} ${VKT_WINDOWS_DIR}/check_inf.py ${CMAKE_SOURCE_DIR}/dist/VKTDrv.inf)
+add_test(NAME windows.check_inf
+         COMMAND ${VKT_PYTHON3} -m unittest test_check_inf
+         WORKING_DIRECTORY ${VKT_WINDOWS_DIR}/tests)
+set_tests_properties(windows.check_inf PROPERTIES ENVIRONMENT "PYTHONDONTWRITEBYTECODE=1")
