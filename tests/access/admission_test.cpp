@@ -121,6 +121,39 @@ TEST_F(AdmissionTest, OnePairOfQuotesAroundTheValueIsNotPartOfIt) {
     }
 }
 
+// The device has no namespace: an open of a name inside it, or relative to
+// another open file, is refused before anything is read or held, whoever
+// opens it.
+TEST_F(AdmissionTest, OpensInsideTheDeviceAreRefusedBeforeAnyCheck) {
+    HkThread* service = hk::CreateThread(Start(kServiceImage));
+    std::u16string inside = u"\\anything";
+    FILE_OBJECT related{};
+    FILE_OBJECT named{};
+    named.FileName = UNICODE_STRING{static_cast<USHORT>(inside.size() * 2),
+                                    static_cast<USHORT>(inside.size() * 2), inside.data()};
+    FILE_OBJECT relative{};
+    relative.RelatedFileObject = &related;
+    FILE_OBJECT plain{};
+    hk::FailRoutine("ZwOpenKey", STATUS_IO_DEVICE_ERROR);
+    for (PFILE_OBJECT file : {&named, &relative}) {
+        hk::Request create{.major = IRP_MJ_CREATE};
+        create.useParameters = true;
+        create.parameters.FileObject = file;
+        hk::Outcome outcome;
+        hk::RunAs(service, [&] { outcome = hk::Send(device_, create); });
+        EXPECT_EQ(outcome.ioStatus.Status, CALLER_REFUSED);
+        EXPECT_EQ(outcome.ioStatus.Information, 0u);
+    }
+    EXPECT_EQ(Verify(kServiceImage), STATUS_IO_DEVICE_ERROR) << "the registry was not read";
+    hk::Request create{.major = IRP_MJ_CREATE};
+    create.useParameters = true;
+    create.parameters.FileObject = &plain;
+    hk::Outcome outcome;
+    hk::RunAs(service, [&] { outcome = hk::Send(device_, create); });
+    EXPECT_EQ(outcome.ioStatus.Status, STATUS_SUCCESS) << "the device itself";
+    EXPECT_EQ(lowerCreates_, 0);
+}
+
 TEST_F(AdmissionTest, EveryOpenRunsTheWholeCheckAgain) {
     HkProcess* service = Start(kServiceImage);
     HkProcess* moved = Start(u"C:\\Corvyn\\CorvynService.exe");
