@@ -2,13 +2,23 @@
 // passes one down.
 #include "access/caller_verification.h"
 
+// The device has no namespace: an open of a name inside it (a remaining
+// name, or one relative to another open file) is no open of the device.
+VKT_PAGED_ROUTINE static BOOLEAN NamesInsideDevice(PIRP Irp) {
+    PAGED_CODE();
+    PFILE_OBJECT file = IoGetCurrentIrpStackLocation(Irp)->FileObject;
+    return file != nullptr && (file->FileName.Length != 0 || file->RelatedFileObject != nullptr);
+}
+
 // Creates arrive in the opening thread, so the current process is the
-// caller. Any failure of the check refuses the open with one status.
+// caller. Any failure of the check refuses the open with one status; an open
+// inside the device is refused before anything is read or held.
 VKT_PAGED_ROUTINE NTSTATUS DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PAGED_CODE();
     UNREFERENCED_PARAMETER(DeviceObject);
     Irp->IoStatus.Information = 0;
-    NTSTATUS status = VerifyCallerImage(IoGetCurrentProcess());
+    NTSTATUS status =
+        NamesInsideDevice(Irp) ? CALLER_REFUSED : VerifyCallerImage(IoGetCurrentProcess());
     if (!NT_SUCCESS(status)) {
         status = CALLER_REFUSED;
     }

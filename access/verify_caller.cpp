@@ -28,10 +28,18 @@ static const WCHAR MainServiceKey[] =
     VKT_TEXT("\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\services\\CorvynHostService");
 static const WCHAR ImagePathValue[] = VKT_TEXT("ImagePath");
 
-// What turns a drive-letter path into an NT object path.
-static const WCHAR NtPathPrefix[] = VKT_TEXT("\\??\\");
-static const USHORT NT_PATH_PREFIX_BYTES = 8;
+// The prefix of the current process's view of the DOS device names, in
+// either spelling, and that of the global view, which the installation
+// directory is resolved in: a process may hold drive letters of its own in
+// its logon session, which would otherwise lend it another directory.
+static const WCHAR SessionPrefix[] = VKT_TEXT("\\??\\");
+static const WCHAR SessionPrefixLong[] = VKT_TEXT("\\DosDevices\\");
+static const WCHAR GlobalPrefix[] = VKT_TEXT("\\GLOBAL??\\");
+static const USHORT SESSION_PREFIX_CHARACTERS = 4;
+static const USHORT SESSION_PREFIX_LONG_CHARACTERS = 12;
+static const USHORT GLOBAL_PREFIX_BYTES = 20;
 static const WCHAR BACKSLASH = '\\';
+static const WCHAR QUOTE = '"';
 
 // The longest text a counted string can hold, in bytes.
 static const ULONG MAX_COUNTED_BYTES = 0xFFFE;
@@ -80,7 +88,9 @@ VKT_PAGED_ROUTINE static NTSTATUS ReadImagePath(PKEY_VALUE_PARTIAL_INFORMATION* 
 // The value's text without its terminator, when the value can name the main
 // service's executable at all: whole characters, a terminating NUL, room for
 // the executable's name, within a counted string's reach, and ending in that
-// name (compared without regard to case). Nothing outside the data is read.
+// name (compared without regard to case). A text in one pair of double
+// quotes, as paths with blanks are best written, is taken without them.
+// Nothing outside the data is read.
 VKT_PAGED_ROUTINE static NTSTATUS ImagePathText(const KEY_VALUE_PARTIAL_INFORMATION* Value,
                                                 PUNICODE_STRING Text) {
     PAGED_CODE();
@@ -92,7 +102,14 @@ VKT_PAGED_ROUTINE static NTSTATUS ImagePathText(const KEY_VALUE_PARTIAL_INFORMAT
     }
     auto* data = reinterpret_cast<PWCHAR>(const_cast<PUCHAR>(Value->Data));
     ULONG characters = dataLength / sizeof(WCHAR) - 1;
-    if (data[characters] != 0 ||
+    if (data[characters] != 0) {
+        return IMAGE_PATH_UNUSABLE;
+    }
+    if (characters >= 2 && data[0] == QUOTE && data[characters - 1] == QUOTE) {
+        data++;
+        characters -= 2;
+    }
+    if (characters < service.Characters ||
         _wcsnicmp(data + characters - service.Characters, service.Text, service.Characters) != 0) {
         return IMAGE_PATH_UNUSABLE;
     }
@@ -102,29 +119,48 @@ VKT_PAGED_ROUTINE static NTSTATUS ImagePathText(const KEY_VALUE_PARTIAL_INFORMAT
     return STATUS_SUCCESS;
 }
 
-// The installation directory's NT path: the text, behind the "\??\" prefix
-// when it lacks one, without the executable's name. A prefixed copy goes to
-// a new paged-pool buffer in *Copy, which the caller frees with tag 0.
-VKT_PAGED_ROUTINE static NTSTATUS DirectoryPath(PCUNICODE_STRING Text, ULONG DataLength,
-                                                PUNICODE_STRING Path, PWCHAR* Copy) {
+// How many characters of the text name the current process's view of the
+// DOS device names ("\\??\\" or "\\DosDevices\\"); 0 when none do.
+VKT_PAGED_ROUTINE static USHORT SessionPrefixCharacters(PCUNICODE_STRING Text) {
+    PAGED_CODE();
+    USHORT characters = Text->Length / sizeof(WCHAR);
+    if (characters >= SESSION_PREFIX_LONG_CHARACTERS &&
+        _wcsnicmp(Text->Buffer, SessionPrefixLong, SESSION_PREFIX_LONG_CHARACTERS) == 0) {
+        return SESSION_PREFIX_LONG_CHARACTERS;
+    }
+    if (characters >= SESSION_PREFIX_CHARACTERS &&
+        _wcsnicmp(Text->Buffer, SessionPrefix, SESSION_PREFIX_CHARACTERS) == 0) {
+        return SESSION_PREFIX_CHARACTERS;
+    }
+    return 0;
+}
+
+// The installation directory's NT path, without the executable's name: a
+// drive-letter path, or one in the DOS device names of the opener's view,
+// goes behind "\\GLOBAL??\\" in a new paged-pool buffer in *Copy, which the
+// caller frees with tag 0; any other NT name stays as it is.
+VKT_PAGED_ROUTINE static NTSTATUS DirectoryPath(PCUNICODE_STRING Text, PUNICODE_STRING Path,
+                                                PWCHAR* Copy) {
     PAGED_CODE();
     *Copy = nullptr;
     *Path = *Text;
-    if (_wcsnicmp(Text->Buffer, NtPathPrefix, NT_PATH_PREFIX_BYTES / sizeof(WCHAR)) != 0) {
-        if (static_cast<ULONG>(Text->Length) + NT_PATH_PREFIX_BYTES > MAX_COUNTED_BYTES) {
+    USHORT skipped = SessionPrefixCharacters(Text);
+    if (skipped != 0 || Text->Buffer[0] != BACKSLASH) {
+        ULONG kept = Text->Length - skipped * sizeof(WCHAR);
+        ULONG size = GLOBAL_PREFIX_BYTES + kept + sizeof(WCHAR);
+        if (size > MAX_COUNTED_BYTES) {
             return IMAGE_PATH_UNUSABLE;
         }
-        ULONG size = DataLength + 52;
         auto* copy = static_cast<PWCHAR>(ExAllocatePool(PagedPool, size));
         if (copy == nullptr) {
             return STATUS_INSUFFICIENT_RESOURCES;
         }
         RtlZeroMemory(copy, size);
-        memcpy_s(copy, size, NtPathPrefix, NT_PATH_PREFIX_BYTES);
-        memcpy_s(copy + NT_PATH_PREFIX_BYTES / sizeof(WCHAR), size - NT_PATH_PREFIX_BYTES,
-                 Text->Buffer, Text->Length);
+        memcpy_s(copy, size, GlobalPrefix, GLOBAL_PREFIX_BYTES);
+        memcpy_s(copy + GLOBAL_PREFIX_BYTES / sizeof(WCHAR), size - GLOBAL_PREFIX_BYTES,
+                 Text->Buffer + skipped, kept);
         Path->Buffer = copy;
-        Path->Length = static_cast<USHORT>(Text->Length + NT_PATH_PREFIX_BYTES);
+        Path->Length = static_cast<USHORT>(GLOBAL_PREFIX_BYTES + kept);
         *Copy = copy;
     }
     Path->Length = static_cast<USHORT>(Path->Length - PermittedImageNames[0].Characters * 2);
@@ -147,7 +183,7 @@ VKT_PAGED_ROUTINE static NTSTATUS InstallationDirectory(PUNICODE_STRING Name) {
     PWCHAR copy = nullptr;
     status = ImagePathText(value, &text);
     if (NT_SUCCESS(status)) {
-        status = DirectoryPath(&text, value->DataLength, &path, &copy);
+        status = DirectoryPath(&text, &path, &copy);
     }
     if (NT_SUCCESS(status)) {
         Name->Buffer = static_cast<PWCHAR>(ExAllocatePool(PagedPool, NAME_BUFFER_SIZE));

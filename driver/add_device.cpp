@@ -17,6 +17,10 @@ static const WCHAR LINK_NAME[] = VKT_TEXT("\\DosDevices\\VKT0001");
 // All access for LocalSystem and the built-in Administrators, nobody else.
 static const WCHAR DEVICE_SDDL[] = VKT_TEXT("D:P(A;; GA;;; SY)(A;; GA;;; BA)");
 
+// Opens of names inside the device are held to its DACL as opens of the
+// device itself are; without this the I/O manager checks only the latter.
+static const ULONG DEVICE_CHARACTERISTICS = FILE_DEVICE_SECURE_OPEN;
+
 // The device class whose registry overrides secure device creation consults.
 static const GUID DEVICE_CLASS_GUID = {
     0x938ADB2B, 0x9EBD, 0x4C10, {0xB6, 0x52, 0x33, 0xD9, 0x4B, 0xDB, 0xF7, 0x42}};
@@ -101,13 +105,19 @@ VKT_PAGED_ROUTINE NTSTATUS AddDevice(PDRIVER_OBJECT DriverObject,
     RtlInitUnicodeString(&sddl, DEVICE_SDDL);
     PDEVICE_OBJECT device = nullptr;
     NTSTATUS status =
-        CreateSecureDevice(DriverObject, sizeof(DeviceContext), &deviceName, FILE_DEVICE_UNKNOWN, 0,
-                           FALSE, &sddl, &DEVICE_CLASS_GUID, &device);
+        CreateSecureDevice(DriverObject, sizeof(DeviceContext), &deviceName, FILE_DEVICE_UNKNOWN,
+                           DEVICE_CHARACTERISTICS, FALSE, &sddl, &DEVICE_CLASS_GUID, &device);
     if (!NT_SUCCESS(status)) {
         return status;
     }
     DeviceContext* context = ContextOf(device);
     InitializeContext(context, device, PhysicalDeviceObject);
+    if (context->LowerDevice == nullptr) {
+        // Outside the stack the device would never receive its removal and
+        // would keep the fixed name until the next boot.
+        UndoStartUp(context, FALSE);
+        return STATUS_NO_SUCH_DEVICE;
+    }
     status = CreateLink(context);
     if (!NT_SUCCESS(status)) {
         UndoStartUp(context, FALSE);

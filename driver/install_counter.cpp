@@ -28,9 +28,10 @@ VKT_PAGED_ROUTINE static VOID DescribeParametersKey(POBJECT_ATTRIBUTES Attribute
                                nullptr);
 }
 
-// Opened to read the count and to store or delete it: a handle opened for
-// reading only cannot set or delete a value, and the count would never be
-// stored on the platform.
+// Opened to read the count and to store or delete it. The platform does not
+// hold a kernel-mode call to the rights its handle was opened with, but
+// Wine's kernel and the host kernel do: a handle opened for reading only
+// would store nothing there.
 VKT_PAGED_ROUTINE static NTSTATUS OpenParametersKey(HANDLE* Key) {
     PAGED_CODE();
     UNICODE_STRING path;
@@ -73,7 +74,9 @@ VKT_PAGED_ROUTINE static NTSTATUS ReadIntoPool(HANDLE Key, PUNICODE_STRING Name,
     ULONG returned = 0;
     NTSTATUS status =
         ZwQueryValueKey(Key, Name, KeyValuePartialInformation, record, Length, &returned);
-    if (NT_SUCCESS(status)) {
+    // Longer data never reach the copy: the kernel's bounded copy may treat
+    // a source larger than its destination as a fatal invalid parameter.
+    if (NT_SUCCESS(status) && record->DataLength <= sizeof *Count) {
         memcpy_s(Count, sizeof *Count, record->Data, record->DataLength);
     }
     ExFreePoolWithTag(record, VKT_POOL_TAG);

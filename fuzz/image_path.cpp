@@ -104,8 +104,8 @@ std::vector<uint8_t> AnyBytes(FuzzInput& input, bool narrow) {
 // Whether `image` may be admitted under a value of these bytes: its name is
 // permitted and the value, without its terminator and the service's
 // executable name, ends in the image's directory (compared as the system
-// compares names; one backslash after it and prefixes before the drive
-// letter do not matter).
+// compares names; one backslash after it, prefixes before the drive letter
+// and one pair of double quotes around the text do not matter).
 bool MayAdmit(const Image& image, const std::vector<uint8_t>& bytes) {
     bool permitted = false;
     for (const char16_t* name : kPermittedNames) {
@@ -113,6 +113,9 @@ bool MayAdmit(const Image& image, const std::vector<uint8_t>& bytes) {
     }
     std::u16string value(bytes.size() / 2, u'\0');
     std::memcpy(value.data(), bytes.data(), value.size() * 2);
+    if (value.size() >= 3 && value.front() == u'"' && value[value.size() - 2] == u'"') {
+        value = value.substr(1, value.size() - 3) + value.back();
+    }
     size_t dropped = 1 + std::char_traits<char16_t>::length(u"\\CorvynService.exe");
     if (!permitted || value.size() < dropped) {
         return false;
@@ -120,6 +123,15 @@ bool MayAdmit(const Image& image, const std::vector<uint8_t>& bytes) {
     std::u16string directory = hk::Upcase(value.substr(0, value.size() - dropped));
     if (!directory.empty() && directory.back() == u'\\') {
         directory.pop_back();
+    }
+    // A volume's device name is its drive letter's NT form.
+    for (const auto& [device, letter] :
+         {std::pair<std::u16string, std::u16string>{u"\\DEVICE\\HARDDISKVOLUME3", u"C:"},
+          {u"\\DEVICE\\HARDDISKVOLUME4", u"D:"}}) {
+        size_t at = directory.find(device);
+        if (at != std::u16string::npos) {
+            directory.replace(at, device.size(), letter);
+        }
     }
     std::u16string expected = hk::Upcase(image.Directory);
     return directory.size() >= expected.size() &&

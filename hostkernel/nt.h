@@ -438,7 +438,7 @@ typedef struct _IO_STACK_LOCATION {
         } Others;
     } Parameters;
     PDEVICE_OBJECT DeviceObject;              // device this location was sent to
-    PVOID FileObject;                         // file object of the request
+    struct _FILE_OBJECT* FileObject;          // file object of the request
     PIO_COMPLETION_ROUTINE CompletionRoutine; // set by the driver above, may be null
     PVOID Context;                            // its context
 } IO_STACK_LOCATION, *PIO_STACK_LOCATION;

@@ -121,14 +121,14 @@ NTSYSAPI NTSTATUS NTAPI ZwQueryInformationProcess(HANDLE ProcessHandle,
 // dereferenced.
 extern POBJECT_TYPE NTSYSAPI* IoDeviceObjectType;
 
-// Builds a self-relative security descriptor from its string form. The
-// driver looks it up at run time with MmGetSystemRoutineAddress and calls it
-// through a pointer of type
+// Builds a self-relative security descriptor from its NUL-terminated string
+// form, as its user-mode twin does. The driver looks it up at run time with
+// MmGetSystemRoutineAddress and calls it through a pointer of type
 //   decltype(&SeConvertStringSecurityDescriptorToSecurityDescriptor)
 // so that a kernel without it still loads the driver; a direct call would
 // import it.
 NTSTATUS NTAPI SeConvertStringSecurityDescriptorToSecurityDescriptor(
-    PCUNICODE_STRING StringSecurityDescriptor, ULONG StringSDRevision,
+    PCWSTR StringSecurityDescriptor, ULONG StringSDRevision,
     PSECURITY_DESCRIPTOR* SecurityDescriptor, PULONG SecurityDescriptorLength);
 
 // Copies a security descriptor, probing and capturing it when it comes from

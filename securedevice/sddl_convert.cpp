@@ -4,11 +4,10 @@
 #include "securedevice/sddl.h"
 #include "securedevice/sddl_parser.h"
 
-// The kernel's converter, looked up by name: a kernel without it must
-// still load the driver.
-typedef NTSTATUS SDDL_CONVERTER(PCUNICODE_STRING StringSecurityDescriptor, ULONG StringSDRevision,
-                                PSECURITY_DESCRIPTOR* SecurityDescriptor,
-                                PULONG SecurityDescriptorLength);
+// The kernel's converter, looked up by name and called through the type of
+// its declaration: a kernel without it must still load the driver, and a
+// call that does not fit its parameters does not compile.
+typedef decltype(SeConvertStringSecurityDescriptorToSecurityDescriptor) SDDL_CONVERTER;
 
 static const WCHAR SDDL_CONVERTER_NAME[] =
     VKT_TEXT("SeConvertStringSecurityDescriptorToSecurityDescriptor");
@@ -56,9 +55,7 @@ VKT_PAGED_ROUTINE static NTSTATUS ConvertWithKernel(SDDL_CONVERTER* Converter, P
                                                     ULONG MarkDefaulted,
                                                     PSECURITY_DESCRIPTOR* Descriptor) {
     PAGED_CODE();
-    UNICODE_STRING text;
-    RtlInitUnicodeString(&text, Sddl);
-    NTSTATUS status = Converter(&text, SDDL_REVISION_1, Descriptor, nullptr);
+    NTSTATUS status = Converter(Sddl, SDDL_REVISION_1, Descriptor, nullptr);
     if (!NT_SUCCESS(status)) {
         // Whatever the kernel left there, the caller must not release it.
         *Descriptor = nullptr;

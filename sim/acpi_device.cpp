@@ -1,6 +1,7 @@
 #include "sim/acpi_device.h"
 
 #include "firmware/acpi_buffers.h"
+#include "hostkernel/se/security_control.h"
 
 #include <cstring>
 
@@ -79,7 +80,11 @@ AcpiDevice::AcpiDevice() {
     }
     driver_->MajorFunction[IRP_MJ_PNP] = DispatchPnp;
     driver_->MajorFunction[IRP_MJ_POWER] = CompletePowerRequest;
-    IoCreateDevice(driver_, sizeof(AcpiDevice*), nullptr, FILE_DEVICE_ACPI, 0, FALSE, &device_);
+    std::u16string name = kDeviceName;
+    UNICODE_STRING counted{static_cast<USHORT>(name.size() * 2),
+                           static_cast<USHORT>(name.size() * 2), name.data()};
+    IoCreateDevice(driver_, sizeof(AcpiDevice*), &counted, FILE_DEVICE_ACPI, 0, FALSE, &device_);
+    hk::SetDeviceSecurity(device_, hk::SddlDescriptor(kDefaultSddl));
     *static_cast<AcpiDevice**>(device_->DeviceExtension) = this;
     device_->Flags &= ~DO_DEVICE_INITIALIZING;
 }

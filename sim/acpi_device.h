@@ -52,6 +52,15 @@ class AcpiDevice {
     AcpiDevice(const AcpiDevice&) = delete;
     AcpiDevice& operator=(const AcpiDevice&) = delete;
 
+    // The ACPI driver names its device as the platform names the devices
+    // it enumerates; any program may learn the name (through the device
+    // installation API). Until Plug and Play sets another, the device has
+    // the platform's default descriptor for a named device: all access for
+    // LocalSystem and the Administrators, read and execute for everyone.
+    static constexpr const char16_t* kDeviceName = u"\\Device\\0000004a";
+    static constexpr const char16_t* kDefaultSddl =
+        u"D:P(A;;GA;;;SY)(A;;GA;;;BA)(A;;GRGX;;;WD)(A;;GRGX;;;RC)";
+
     PDEVICE_OBJECT PhysicalDevice() const { return device_; }
     // The hardware ID the firmware gives the device (its _HID), by which Plug
     // and Play finds the driver for it.

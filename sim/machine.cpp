@@ -195,7 +195,8 @@ void Machine::PowerOn() {
     acpi_->Firmware().OnReset([this](const ResetRecord& record) { Expired(record); });
     SampleWatchdog();
     pnp_ = std::make_unique<PnpManager>(*acpi_);
-    pnp_->Install(DriverMatch{acpi_->HardwareId(), u"VKTDrv", DriverEntry});
+    pnp_->Install(
+        DriverMatch{acpi_->HardwareId(), u"VKTDrv", DriverEntry, ShippedHardwareSettings()});
     AddDevice();
 }
 

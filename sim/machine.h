@@ -95,8 +95,10 @@ class Machine {
     void StartProcess(const std::string& label, const std::string& path, bool administrator);
     void EndProcess(const std::string& label);
     bool HasProcess(const std::string& label) const { return processes_.count(label) != 0; }
-    // Opens and closes the device through the client library.
-    void OpenDevice(const std::string& label);
+    // Opens and closes the device through the client library; with a name,
+    // the process opens that name itself (CreateFileW, read access: the
+    // least a caller needs, since the driver's control code asks for none).
+    void OpenDevice(const std::string& label, const std::string& name = "");
     void CloseDevice(const std::string& label);
     // Sends a command through the client library; returns the system error code.
     DWORD Send(const std::string& label, const ClientCommand& command);
@@ -112,6 +114,18 @@ class Machine {
     void Wake();
     void RemoveDevice();
     void AddDevice();
+
+    // ----- the DOS device names; a target is an NT name or a path on an
+    // existing letter ("C:\\Users\\eve"), resolved in the global directory
+    // A drive letter of the system's own, for every process.
+    void DefineGlobalLetter(const std::string& letter, const std::string& target);
+    // The process defines a letter for its logon session: through
+    // DefineDosDevice (`define`), or as a symbolic link it creates in its
+    // session's directory (held while the process runs).
+    void DefineProcessLetter(const std::string& label, const std::string& letter,
+                             const std::string& target, bool define);
+    // The next attachment of a device to the stack fails.
+    void FailNextAttachment();
 
     // ----- what happened
     const std::vector<TraceEvent>& Events() const { return events_; }

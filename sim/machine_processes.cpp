@@ -3,6 +3,7 @@
 #include "client/vkt_client.h"
 #include "client/vktctl.h"
 #include "hostkernel/fs/files_control.h"
+#include "hostkernel/ob/namespace_control.h"
 #include "hostkernel/se/security_control.h"
 #include "hostkernel/user/user_api.h"
 #include "sim/machine.h"
@@ -87,14 +88,17 @@ void Machine::EmitRequest(const std::string& who, const std::string& request, NT
     }
 }
 
-void Machine::OpenDevice(const std::string& label) {
+void Machine::OpenDevice(const std::string& label, const std::string& name) {
     Process& process = Find(label);
     actor_ = label;
     HANDLE device = INVALID_HANDLE_VALUE;
     NTSTATUS status = STATUS_SUCCESS;
     DWORD error = 0;
+    std::u16string path = Widen(name);
     hk::RunAs(process.Thread, [&] {
-        device = VktOpenDevice();
+        device = name.empty() ? VktOpenDevice()
+                              : CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                                            FILE_ATTRIBUTE_NORMAL, nullptr);
         error = device == INVALID_HANDLE_VALUE ? GetLastError() : 0;
         status = device == INVALID_HANDLE_VALUE ? RtlGetLastNtStatus() : STATUS_SUCCESS;
     });
@@ -105,7 +109,8 @@ void Machine::OpenDevice(const std::string& label) {
         process.Device = device;
     }
     FlushErrorLog();
-    EmitRequest(label, "open \\\\.\\VKT0001", status, error);
+    EmitRequest(label, name.empty() ? "open \\\\.\\VKT0001" : "open " + name + " (read)", status,
+                error);
 }
 
 void Machine::CloseDevice(const std::string& label) {
@@ -212,6 +217,63 @@ int Machine::RunVktctl(const std::string& label, const std::vector<std::string>&
         Emit("tool", label, "  " + (*lines)[i]).String("line", (*lines)[i]);
     }
     return exitCode;
+}
+
+} // namespace sim
+
+namespace sim {
+
+// ----- the DOS device names ------------------------------------------------------
+
+void Machine::DefineGlobalLetter(const std::string& letter, const std::string& target) {
+    std::u16string name = hk::GlobalName(Widen(target));
+    NTSTATUS status =
+        name.empty() ? STATUS_OBJECT_PATH_NOT_FOUND : hk::DefineGlobalLetter(Widen(letter), name);
+    Emit("setup", "machine",
+         "letter " + letter + " -> " + (name.empty() ? target : Narrow(name)) +
+             " for everyone -> " + FormatStatus(status))
+        .String("letter", letter)
+        .Number("status", static_cast<uint32_t>(status));
+}
+
+void Machine::DefineProcessLetter(const std::string& label, const std::string& letter,
+                                  const std::string& target, bool define) {
+    Process& process = Find(label);
+    actor_ = label;
+    std::u16string name = hk::GlobalName(Widen(target));
+    std::u16string link = u"\\??\\" + Widen(letter);
+    NTSTATUS status = STATUS_OBJECT_PATH_NOT_FOUND;
+    DWORD error = ERROR_PATH_NOT_FOUND;
+    hk::RunAs(process.Thread, [&] {
+        if (name.empty()) {
+            return;
+        }
+        if (define) {
+            std::u16string device = Widen(letter);
+            error = DefineDosDeviceW(DDD_RAW_TARGET_PATH, device.c_str(), name.c_str())
+                        ? 0
+                        : GetLastError();
+            status = error == 0 ? STATUS_SUCCESS : RtlGetLastNtStatus();
+            return;
+        }
+        UNICODE_STRING linkName{static_cast<USHORT>(link.size() * 2),
+                                static_cast<USHORT>(link.size() * 2), link.data()};
+        UNICODE_STRING linkTarget{static_cast<USHORT>(name.size() * 2),
+                                  static_cast<USHORT>(name.size() * 2), name.data()};
+        OBJECT_ATTRIBUTES attributes;
+        InitializeObjectAttributes(&attributes, &linkName, OBJ_CASE_INSENSITIVE, nullptr, nullptr);
+        HANDLE handle = nullptr;
+        status = NtCreateSymbolicLinkObject(&handle, 0xF0001, &attributes, &linkTarget);
+        error = RtlNtStatusToDosError(status);
+    });
+    std::string request = (define ? "define " + letter : "link " + Narrow(link)) + " -> " +
+                          (name.empty() ? target : Narrow(name));
+    EmitRequest(label, request, status, define ? std::optional<DWORD>(error) : std::nullopt);
+}
+
+void Machine::FailNextAttachment() {
+    hk::FailRoutine("IoAttachDeviceToDeviceStack", STATUS_UNSUCCESSFUL);
+    Emit("setup", "machine", "the next attachment of a device to its stack fails");
 }
 
 } // namespace sim

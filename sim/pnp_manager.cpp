@@ -1,5 +1,7 @@
 #include "sim/pnp_manager.h"
 
+#include "hostkernel/se/security_control.h"
+
 namespace sim {
 
 namespace {
@@ -67,7 +69,31 @@ NTSTATUS PnpManager::AddDevice() {
     }
     PDRIVER_ADD_DEVICE add = driver_->DriverExtension->AddDevice;
     hk::RunAs(thread_, [&] { status = add(driver_, acpi_.PhysicalDevice()); });
+    if (NT_SUCCESS(status)) {
+        ApplyStackSettings(match->Hardware);
+    }
     return status;
+}
+
+// A descriptor or characteristic given to one device object alone would
+// leave the others of the stack open to whoever names them.
+void PnpManager::ApplyStackSettings(const HardwareSettings& settings) {
+    ULONG secureOpen = 0;
+    for (PDEVICE_OBJECT device = acpi_.PhysicalDevice(); device != nullptr;
+         device = device->AttachedDevice) {
+        secureOpen |= device->Characteristics & FILE_DEVICE_SECURE_OPEN;
+    }
+    std::vector<uint8_t> descriptor;
+    if (settings.Security) {
+        descriptor = hk::SddlDescriptor(*settings.Security);
+    }
+    for (PDEVICE_OBJECT device = acpi_.PhysicalDevice(); device != nullptr;
+         device = device->AttachedDevice) {
+        device->Characteristics |= secureOpen | settings.Characteristics.value_or(0);
+        if (settings.Security) {
+            hk::SetDeviceSecurity(device, descriptor);
+        }
+    }
 }
 
 hk::Outcome PnpManager::Send(UCHAR minor) {

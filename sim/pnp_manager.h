@@ -8,6 +8,7 @@
 #pragma once
 
 #include "sim/acpi_device.h"
+#include "sim/inf_hardware.h"
 
 #include <string>
 #include <vector>
@@ -15,11 +16,13 @@
 namespace sim {
 
 // What an installed driver package tells the manager: the hardware ID its
-// INF matches and the driver's service with its entry.
+// INF matches, the driver's service with its entry, and what its INF's
+// hardware section gives every device of the stack.
 struct DriverMatch {
-    std::u16string HardwareId; // compared without regard to case
-    std::u16string Service;    // the driver's service name
-    PDRIVER_INITIALIZE Entry;  // the driver's entry routine
+    std::u16string HardwareId;   // compared without regard to case
+    std::u16string Service;      // the driver's service name
+    PDRIVER_INITIALIZE Entry;    // the driver's entry routine
+    HardwareSettings Hardware{}; // security and characteristics of the whole stack
 };
 
 class PnpManager {
@@ -33,8 +36,10 @@ class PnpManager {
     void Install(const DriverMatch& match);
 
     // Loads the driver that matches the device's hardware ID unless it is
-    // loaded, and calls its add-device routine. STATUS_NO_SUCH_DEVICE when no
-    // installed driver matches.
+    // loaded, and calls its add-device routine; when that succeeds, every
+    // device of the stack gets the package's hardware settings, and the
+    // secure-open characteristic of any of them. STATUS_NO_SUCH_DEVICE when
+    // no installed driver matches.
     NTSTATUS AddDevice();
     // The device's start request.
     hk::Outcome Start();
@@ -62,6 +67,7 @@ class PnpManager {
 
   private:
     const DriverMatch* FindMatch() const;
+    void ApplyStackSettings(const HardwareSettings& settings);
     void SendRemove();
 
     AcpiDevice& acpi_;                 // the device the manager enumerates

@@ -11,8 +11,9 @@ namespace sim {
 
 namespace {
 
-// Splits a line into words; double quotes keep spaces, and a backslash is
-// an ordinary character (registry paths and Windows paths are full of them).
+// Splits a line into words; double quotes keep spaces (a double quote inside
+// them is written twice), and a backslash is an ordinary character (registry
+// paths and Windows paths are full of them).
 bool SplitWords(const std::string& line, std::vector<std::string>* words, std::string* error) {
     size_t i = 0;
     while (i < line.size()) {
@@ -25,13 +26,20 @@ bool SplitWords(const std::string& line, std::vector<std::string>* words, std::s
         }
         std::string word;
         if (line[i] == '"') {
-            size_t end = line.find('"', i + 1);
-            if (end == std::string::npos) {
-                *error = "a quoted text is not closed";
-                return false;
+            for (i++;; i += 2) {
+                size_t end = line.find('"', i);
+                if (end == std::string::npos) {
+                    *error = "a quoted text is not closed";
+                    return false;
+                }
+                word += line.substr(i, end - i);
+                i = end;
+                if (i + 1 >= line.size() || line[i + 1] != '"') {
+                    break;
+                }
+                word += '"';
             }
-            word = line.substr(i + 1, end - i - 1);
-            i = end + 1;
+            i++;
         } else {
             while (i < line.size() && !std::isspace(static_cast<unsigned char>(line[i]))) {
                 word += line[i++];
@@ -100,6 +108,7 @@ class StepReader {
     std::string Registry();
     std::string Firmware();
     std::string Send();
+    std::string Letter();
     std::string Count(size_t expected, const char* usage) {
         return words_.size() == expected ? "" : std::string("usage: ") + usage;
     }
@@ -169,24 +178,32 @@ std::string StepReader::Read() {
         return "";
     }
     if (verb == "end" || verb == "open" || verb == "close") {
-        if (words_.size() != 2) {
-            return "usage: " + verb + " LABEL";
+        if (words_.size() != 2 && !(verb == "open" && words_.size() == 3)) {
+            return verb == "open" ? "usage: open LABEL [NAME]" : "usage: " + verb + " LABEL";
         }
         std::string label = words_[1];
         std::string what = verb;
-        step_->Action = [label, what](Machine& machine) {
+        std::string name = words_.size() == 3 ? words_[2] : "";
+        step_->Action = [label, what, name](Machine& machine) {
             if (!machine.HasProcess(label)) {
                 return; // it ended with a reset; the trace shows that
             }
             if (what == "end") {
                 machine.EndProcess(label);
             } else if (what == "open") {
-                machine.OpenDevice(label);
+                machine.OpenDevice(label, name);
             } else {
                 machine.CloseDevice(label);
             }
         };
         return "";
+    }
+    if (verb == "letter") {
+        return Letter();
+    }
+    if (verb == "attach") {
+        step_->Action = [](Machine& machine) { machine.FailNextAttachment(); };
+        return words_.size() == 2 && words_[1] == "fail" ? "" : "usage: attach fail";
     }
     if (verb == "send") {
         return Send();
@@ -405,6 +422,37 @@ std::string StepReader::Send() {
     step_->Action = [label, command](Machine& machine) {
         if (machine.HasProcess(label)) {
             machine.Send(label, command);
+        }
+    };
+    return "";
+}
+
+// letter global LETTER TARGET | letter define|link LABEL LETTER TARGET
+std::string StepReader::Letter() {
+    const char* usage =
+        "usage: letter global LETTER TARGET | letter define|link LABEL LETTER TARGET";
+    bool global = words_.size() == 4 && words_[1] == "global";
+    if (!global && (words_.size() != 5 || (words_[1] != "define" && words_[1] != "link"))) {
+        return usage;
+    }
+    const std::string& letter = words_[global ? 2 : 3];
+    if (letter.size() != 2 || letter[1] != ':' ||
+        !std::isalpha(static_cast<unsigned char>(letter[0]))) {
+        return "a drive letter such as E:";
+    }
+    std::string target = words_.back();
+    if (global) {
+        step_->NeedsMachine = false;
+        step_->Action = [letter, target](Machine& machine) {
+            machine.DefineGlobalLetter(letter, target);
+        };
+        return "";
+    }
+    std::string label = words_[2];
+    bool define = words_[1] == "define";
+    step_->Action = [label, letter, target, define](Machine& machine) {
+        if (machine.HasProcess(label)) {
+            machine.DefineProcessLetter(label, letter, target, define);
         }
     };
     return "";

@@ -10,10 +10,19 @@ from and runs in the driver store:
   the event-log message file name the driver there;
 - every models section is decorated for x64 and Windows 10 version 1709
   (build 16299) or later;
-- PnpLockdown = 1, so that nothing but the installer changes the files.
+- PnpLockdown = 1, so that nothing but the installer changes the files;
+- every install section has a hardware section whose AddReg sections give
+  the whole device stack the driver's security and the secure-open
+  characteristic, once each:
 
-Sections it does not refer to (a hardware section, for instance) are left
-alone. Every fault found is printed as one line starting with "FAIL:"; the
+      HKR,,Security,,"D:P(A;;GA;;;SY)(A;;GA;;;BA)"
+      HKR,,DeviceCharacteristics,0x10001,0x100
+
+  Without them the device objects below the driver's (the ACPI device,
+  which any program can name) keep the platform's default descriptor, and
+  an open by their name reaches the driver's device.
+
+Every fault found is printed as one line starting with "FAIL:"; the
 exit status is 1 when there is any, 2 when the INF or image cannot be read.
 
     check_inf.py INF --image IMAGE
@@ -31,6 +40,10 @@ DRIVER_STORE = "13"
 # The oldest build the package supports: running from the driver store needs
 # Windows 10 version 1709.
 MINIMUM_BUILD = 16299
+# What the hardware section sets on every device of the stack.
+STACK_SECURITY = "D:P(A;;GA;;;SY)(A;;GA;;;BA)"
+FILE_DEVICE_SECURE_OPEN = 0x100
+FLG_ADDREG_TYPE_DWORD = 0x10001
 # Directives whose values name sections.
 SECTION_DIRECTIVES = ("CopyFiles", "AddReg", "DelReg", "DelFiles", "RenFiles")
 
@@ -205,9 +218,7 @@ def check_installs(sections, models, failures):
                 failures.append(f"install section {name}, named by [{models_section}], is missing")
                 continue
             check_referenced(sections, install, failures, seen)
-            # The hardware section, when there is one, is the install's too.
-            if (install + ".HW").lower() in sections:
-                check_referenced(sections, install + ".HW", failures, seen)
+            check_hardware(sections, install, failures, seen)
             if not require(sections, install + ".Services", models_section, failures):
                 continue
             for key, service in entries(sections, install + ".Services"):
@@ -221,6 +232,45 @@ def check_installs(sections, models, failures):
                 if len(parts) > 2 and parts[2]:
                     services.append(parts[2])
     return services
+
+
+def check_hardware(sections, install, failures, seen):
+    """The install's hardware section secures the whole stack: one Security
+    value of the driver's descriptor and one DeviceCharacteristics DWORD with
+    the secure-open bit, in the AddReg sections it names."""
+    hardware = install + ".HW"
+    if hardware.lower() not in sections:
+        failures.append(f"[{install}] has no hardware section [{hardware}]")
+        return
+    check_referenced(sections, hardware, failures, seen)
+    security, characteristics = [], []
+    for key, value in entries(sections, hardware):
+        if key is None or key.lower() != "addreg":
+            continue
+        for name in fields(value):
+            for _, line in entries(sections, name):
+                parts = fields(line)
+                if len(parts) != 5 or parts[0].lower() != "hkr" or parts[1]:
+                    continue
+                if parts[2].lower() == "security":
+                    security.append((parts[3], parts[4]))
+                elif parts[2].lower() == "devicecharacteristics":
+                    characteristics.append((parts[3], parts[4]))
+    if security != [("", STACK_SECURITY)]:
+        failures.append(f'[{hardware}] must set Security to "{STACK_SECURITY}" once, as REG_SZ')
+    try:
+        secure = (
+            len(characteristics) == 1
+            and int(characteristics[0][0], 0) == FLG_ADDREG_TYPE_DWORD
+            and int(characteristics[0][1], 0) & FILE_DEVICE_SECURE_OPEN
+        )
+    except ValueError:
+        secure = False
+    if not secure:
+        failures.append(
+            f"[{hardware}] must set DeviceCharacteristics with FILE_DEVICE_SECURE_OPEN "
+            f"(0x100) once, as a REG_DWORD (0x10001)"
+        )
 
 
 def check_files(sections, failures):
@@ -343,7 +393,8 @@ def main(argv):
         return 1
     print(
         f"OK: {args.inf}: sections complete, DriverVer {version} as the image, driver store "
-        f"only, models for NTamd64.10.0...{MINIMUM_BUILD}, PnpLockdown"
+        f"only, models for NTamd64.10.0...{MINIMUM_BUILD}, PnpLockdown, the stack secured by the "
+        f"hardware section"
     )
     return 0
 

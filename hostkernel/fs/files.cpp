@@ -58,7 +58,7 @@ NTSTATUS SplitVolumePath(const std::u16string& rest, std::vector<std::u16string>
 
 NTSTATUS ResolveControlPath(const std::u16string& path, Volume** volume, std::u16string* rest) {
     bool driveLetter = path.size() >= 2 && path[1] == u':';
-    return ResolveVolumePath(driveLetter ? u"\\??\\" + path : path, volume, rest);
+    return ResolveVolumePath(driveLetter ? u"\\GLOBAL??\\" + path : path, volume, rest);
 }
 
 // Creates what is missing on the way to `path`; the last component becomes

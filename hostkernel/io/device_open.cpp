@@ -1,6 +1,7 @@
 // The I/O manager's open and close of a device by name from a user process.
 #include "hostkernel/io/device_open.h"
 
+#include "hostkernel/ob/dos_devices.h"
 #include "hostkernel/se/security_internal.h"
 
 namespace hk {
@@ -13,32 +14,33 @@ const std::string kFileKind = "file";
 // Open files by handle, for the close.
 std::map<HANDLE, std::shared_ptr<OpenFile>> g_openFiles;
 
-// The device a name leads to, through one symbolic link for the DOS forms.
-PDEVICE_OBJECT ResolveDeviceName(const std::u16string& name) {
-    std::u16string upper = Upcase(name);
-    for (const std::u16string prefix : {u"\\??\\", u"\\DOSDEVICES\\", u"\\GLOBAL??\\"}) {
-        if (upper.rfind(prefix, 0) != 0) {
-            continue;
-        }
-        std::u16string suffix = upper.substr(prefix.size());
-        for (const std::u16string linkPrefix : {u"\\??\\", u"\\DOSDEVICES\\", u"\\GLOBAL??\\"}) {
-            auto link = K().Links.find(linkPrefix + suffix);
-            if (link != K().Links.end()) {
-                upper = Upcase(link->second);
-                break;
-            }
-        }
-        break;
+// The device a name leads to in the process's view, and the remaining name
+// after the device's own.
+NTSTATUS ResolveDeviceName(const std::u16string& name, HkProcess* process, PDEVICE_OBJECT* device,
+                           std::u16string* remaining) {
+    std::u16string path;
+    NTSTATUS status = ResolveObjectName(name, process, &path);
+    if (!NT_SUCCESS(status)) {
+        return status;
     }
-    auto device = K().DeviceNames.find(upper);
-    return device == K().DeviceNames.end() ? nullptr : device->second;
+    size_t deviceEnd = path.find(u'\\', path.find(u'\\', 1) + 1);
+    if (deviceEnd == std::u16string::npos) {
+        deviceEnd = path.size();
+    }
+    auto found = K().DeviceNames.find(Upcase(path.substr(0, deviceEnd)));
+    if (found == K().DeviceNames.end()) {
+        return STATUS_OBJECT_NAME_NOT_FOUND;
+    }
+    *device = found->second;
+    *remaining = path.substr(deviceEnd);
+    return STATUS_SUCCESS;
 }
 
 NTSTATUS SendFileRequest(const OpenFile& file, UCHAR major) {
     Request request;
     request.major = major;
     request.useParameters = true;
-    request.parameters.FileObject = const_cast<OpenFile*>(&file);
+    request.parameters.FileObject = const_cast<FILE_OBJECT*>(&file.Object);
     NTSTATUS status = STATUS_UNSUCCESSFUL;
     RunAs(file.Thread, [&] { status = Send(file.Device, request).ioStatus.Status; });
     return status;
@@ -48,18 +50,29 @@ NTSTATUS SendFileRequest(const OpenFile& file, UCHAR major) {
 
 OpenResult OpenDevice(HkThread* thread, const std::u16string& name, ACCESS_MASK desiredAccess) {
     OpenResult result;
-    PDEVICE_OBJECT device = ResolveDeviceName(name);
-    if (device == nullptr) {
-        result.Status = STATUS_OBJECT_NAME_NOT_FOUND;
+    PDEVICE_OBJECT device = nullptr;
+    std::u16string remaining;
+    result.Status = ResolveDeviceName(name, thread->Process, &device, &remaining);
+    if (!NT_SUCCESS(result.Status)) {
         return result;
     }
+    // Without the secure-open characteristic, what lies inside the device
+    // is the driver's business, and only the device itself is guarded.
     ACCESS_MASK access = MapFileGenericRights(desiredAccess);
-    ACCESS_MASK granted = GrantedAccess(DeviceDescriptor(device), ProcessToken(thread->Process));
-    if ((access & ~granted) != 0) {
-        result.Status = STATUS_ACCESS_DENIED;
-        return result;
+    if (remaining.empty() || (device->Characteristics & FILE_DEVICE_SECURE_OPEN) != 0) {
+        ACCESS_MASK granted =
+            GrantedAccess(DeviceDescriptor(device), ProcessToken(thread->Process));
+        if ((access & ~granted) != 0) {
+            result.Status = STATUS_ACCESS_DENIED;
+            return result;
+        }
     }
-    auto file = std::make_shared<OpenFile>(OpenFile{device, access, thread});
+    auto file = std::make_shared<OpenFile>(OpenFile{device, access, thread, remaining, {}});
+    file->Object.Type = 5;
+    file->Object.Size = sizeof(FILE_OBJECT);
+    file->Object.DeviceObject = device;
+    auto bytes = static_cast<USHORT>(file->RemainingName.size() * sizeof(char16_t));
+    file->Object.FileName = UNICODE_STRING{bytes, bytes, file->RemainingName.data()};
     result.Status = SendFileRequest(*file, IRP_MJ_CREATE);
     result.DriverCalled = true;
     if (!NT_SUCCESS(result.Status)) {

@@ -1,7 +1,10 @@
 // Opening a device by name from a user process, as the I/O manager does it:
-// the name is resolved through symbolic links, the requested access is
-// checked against the device's DACL with the process's token, and only then
-// does the driver see IRP_MJ_CREATE, in the opening process's thread. A
+// the name is resolved through symbolic links in the process's view, what
+// follows the device's own name is the remaining name the file object
+// carries, the requested access is checked against the named device's DACL
+// with the process's token (for an open with a remaining name only when the
+// device has FILE_DEVICE_SECURE_OPEN), and only then does the top of the
+// device's stack see IRP_MJ_CREATE, in the opening process's thread. A
 // close sends IRP_MJ_CLEANUP and IRP_MJ_CLOSE. Nothing here is visible to
 // driver code.
 #pragma once
@@ -15,6 +18,8 @@ struct OpenFile {
     PDEVICE_OBJECT Device = nullptr; // the device opened (the named one, not the stack's top)
     ACCESS_MASK Access = 0;          // access granted, generic rights mapped
     HkThread* Thread = nullptr;      // the thread that opened it
+    std::u16string RemainingName;    // the name after the device's own, text of Object.FileName
+    FILE_OBJECT Object{};            // the file object the drivers see
 };
 
 // What became of an open.
@@ -25,8 +30,9 @@ struct OpenResult {
     bool DriverCalled = false;             // IRP_MJ_CREATE reached the driver
 };
 
-// Opens "\Device\...", "\??\...", "\DosDevices\..." or "\GLOBAL??\..." as
-// `thread`, asking for `desiredAccess` (generic rights allowed).
+// Opens "\Device\NAME[\...]", or a name that leads there through the DOS
+// device names ("\??\...", "\DosDevices\...", "\GLOBAL??\..."), as `thread`,
+// asking for `desiredAccess` (generic rights allowed).
 // STATUS_OBJECT_NAME_NOT_FOUND for no such device, STATUS_ACCESS_DENIED when
 // the DACL does not grant the access to the process's token, else the
 // status the driver completed IRP_MJ_CREATE with.

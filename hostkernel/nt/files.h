@@ -22,14 +22,16 @@ typedef struct HkObjectType* POBJECT_TYPE;
 extern POBJECT_TYPE IoFileObjectType;
 extern POBJECT_TYPE PsProcessType;
 
-// An open file or directory.
+// An open file or directory, or an open of a device: then FileName is the
+// remaining name after the device's own (empty for the device itself).
 typedef struct _FILE_OBJECT {
-    CSHORT Type;                 // object type (5)
-    CSHORT Size;                 // size of this record
-    PDEVICE_OBJECT DeviceObject; // the volume's device; null on the host's simulated volumes
-    PVOID FsContext;             // the file system's record of the file
-    ULONG Flags;                 // FO_ flags
-    UNICODE_STRING FileName;     // path on the volume, as opened
+    CSHORT Type;                            // object type (5)
+    CSHORT Size;                            // size of this record
+    PDEVICE_OBJECT DeviceObject;            // the device opened; null on the host's volumes
+    PVOID FsContext;                        // the file system's record of the file
+    ULONG Flags;                            // FO_ flags
+    struct _FILE_OBJECT* RelatedFileObject; // the open file a relative name was opened from
+    UNICODE_STRING FileName;                // path on the volume, or inside the device
 } FILE_OBJECT, *PFILE_OBJECT;
 
 typedef struct _OBJECT_NAME_INFORMATION {

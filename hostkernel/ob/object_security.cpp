@@ -85,6 +85,10 @@ std::vector<uint8_t> DeviceSecurity(PDEVICE_OBJECT device) {
     return DeviceDescriptor(device);
 }
 
+void SetDeviceSecurity(PDEVICE_OBJECT device, const std::vector<uint8_t>& descriptor) {
+    g_descriptors[device] = descriptor;
+}
+
 ACCESS_MASK MapFileGenericRights(ACCESS_MASK access) {
     constexpr ACCESS_MASK kFileGenericRead = 0x00120089;
     constexpr ACCESS_MASK kFileGenericWrite = 0x00120116;

@@ -40,12 +40,13 @@ BOOLEAN RtlEqualUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2
            RtlCompareUnicodeString(String1, String2, CaseInSensitive) == 0;
 }
 
-// The kernel's bounded copy: a null pointer or a destination too small
-// fails without copying (and clears the destination, as the platform does).
+// The kernel's bounded copy: a null pointer fails without copying (and
+// clears the destination, as the platform does). A copy larger than its
+// destination stops the test: the kernel's run-time library may treat it as
+// a fatal invalid parameter, so a driver must never rely on its error.
 // A copy from or to user memory goes through the current process's pages.
 errno_t memcpy_s(void* Destination, size_t DestinationSize, const void* Source, size_t Count) {
     constexpr errno_t kInvalid = 22;
-    constexpr errno_t kRange = 34;
     if (Count == 0) {
         return 0;
     }
@@ -57,8 +58,9 @@ errno_t memcpy_s(void* Destination, size_t DestinationSize, const void* Source, 
         return kInvalid;
     }
     if (DestinationSize < Count) {
-        std::memset(Destination, 0, DestinationSize);
-        return kRange;
+        hk::VerifierStop("memcpy_s copies more than its destination holds",
+                         hk::RoutineName(__builtin_return_address(0)),
+                         std::to_string(Count) + " bytes into " + std::to_string(DestinationSize));
     }
     if (hk::TouchesUserMemory(Source, Count) || hk::TouchesUserMemory(Destination, Count)) {
         hk::CopyThroughUserPages(Destination, Source, Count);

@@ -44,6 +44,15 @@ void SetWdmVersion(UCHAR major, UCHAR minor);
 // set through its handle.
 std::vector<uint8_t> DeviceSecurity(PDEVICE_OBJECT device);
 
+// Gives a device object a descriptor, as the Plug and Play manager does from
+// the device's registry settings, or a bus driver for the devices it makes.
+void SetDeviceSecurity(PDEVICE_OBJECT device, const std::vector<uint8_t>& descriptor);
+
+// The self-relative descriptor of a text in the descriptor's text form, as
+// the kernel's converter makes it; throws std::invalid_argument for a text
+// it refuses.
+std::vector<uint8_t> SddlDescriptor(const std::u16string& sddl);
+
 // The self-relative descriptor a registry key was created with; empty when
 // it was created without one. Throws std::out_of_range for a missing key.
 std::vector<uint8_t> RegistryKeySecurity(const std::u16string& path);

@@ -55,6 +55,10 @@ const std::vector<uint8_t>& DeviceDescriptor(PDEVICE_OBJECT device);
 NTSTATUS OpenDeviceObjectByPointer(PVOID Object, ULONG HandleAttributes, ACCESS_MASK DesiredAccess,
                                    KPROCESSOR_MODE AccessMode, PHANDLE Handle, const void* caller);
 
+// The self-relative descriptor of a text in the descriptor's text form, as
+// the kernel's converter reads it; its status when it cannot.
+NTSTATUS DescriptorFromSddl(const std::u16string& text, std::vector<uint8_t>* descriptor);
+
 // Resets: the WDM version, and the descriptors of device objects.
 void ResetSecurity();
 void ResetObjectSecurity();

@@ -7,6 +7,7 @@
 
 #include "hostkernel/io/device_open.h"
 #include "hostkernel/ke/components.h"
+#include "hostkernel/ob/dos_devices.h"
 
 #include <algorithm>
 #include <cstring>
@@ -60,6 +61,7 @@ void CloseProcessHandles(HkProcess* process) {
     for (HANDLE handle : ProcessHandles(process, kFileKind)) {
         CloseDevice(handle);
     }
+    CloseSymbolicLinks(process);
 }
 
 } // namespace hk
@@ -104,7 +106,7 @@ BOOL DeviceIoControl(HANDLE Device, DWORD IoControlCode, LPVOID InBuffer, DWORD 
     hk::Request request;
     request.major = IRP_MJ_DEVICE_CONTROL;
     request.useParameters = true;
-    request.parameters.FileObject = file;
+    request.parameters.FileObject = &file->Object;
     request.ioControlCode = IoControlCode;
     const auto* input = static_cast<const uint8_t*>(InBuffer);
     if (input != nullptr) {
@@ -156,4 +158,24 @@ void SetLastError(DWORD Error) {
 
 NTSTATUS RtlGetLastNtStatus() {
     return hk::Last().Status;
+}
+
+BOOL DefineDosDeviceW(DWORD Flags, LPCWSTR DeviceName, LPCWSTR TargetPath) {
+    if ((Flags & ~DDD_RAW_TARGET_PATH) != 0 || DeviceName == nullptr || TargetPath == nullptr) {
+        return hk::Fail(STATUS_INVALID_PARAMETER);
+    }
+    HkProcess* process = K().Current->Process;
+    if (!hk::IsAdministrator(process) && hk::GlobalDosDeviceExists(DeviceName)) {
+        return hk::Fail(STATUS_ACCESS_DENIED);
+    }
+    std::u16string target = TargetPath;
+    if ((Flags & DDD_RAW_TARGET_PATH) == 0) {
+        target = u"\\??\\" + target;
+    }
+    NTSTATUS status = hk::CreateDosDeviceLink(process, DeviceName, target, nullptr, false);
+    if (!NT_SUCCESS(status)) {
+        return hk::Fail(status);
+    }
+    hk::Last() = hk::LastError{};
+    return TRUE;
 }

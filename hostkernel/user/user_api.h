@@ -35,6 +35,7 @@ typedef WCHAR* LPWSTR;
 #define ERROR_NOT_SUPPORTED 50u
 #define ERROR_INVALID_PARAMETER 87u
 #define ERROR_INSUFFICIENT_BUFFER 122u
+#define ERROR_ALREADY_EXISTS 183u
 #define ERROR_INVALID_NAME 123u
 #define ERROR_MORE_DATA 234u
 #define ERROR_MR_MID_NOT_FOUND 317u
@@ -82,6 +83,22 @@ ULONG RtlNtStatusToDosError(NTSTATUS Status);
 // written, 0 when the code has no text or the buffer is too small.
 DWORD FormatMessageW(DWORD Flags, LPVOID Source, DWORD MessageId, DWORD LanguageId, LPWSTR Buffer,
                      DWORD Size, void* Arguments);
+
+// Defines a DOS device name for the calling process's logon session; with
+// DDD_RAW_TARGET_PATH the target is an NT name, else a DOS path (taken as
+// "\??\" and the path). A standard user may not define a name the global
+// directory holds (ERROR_ACCESS_DENIED): a private drive letter of that name
+// would change what the user's programs open under it.
+#define DDD_RAW_TARGET_PATH 0x00000001u
+BOOL DefineDosDeviceW(DWORD Flags, LPCWSTR DeviceName, LPCWSTR TargetPath);
+
+// The native creation of a symbolic link: "\??\NAME" (or "\DosDevices\NAME")
+// in the caller's logon session's directory, which the caller owns, so a name
+// the global directory holds may be shadowed there; "\GLOBAL??\NAME" for
+// administrators only. The link lives while the handle is open.
+NTSTATUS NtCreateSymbolicLinkObject(PHANDLE LinkHandle, ACCESS_MASK DesiredAccess,
+                                    POBJECT_ATTRIBUTES ObjectAttributes,
+                                    PUNICODE_STRING LinkTarget);
 
 namespace hk {
 

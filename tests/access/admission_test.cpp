@@ -1,5 +1,6 @@
 // Who may open the device: the five permitted executables in the main
 // service's directory, and nothing else; every open decided afresh.
+#include "hostkernel/user/user_api.h"
 #include "tests/access/installation.h"
 
 namespace {
@@ -53,15 +54,104 @@ TEST_F(AdmissionTest, DriveLetterAndNtFormsNameTheSameDirectory) {
          {u"C:\\Program Files\\Corvyn Host\\CorvynService.exe",
           u"\\??\\C:\\Program Files\\Corvyn Host\\CorvynService.exe",
           u"\\??\\C:\\Program Files\\Corvyn Host\\CORVYNSERVICE.EXE",
+          u"\\DosDevices\\C:\\Program Files\\Corvyn Host\\CorvynService.exe",
+          u"\\GLOBAL??\\C:\\Program Files\\Corvyn Host\\CorvynService.exe",
           u"\\Device\\HarddiskVolume3\\Program Files\\Corvyn Host\\CorvynService.exe"}) {
         SetImagePath(value);
-        // A device path is not an NT object path once the prefix is put in
-        // front of it, so that form names nothing.
-        bool named = value[1] != u'D';
-        EXPECT_EQ(Open(service).returned, named ? STATUS_SUCCESS : CALLER_REFUSED);
-        EXPECT_EQ(Open(agent).returned, named ? STATUS_SUCCESS : CALLER_REFUSED);
-        EXPECT_EQ(Open(stranger).returned, CALLER_REFUSED);
+        EXPECT_EQ(Open(service).returned, STATUS_SUCCESS) << Ascii(value);
+        EXPECT_EQ(Open(agent).returned, STATUS_SUCCESS) << Ascii(value);
+        EXPECT_EQ(Open(stranger).returned, CALLER_REFUSED) << Ascii(value);
     }
+}
+
+// A process may give its own logon session a private C: (a symbolic link in
+// the session's DOS device directory) over a folder of its own that holds a
+// renamed program under the service's folder names. The installation
+// directory is resolved in the global namespace, so the private letter
+// lends nothing, whichever DOS form "ImagePath" uses; the service in the
+// same logon session is still admitted.
+TEST_F(AdmissionTest, TheOpenersPrivateDriveLetterIsNotFollowed) {
+    const std::u16string fake = u"C:\\Users\\eve\\fake";
+    HkProcess* planted = Start(fake + u"\\Program Files\\Corvyn Host\\CorvynNotifier.exe");
+    HkProcess* service = Start(kServiceImage);
+    HkThread* thread = hk::CreateThread(planted);
+    HANDLE link = nullptr;
+    std::u16string nameText = u"\\??\\C:";
+    std::u16string targetText = hk::DevicePath(fake);
+    hk::RunAs(thread, [&] {
+        UNICODE_STRING name{static_cast<USHORT>(nameText.size() * 2),
+                            static_cast<USHORT>(nameText.size() * 2), nameText.data()};
+        UNICODE_STRING target{static_cast<USHORT>(targetText.size() * 2),
+                              static_cast<USHORT>(targetText.size() * 2), targetText.data()};
+        OBJECT_ATTRIBUTES attributes;
+        InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE, nullptr, nullptr);
+        ASSERT_EQ(NtCreateSymbolicLinkObject(&link, 0xF0001, &attributes, &target), STATUS_SUCCESS);
+    });
+    for (const char16_t* value :
+         {u"C:\\Program Files\\Corvyn Host\\CorvynService.exe",
+          u"\\??\\C:\\Program Files\\Corvyn Host\\CorvynService.exe",
+          u"\\DosDevices\\C:\\Program Files\\Corvyn Host\\CorvynService.exe"}) {
+        SetImagePath(value);
+        EXPECT_EQ(Open(planted).returned, CALLER_REFUSED) << Ascii(value);
+        EXPECT_EQ(Open(service).returned, STATUS_SUCCESS) << Ascii(value);
+    }
+    hk::RunAs(thread, [&] { ZwClose(link); });
+}
+
+// The platform recommends quoting a service's path that holds blanks: one
+// pair of double quotes around the whole value is not part of the path.
+// Every other rule of the value stays.
+TEST_F(AdmissionTest, OnePairOfQuotesAroundTheValueIsNotPartOfIt) {
+    HkProcess* service = Start(kServiceImage);
+    for (const char16_t* value : {u"\"C:\\Program Files\\Corvyn Host\\CorvynService.exe\"",
+                                  u"\"\\??\\C:\\Program Files\\Corvyn Host\\corvynservice.exe\""}) {
+        SetImagePath(value);
+        EXPECT_EQ(Open(service).returned, STATUS_SUCCESS) << Ascii(value);
+    }
+    for (const char16_t* value : {
+             u"\"C:\\Program Files\\Corvyn Host\\CorvynService.exe",
+             u"C:\\Program Files\\Corvyn Host\\CorvynService.exe\"",
+             u"\"\"C:\\Program Files\\Corvyn Host\\CorvynService.exe\"\"",
+             u"\"C:\\Program Files\\Corvyn Host\\CorvynService.exe\" -service",
+             u"\"\\CorvynService.exe\"",
+             u"\"\"",
+         }) {
+        SetImagePath(value);
+        EXPECT_EQ(Open(service).returned, CALLER_REFUSED) << Ascii(value);
+    }
+}
+
+// The device has no namespace: an open of a name inside it, or relative to
+// another open file, is refused before anything is read or held, whoever
+// opens it.
+TEST_F(AdmissionTest, OpensInsideTheDeviceAreRefusedBeforeAnyCheck) {
+    HkThread* service = hk::CreateThread(Start(kServiceImage));
+    std::u16string inside = u"\\anything";
+    FILE_OBJECT related{};
+    FILE_OBJECT named{};
+    named.FileName = UNICODE_STRING{static_cast<USHORT>(inside.size() * 2),
+                                    static_cast<USHORT>(inside.size() * 2), inside.data()};
+    FILE_OBJECT relative{};
+    relative.RelatedFileObject = &related;
+    FILE_OBJECT plain{};
+    hk::FailRoutine("ZwOpenKey", STATUS_IO_DEVICE_ERROR);
+    for (PFILE_OBJECT file : {&named, &relative}) {
+        hk::Request create{.major = IRP_MJ_CREATE};
+        create.useParameters = true;
+        create.parameters.FileObject = file;
+        hk::Outcome outcome;
+        hk::RunAs(service, [&] { outcome = hk::Send(device_, create); });
+        EXPECT_EQ(outcome.ioStatus.Status, CALLER_REFUSED);
+        EXPECT_EQ(outcome.ioStatus.Information, 0u);
+    }
+    EXPECT_EQ(Verify(kServiceImage), STATUS_IO_DEVICE_ERROR) << "the registry was not read";
+    hk::Request create{.major = IRP_MJ_CREATE};
+    create.useParameters = true;
+    create.parameters.FileObject = &plain;
+    hk::Outcome outcome;
+    hk::RunAs(service, [&] { outcome = hk::Send(device_, create); });
+    EXPECT_EQ(outcome.ioStatus.Status, STATUS_SUCCESS) << "the device itself";
+    EXPECT_EQ(lowerCreates_, 0);
 }
 
 TEST_F(AdmissionTest, EveryOpenRunsTheWholeCheckAgain) {
@@ -87,7 +177,6 @@ TEST_F(AdmissionTest, EveryOpenRunsTheWholeCheckAgain) {
 TEST_F(AdmissionTest, QuotedArgumentsAndEnvironmentReferencesAreNotInterpreted) {
     HkProcess* service = Start(kServiceImage);
     for (const char16_t* value : {
-             u"\"C:\\Program Files\\Corvyn Host\\CorvynService.exe\"",
              u"\"C:\\Program Files\\Corvyn Host\"\\CorvynService.exe",
              u"C:\\Program Files\\Corvyn Host\\CorvynService.exe -service",
              u"C:\\Program Files\\Corvyn Host\\CorvynService.exe ",

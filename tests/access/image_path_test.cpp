@@ -38,32 +38,42 @@ TEST_F(ImagePathTest, ValuesTooShortOrNotWholeTextAreRefusedWithoutReadingPastTh
         EXPECT_EQ(Open(service).returned, CALLER_REFUSED);
     }
     // 38 bytes hold just the executable's name: the directory is the empty
-    // path "\??\", which is no file system directory.
+    // path, which names nothing; "\??\" and the name leave "\GLOBAL??\",
+    // which is no file system directory.
     SetImagePath(name);
+    EXPECT_EQ(Verify(service), STATUS_OBJECT_PATH_SYNTAX_BAD);
+    SetImagePath(u"\\??\\" + name);
     EXPECT_EQ(Verify(service), STATUS_OBJECT_TYPE_MISMATCH);
 }
 
 TEST_F(ImagePathTest, PathsBeyondACountedStringAreRefused) {
     HkProcess* service = Start(kServiceImage);
     const std::u16string name = u"\\CorvynService.exe";
-    // With the prefix put in front, 65534 bytes are the most a counted string
-    // holds; that path is followed (and names no directory: a folder name is
-    // longer than 255 characters).
-    std::u16string longest = u"C:\\" + std::u16string(32763 - 3 - 18, u'a') + name;
+    // With "\GLOBAL??\" put in front and room for a terminator, 65534 bytes
+    // are the most the path may take; that path is followed (and names no
+    // directory: a folder name is longer than 255 characters).
+    std::u16string longest = u"C:\\" + std::u16string(32756 - 3 - 18, u'a') + name;
     SetImagePath(longest);
     EXPECT_EQ(Verify(service), STATUS_OBJECT_NAME_INVALID);
     SetImagePath(u"C:\\a" + longest.substr(3));
     EXPECT_EQ(Verify(service), IMAGE_PATH_UNUSABLE);
-    // A value that already carries the prefix may use all 65534 bytes.
-    std::u16string prefixed = u"\\??\\C:\\" + std::u16string(32767 - 7 - 18, u'a') + name;
+    // "\??\" gives way to "\GLOBAL??\": four characters more may precede.
+    std::u16string prefixed = u"\\??\\C:\\" + std::u16string(32760 - 7 - 18, u'a') + name;
     SetImagePath(prefixed);
     EXPECT_EQ(Verify(service), STATUS_OBJECT_NAME_INVALID);
     SetImagePath(u"\\??\\C:\\a" + prefixed.substr(7));
     EXPECT_EQ(Verify(service), IMAGE_PATH_UNUSABLE);
-    // Followed literally, the length of this one wraps to name "\??\C:\X".
+    // A value in another NT form is used as it is, and may fill a value's
+    // longest text.
+    std::u16string device =
+        u"\\Device\\HarddiskVolume3\\" + std::u16string(32767 - 24 - 18, u'a') + name;
+    SetImagePath(device);
+    EXPECT_EQ(Verify(service), STATUS_OBJECT_NAME_INVALID);
+    // Followed literally, the length of this one wraps to name
+    // "\GLOBAL??\C:\X".
     HkProcess* planted = Start(u"C:\\X\\CorvynService.exe");
     std::u16string wrapping = u"C:\\X\\" + std::u16string(32790 - 5 - 18, u'a') + name;
-    ASSERT_EQ(((wrapping.size() * 2 + 8) & 0xFFFF) - 36, 16u);
+    ASSERT_EQ(((wrapping.size() * 2 + 20) & 0xFFFF) - 36, 28u);
     SetImagePath(wrapping);
     EXPECT_EQ(Verify(planted), IMAGE_PATH_UNUSABLE);
     EXPECT_EQ(Open(planted).returned, CALLER_REFUSED);

@@ -56,6 +56,8 @@ TEST_F(AddDeviceTest, FirstCreationReportsNotReadAndLeavesTheRecordReady) {
     EXPECT_EQ(device_->Flags & (DO_BUFFERED_IO | DO_POWER_PAGABLE | DO_DEVICE_INITIALIZING),
               static_cast<ULONG>(DO_BUFFERED_IO | DO_POWER_PAGABLE));
     EXPECT_EQ(device_->DeviceType, static_cast<ULONG>(FILE_DEVICE_UNKNOWN));
+    EXPECT_EQ(device_->Characteristics, static_cast<ULONG>(FILE_DEVICE_SECURE_OPEN))
+        << "opens inside the device are held to its DACL";
     EXPECT_EQ(context->Self, device_);
     EXPECT_EQ(context->LowerDevice, acpi_->PhysicalDevice());
     EXPECT_EQ(acpi_->PhysicalDevice()->AttachedDevice, device_);
@@ -122,13 +124,17 @@ TEST_F(AddDeviceTest, SecondDeviceIsRefusedOnTheFixedName) {
     EXPECT_EQ(InstallTimes(), 1u);
 }
 
-TEST_F(AddDeviceTest, UnattachedDeviceEvaluatesNothing) {
+// A device outside the stack would never receive its removal and would
+// hold the fixed name until the next boot: it is undone at once.
+TEST_F(AddDeviceTest, FailedAttachmentUndoesTheDeviceAndFails) {
     hk::SetRegistryDword(kParameters, u"InstallTimes", 1);
     hk::FailRoutine("IoAttachDeviceToDeviceStack", STATUS_UNSUCCESSFUL);
-    ASSERT_EQ(Add(), STATUS_SUCCESS);
-    EXPECT_EQ(Context()->LowerDevice, nullptr);
-    EXPECT_EQ(Context()->FirmwareStatus, 0);
+    EXPECT_EQ(Add(), STATUS_NO_SUCH_DEVICE);
+    device_ = nullptr;
+    ExpectNothingLeft();
     EXPECT_TRUE(acpi_->Trace().empty());
+    EXPECT_EQ(InstallTimes(), 1u) << "not counted";
+    ASSERT_EQ(Add(), STATUS_SUCCESS) << "the next add finds the name free";
 }
 
 } // namespace

@@ -3,7 +3,10 @@
 // request or after it disappeared (the install count across reboots and
 // removals: the first-install scenario).
 #include "driver/add_device.h"
+#include "access/caller_verification.h"
 #include "hostkernel/cm/registry_control.h"
+#include "hostkernel/io/device_open.h"
+#include "hostkernel/se/security_control.h"
 #include "tests/support/machine_test.h"
 
 namespace {
@@ -76,6 +79,45 @@ TEST_F(PnpManagerTest, SurpriseRemovalKeepsTheCycleUntilTheRemoval) {
     pnp_->SurpriseRemove();
     EXPECT_EQ(pnp_->Driver(), nullptr);
     EXPECT_EQ(acpi_->PhysicalDevice()->AttachedDevice, nullptr);
+}
+
+// The shipped INF's hardware section gives every device of the stack the
+// driver's descriptor and the secure-open characteristic: the ACPI device's
+// own name, which any program can learn, leads to the driver's device only
+// for those the driver's DACL admits.
+TEST_F(PnpManagerTest, TheInfsHardwareSectionSecuresTheWholeStack) {
+    ASSERT_EQ(pnp_->Enumerate(), STATUS_SUCCESS);
+    std::vector<uint8_t> stack = hk::SddlDescriptor(u"D:P(A;;GA;;;SY)(A;;GA;;;BA)");
+    for (PDEVICE_OBJECT device : {acpi_->PhysicalDevice(), pnp_->FunctionDevice()}) {
+        EXPECT_EQ(hk::DeviceSecurity(device), stack);
+        EXPECT_EQ(device->Characteristics & FILE_DEVICE_SECURE_OPEN,
+                  static_cast<ULONG>(FILE_DEVICE_SECURE_OPEN));
+    }
+    const std::u16string byName = u"\\??\\GLOBALROOT" + std::u16string(acpi_->kDeviceName);
+    hk::SetProcessToken(service_, hk::StandardUserToken());
+    EXPECT_EQ(hk::OpenDevice(serviceThread_, byName, GENERIC_READ).Status, STATUS_ACCESS_DENIED);
+    hk::SetProcessToken(service_, hk::AdministratorToken());
+    hk::OpenResult admitted = hk::OpenDevice(serviceThread_, byName, GENERIC_READ);
+    EXPECT_TRUE(admitted.DriverCalled) << "sent to the top of the stack";
+    EXPECT_EQ(admitted.Status, CALLER_REFUSED) << "the caller check has the last word";
+}
+
+// Only the hardware section of the install section counts, its AddReg
+// sections' HKR lines with the two names; a ";" in quotes is no comment.
+TEST(InfHardwareTest, SettingsComeFromTheInstallSectionsHardwareSection) {
+    const std::string inf = "[Models]\n%D% = Install, ACPI\\X\n"
+                            "[Install.NT]\nCopyFiles = F\n"
+                            "[Install.NT.HW]\nAddReg = One, Two ; comment\n"
+                            "[One]\nHKR,,Security,,\"D:P(A;;GA;;;SY)\" ; all for LocalSystem\n"
+                            "[Two]\nHKR,,DeviceCharacteristics,0x10001,0x100\n"
+                            "HKR,Sub,Exclusive,0x10001,1\n";
+    sim::HardwareSettings settings = sim::ParseHardwareSettings(inf);
+    EXPECT_EQ(settings.Security, std::u16string(u"D:P(A;;GA;;;SY)"));
+    EXPECT_EQ(settings.Characteristics, 0x100u);
+    sim::HardwareSettings none = sim::ParseHardwareSettings("[Other.HW]\nAddReg = One\n"
+                                                            "[One]\nHKR,,Security,,\"D:\"\n");
+    EXPECT_FALSE(none.Security.has_value()) << "no install section of that name";
+    EXPECT_FALSE(none.Characteristics.has_value());
 }
 
 } // namespace

@@ -101,7 +101,7 @@ TEST_F(RoutingTest, CloseCleanupAndUnhandledCodesReachTheLowerDeviceOnTheVeryLoc
         request.useParameters = true;
         request.parameters.Parameters.Others.Argument1 = reinterpret_cast<PVOID>(0x1111);
         request.parameters.Parameters.Others.Argument4 = reinterpret_cast<PVOID>(0x4444);
-        request.parameters.FileObject = reinterpret_cast<PVOID>(0xF11E);
+        request.parameters.FileObject = reinterpret_cast<PFILE_OBJECT>(0xF11E);
         hk::Outcome outcome = hk::Send(device_, request);
         ASSERT_NE(g_recorder.Irp, nullptr);
         EXPECT_EQ(g_recorder.Location, FirstLocation(g_recorder.Irp)) << "the very location";
@@ -110,7 +110,7 @@ TEST_F(RoutingTest, CloseCleanupAndUnhandledCodesReachTheLowerDeviceOnTheVeryLoc
         EXPECT_EQ(g_recorder.Contents.MinorFunction, 0x07);
         EXPECT_EQ(g_recorder.Contents.Parameters.Others.Argument1, reinterpret_cast<PVOID>(0x1111));
         EXPECT_EQ(g_recorder.Contents.Parameters.Others.Argument4, reinterpret_cast<PVOID>(0x4444));
-        EXPECT_EQ(g_recorder.Contents.FileObject, reinterpret_cast<PVOID>(0xF11E));
+        EXPECT_EQ(g_recorder.Contents.FileObject, reinterpret_cast<PFILE_OBJECT>(0xF11E));
         EXPECT_EQ(outcome.returned, g_recorder.Status);
         EXPECT_EQ(outcome.ioStatus.Status, g_recorder.Status);
     }

@@ -2,6 +2,7 @@
 // the requested access against the device's DACL with each process's token
 // before the driver sees the open, as on the platform.
 #include "hostkernel/io/device_open.h"
+#include "hostkernel/se/security_control.h"
 #include "securedevice/secure_device.h"
 #include "tests/securedevice/descriptor_view.h"
 #include "tests/support/kernel_test.h"
@@ -15,11 +16,18 @@ const std::u16string kLink = u"\\DosDevices\\VKT0001";
 // What the stand-in driver saw, by major function.
 std::vector<UCHAR> g_seen;
 std::vector<HkProcess*> g_openers;
+std::vector<std::u16string> g_names;   // the file object's name of each create
+std::vector<PDEVICE_OBJECT> g_reached; // the device each create was sent to
 
 NTSTATUS RecordRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-    UNREFERENCED_PARAMETER(DeviceObject);
-    g_seen.push_back(IoGetCurrentIrpStackLocation(Irp)->MajorFunction);
+    PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(Irp);
+    g_seen.push_back(location->MajorFunction);
     g_openers.push_back(PsGetCurrentProcess());
+    if (location->MajorFunction == IRP_MJ_CREATE) {
+        const UNICODE_STRING& name = location->FileObject->FileName;
+        g_names.emplace_back(name.Buffer, name.Length / 2);
+        g_reached.push_back(DeviceObject);
+    }
     Irp->IoStatus.Status = STATUS_SUCCESS;
     IofCompleteRequest(Irp, IO_NO_INCREMENT);
     return STATUS_SUCCESS;
@@ -31,6 +39,8 @@ class DeviceOpenTest : public KernelTest {
         KernelTest::SetUp();
         g_seen.clear();
         g_openers.clear();
+        g_names.clear();
+        g_reached.clear();
         driver_ = hk::CreateStandInDriver(u"VKTDrv");
         for (UCHAR major : {IRP_MJ_CREATE, IRP_MJ_CLEANUP, IRP_MJ_CLOSE}) {
             driver_->MajorFunction[major] = RecordRequest;
@@ -121,6 +131,54 @@ TEST_F(DeviceOpenTest, DefaultTokensAndDeniedAces) {
     EXPECT_EQ(ObOpenObjectByPointer(driver_, 0, nullptr, READ_CONTROL, IoDeviceObjectType,
                                     KernelMode, &handle),
               STATUS_OBJECT_TYPE_MISMATCH);
+}
+
+// What follows the device's own name reaches the driver in the file object.
+// Without FILE_DEVICE_SECURE_OPEN the I/O manager holds only an open of the
+// device itself to its DACL; with it, every open.
+TEST_F(DeviceOpenTest, NamesInsideTheDeviceAreHeldToItsDaclOnlyWithSecureOpen) {
+    HkThread* user = ThreadOf(hk::StandardUserToken());
+    for (const char16_t* name : {u"\\??\\VKT0001\\anything", u"\\Device\\VKTDevice\\"}) {
+        hk::OpenResult inside = hk::OpenDevice(user, name, GENERIC_READ);
+        ASSERT_EQ(inside.Status, STATUS_SUCCESS) << "the stand-in driver admits every open";
+        hk::CloseDevice(inside.Handle);
+    }
+    EXPECT_EQ(g_names, (std::vector<std::u16string>{u"\\anything", u"\\"}));
+    device_->Characteristics |= FILE_DEVICE_SECURE_OPEN;
+    EXPECT_EQ(hk::OpenDevice(user, u"\\??\\VKT0001\\anything", GENERIC_READ).Status,
+              STATUS_ACCESS_DENIED);
+    HkThread* admin = ThreadOf(hk::AdministratorToken());
+    hk::OpenResult opened = hk::OpenDevice(admin, u"\\GLOBAL??\\VKT0001\\a\\b", GENERIC_READ);
+    ASSERT_EQ(opened.Status, STATUS_SUCCESS);
+    EXPECT_EQ(g_names.back(), u"\\a\\b");
+    hk::CloseDevice(opened.Handle);
+    EXPECT_EQ(hk::OpenDevice(admin, u"\\??\\VKT0002", GENERIC_READ).Status,
+              STATUS_OBJECT_NAME_NOT_FOUND);
+}
+
+// An open by the name of a device lower in the stack is checked against
+// that device's own descriptor and sent to the top of the stack.
+TEST_F(DeviceOpenTest, AnOpenByALowerDevicesNameReachesTheTop) {
+    PDRIVER_OBJECT busDriver = hk::CreateStandInDriver(u"Bus");
+    const std::u16string busName = u"\\Device\\0000002f";
+    UNICODE_STRING busText = Counted(busName);
+    PDEVICE_OBJECT bus = nullptr;
+    ASSERT_EQ(IoCreateDevice(busDriver, 0, &busText, FILE_DEVICE_UNKNOWN, 0, FALSE, &bus),
+              STATUS_SUCCESS);
+    hk::SetDeviceSecurity(bus, hk::SddlDescriptor(u"D:P(A;;GA;;;SY)(A;;GR;;;WD)"));
+    ASSERT_EQ(IoAttachDeviceToDeviceStack(device_, bus), bus);
+    HkThread* user = ThreadOf(hk::StandardUserToken());
+    const std::u16string byName = u"\\??\\GLOBALROOT" + busName;
+    hk::OpenResult opened = hk::OpenDevice(user, byName, GENERIC_READ);
+    ASSERT_EQ(opened.Status, STATUS_SUCCESS) << "the bus's descriptor grants reading";
+    EXPECT_EQ(g_reached, std::vector<PDEVICE_OBJECT>{device_});
+    hk::CloseDevice(opened.Handle);
+    EXPECT_EQ(hk::OpenDevice(user, byName, GENERIC_WRITE).Status, STATUS_ACCESS_DENIED);
+    hk::SetDeviceSecurity(bus, hk::DeviceSecurity(device_));
+    EXPECT_EQ(hk::OpenDevice(user, byName, GENERIC_READ).Status, STATUS_ACCESS_DENIED);
+    IoDetachDevice(bus);
+    IoDeleteDevice(bus);
+    hk::UnloadDriver(busDriver);
 }
 
 } // namespace

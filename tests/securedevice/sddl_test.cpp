@@ -295,11 +295,9 @@ TEST_F(SddlTest, DescriptorPartsReported) {
 std::vector<std::pair<std::u16string, ULONG>> g_calls; // texts and revisions received
 NTSTATUS g_converterStatus = STATUS_SUCCESS;
 
-NTSTATUS KernelConverter(PCUNICODE_STRING StringSecurityDescriptor, ULONG StringSDRevision,
+NTSTATUS KernelConverter(PCWSTR StringSecurityDescriptor, ULONG StringSDRevision,
                          PSECURITY_DESCRIPTOR* SecurityDescriptor, PULONG) {
-    g_calls.push_back(
-        {std::u16string(StringSecurityDescriptor->Buffer, StringSecurityDescriptor->Length / 2),
-         StringSDRevision});
+    g_calls.push_back({std::u16string(StringSecurityDescriptor), StringSDRevision});
     if (!NT_SUCCESS(g_converterStatus)) {
         *SecurityDescriptor = reinterpret_cast<PSECURITY_DESCRIPTOR>(0xBAD);
         return g_converterStatus;

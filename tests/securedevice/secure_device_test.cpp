@@ -266,25 +266,18 @@ TEST_F(SecureDeviceTest, NothingLeftOnAnyFailure) {
     }
 }
 
-// A kernel with its own SDDL converter: the device and the class key get the
-// kernel's descriptor, with the defaulted mark added.
-std::vector<uint8_t> g_kernelDescriptor; // what the kernel's converter makes of any text
-
-NTSTATUS ConvertEverythingToWorld(PCUNICODE_STRING, ULONG, PSECURITY_DESCRIPTOR* Descriptor,
-                                  PULONG) {
-    *Descriptor = ExAllocatePoolWithTag(PagedPool, g_kernelDescriptor.size(), 'KrSd');
-    std::memcpy(*Descriptor, g_kernelDescriptor.data(), g_kernelDescriptor.size());
-    return STATUS_SUCCESS;
-}
-
+// A kernel with its own SDDL converter (the host kernel's, which reads the
+// terminated text it is given): the device and the class key get the
+// kernel's descriptor of the driver's text, with the defaulted mark added.
 TEST_F(SecureDeviceTest, KernelConverterMakesTheDescriptor) {
-    g_kernelDescriptor = Descriptor(u"D:(A;;GR;;;WD)", FALSE);
-    std::vector<uint8_t> marked = Descriptor(u"D:(A;;GR;;;WD)", TRUE);
+    std::vector<uint8_t> marked = Descriptor(u"D:P(A;;GA;;;SY)(A;;GR;;;WD)", TRUE);
     hk::SetExport("SeConvertStringSecurityDescriptorToSecurityDescriptor",
-                  reinterpret_cast<void*>(ConvertEverythingToWorld));
-    ASSERT_EQ(Create(&kClass, u"D:P(A;;GA;;;SY)"), STATUS_SUCCESS);
+                  reinterpret_cast<void*>(SeConvertStringSecurityDescriptorToSecurityDescriptor));
+    ASSERT_EQ(Create(&kClass, u"D:P(A;;GA;;;SY)(A;;GR;;;WD)"), STATUS_SUCCESS);
     EXPECT_EQ(hk::DeviceSecurity(device_), marked);
     EXPECT_EQ(Stored(kProperties, u"Security"), marked);
+    EXPECT_EQ(Create(&kClass, u"D:P(A;;GA;;;SY)(A;;GR;;;XY)"), STATUS_NONE_MAPPED)
+        << "the kernel's failure, unchanged";
 }
 
 // A kernel that exports IoCreateDeviceSecure gets all nine arguments

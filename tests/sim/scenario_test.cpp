@@ -55,7 +55,12 @@ TEST(ScenarioTest, EveryBadLineIsReportedWithItsNumber) {
                      "start svc\n"
                      "\"unclosed\n"
                      "+ wake\n"
-                     "hibernate later\n"),
+                     "hibernate later\n"
+                     "letter global EE: \\Device\\HarddiskVolume3\n"
+                     "letter link mallory C:\n"
+                     "open svc \\\\.\\VKT0001 extra\n"
+                     "attach later\n"
+                     "registry set K N sz \"a\"\"\n"),
               (std::vector<std::string>{
                   "2: unknown step \"dance\"",
                   "4: the time @30s is before the previous step",
@@ -70,12 +75,22 @@ TEST(ScenarioTest, EveryBadLineIsReportedWithItsNumber) {
                   "12: a quoted text is not closed",
                   "13: \"+\" is not a time",
                   "14: usage: hibernate [shutdown]",
+                  "15: a drive letter such as E:",
+                  "16: usage: letter global LETTER TARGET | letter define|link LABEL LETTER TARGET",
+                  "17: usage: open LABEL [NAME]",
+                  "18: usage: attach fail",
+                  "19: a quoted text is not closed",
               }));
     EXPECT_TRUE(Errors("send svc raw 0100 code 0x222000 out 16\n"
                        "firmware fail FVKT 0xC0000185 times 2\n"
                        "firmware pend * 2s\n"
                        "registry set \"\\REGISTRY\\MACHINE\\X Y\" Names multi_sz a b\n"
-                       "registry set K Bytes binary 00ff 10\n")
+                       "registry set K Bytes binary 00ff 10\n"
+                       "registry set K Quoted sz \"\"\"C:\\a b\\x.exe\"\"\"\n"
+                       "letter global e: C:\\Users\n"
+                       "letter define mallory Q: \\Device\\HarddiskVolume3\\Users\n"
+                       "open mallory \\\\.\\GLOBALROOT\\Device\\0000004a\n"
+                       "attach fail\n")
                     .empty());
 }
 

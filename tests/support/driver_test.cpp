@@ -11,15 +11,18 @@ void DriverTest::SetUp() {
 }
 
 void DriverTest::CreateDeviceOver(PDEVICE_OBJECT below) {
-    if (below == nullptr) {
-        hk::FailRoutine("IoAttachDeviceToDeviceStack", STATUS_UNSUCCESSFUL);
-        below = acpi_->PhysicalDevice();
-    }
+    PDEVICE_OBJECT over = below != nullptr ? below : acpi_->PhysicalDevice();
     NTSTATUS status = STATUS_UNSUCCESSFUL;
     hk::RunAs(hk::CurrentThread(),
-              [&] { status = driver_->DriverExtension->AddDevice(driver_, below); });
+              [&] { status = driver_->DriverExtension->AddDevice(driver_, over); });
     ASSERT_EQ(status, STATUS_SUCCESS);
     device_ = driver_->DeviceObject;
+    if (below == nullptr) {
+        // Start-up refuses a device it cannot attach; the routines below it
+        // still guard against a record without a lower device.
+        IoDetachDevice(Context()->LowerDevice);
+        Context()->LowerDevice = nullptr;
+    }
     acpi_->ClearTrace();
 }
 

@@ -19,8 +19,8 @@ class DriverTest : public KernelTest {
     // call and work item in place, the timer not armed. The evaluations it
     // makes are cleared from the ACPI device's trace.
     void CreateDevice() { CreateDeviceOver(acpi_->PhysicalDevice()); }
-    // The same over another device; null leaves the device unattached (the
-    // attachment fails).
+    // The same over another device; null detaches the device again after
+    // the add and leaves its record without a lower device.
     void CreateDeviceOver(PDEVICE_OBJECT below);
     // Removes the device as Plug and Play removes it, with a remove request.
     void DeleteDevice();

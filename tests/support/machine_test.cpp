@@ -15,7 +15,8 @@ void MachineTest::SetUp() {
 void MachineTest::Boot() {
     acpi_ = std::make_unique<sim::AcpiDevice>();
     pnp_ = std::make_unique<sim::PnpManager>(*acpi_);
-    pnp_->Install(sim::DriverMatch{u"acpi\\vkt0001", u"VKTDrv", DriverEntry});
+    pnp_->Install(
+        sim::DriverMatch{u"acpi\\vkt0001", u"VKTDrv", DriverEntry, sim::ShippedHardwareSettings()});
     service_ = hk::CreateProcess(u"VKTService.exe");
     serviceThread_ = hk::CreateThread(service_);
 }

@@ -20,6 +20,6 @@ NTSTATUS CreateGuardedDevice(PDRIVER_OBJECT DriverObject, PCUNICODE_STRING Sddl,
                                 nullptr, DeviceObject);
 }
 
-NTSTATUS ConvertSddl(PCUNICODE_STRING Sddl, PSECURITY_DESCRIPTOR* Descriptor) {
+NTSTATUS ConvertSddl(PCWSTR Sddl, PSECURITY_DESCRIPTOR* Descriptor) {
     return SeConvertStringSecurityDescriptorToSecurityDescriptor(Sddl, 1, Descriptor, nullptr);
 }

@@ -56,22 +56,43 @@ class InfRules(unittest.TestCase):
         status, failures, output = check(self.faulty(text, replacement))
         self.assertEqual((status, failures), (1, expected), output)
 
-    def test_product_inf_and_a_hardware_section_are_accepted(self):
+    def test_product_inf_is_accepted(self):
         status, failures, output = check(product_inf())
         self.assertEqual((status, failures), (0, []), output)
-        # A section the install section implies (its hardware settings) is
-        # checked only for the sections it names.
-        hardware = (
-            "\n[VKTDrv_Device.NT.HW]\nAddReg = VKTDrv_Device_HW_AddReg\n\n"
-            '[VKTDrv_Device_HW_AddReg]\nHKR,, Security,, "D:P(A;;GA;;;SY)(A;;GA;;;BA)"\n'
+
+    def test_hardware_section_that_leaves_the_stack_open_is_rejected(self):
+        security = 'HKR,,Security,,"D:P(A;;GA;;;SY)(A;;GA;;;BA)"'
+        characteristics = "HKR,,DeviceCharacteristics,0x10001,0x100"
+        security_fault = (
+            '[VKTDrv_Device.NT.HW] must set Security to "D:P(A;;GA;;;SY)(A;;GA;;;BA)" once, '
+            "as REG_SZ"
         )
-        status, failures, output = check(product_inf() + hardware)
-        self.assertEqual((status, failures), (0, []), output)
-        status, failures, output = check(product_inf() + hardware.split("\n\n")[0] + "\n")
-        self.assertEqual(
-            (status, failures),
-            (1, ["[VKTDrv_Device_HW_AddReg], named by [VKTDrv_Device.NT.HW], is missing"]),
-            output,
+        characteristics_fault = (
+            "[VKTDrv_Device.NT.HW] must set DeviceCharacteristics with FILE_DEVICE_SECURE_OPEN "
+            "(0x100) once, as a REG_DWORD (0x10001)"
+        )
+        self.assertRejected(
+            "[VKTDrv_Device.NT.HW]",
+            "[Unused]",
+            ["[VKTDrv_Device.NT] has no hardware section [VKTDrv_Device.NT.HW]"],
+        )
+        self.assertRejected(
+            "[VKTDrv_Device_Security_AddReg]",
+            "[Elsewhere]",
+            [
+                "[VKTDrv_Device_Security_AddReg], named by [VKTDrv_Device.NT.HW], is missing",
+                security_fault,
+                characteristics_fault,
+            ],
+        )
+        self.assertRejected(security, security[:-2] + '(A;;GA;;;WD)"', [security_fault])
+        self.assertRejected(security, "; " + security, [security_fault])
+        self.assertRejected(security, security + "\n" + security, [security_fault])
+        self.assertRejected(
+            characteristics, characteristics[:-5] + "0x80", [characteristics_fault]
+        )
+        self.assertRejected(
+            characteristics, "HKR,,DeviceCharacteristics,,0x100", [characteristics_fault]
         )
 
     def test_sections_named_but_missing_are_rejected(self):

@@ -24,6 +24,12 @@ FAULTY int FaultyReadPastPagedBlock(volatile uint8_t* paged, size_t size) {
     return paged[size];
 }
 
+FAULTY void FaultyOversizedBoundedCopy() {
+    ULONG count = 0;
+    const uint8_t data[8] = {1, 2, 3, 4, 5, 6, 7, 8};
+    memcpy_s(&count, sizeof count, data, sizeof data);
+}
+
 FAULTY void FaultyAcquireOutsideCriticalRegion(PERESOURCE resource) {
     ExAcquireResourceExclusiveLite(resource, TRUE);
 }
@@ -219,6 +225,8 @@ TEST_F(VerifierTest, PoolAndListRules) {
                 "FaultyFreeOfLiveResource");
     EXPECT_STOP(FaultyRemovalFromCorruptList(), "fast fail 3: corrupt list entry",
                 "FaultyRemovalFromCorruptList");
+    EXPECT_STOP(FaultyOversizedBoundedCopy(), "memcpy_s copies more than its destination holds",
+                "FaultyOversizedBoundedCopy");
 }
 
 TEST_F(VerifierTest, WorkItemAndDeviceDeletionRules) {
