@@ -1,23 +1,38 @@
-// A key of an image name that two names equal under the kernel's
-// case-insensitive comparison always share, so that a check can refuse most
-// names by their key and compare only the few that share it.
+// How a check tells cheaply which process names cannot be watched ones, so
+// that only the few others reach the kernel's case-insensitive comparison,
+// which alone decides.
 //
-// Every character is folded before it is mixed in: an ASCII character by
-// clearing its case bit (0x20), any other character by the kernel's
-// up-casing and then clearing the same bit. Two characters that the kernel
-// up-cases to the same character fold to the same value:
-// - both ASCII: the kernel up-cases a-z to A-Z and leaves the rest of ASCII
-//   as it is, so they are equal or the two cases of one letter;
-// - both beyond ASCII: they are folded from the same up-cased character;
-// - one of each: their common capital is the ASCII character itself or its
-//   capital, which clears to the same value.
-// So names equal under the kernel's comparison (same length, characters
-// pairwise equal once up-cased) have equal keys, and the kernel's table
-// decides everything beyond ASCII. Different names may share a key ("[" and
-// "{" fold alike); the kernel's comparison tells them apart.
+// Two filters, each one-sided: a name they refuse is equal to no watched
+// name under the kernel's comparison; a name they let through may still be
+// different, and the next filter or the comparison says so.
+//
+// 1. The sample filter, for every process of the snapshot. A name's sample
+//    is one word of four characters: the four before the last four, where
+//    a name's own part ends before ".exe" (names of 4 to 7 characters: the
+//    last four; shorter names: their first and last character). A word of ASCII is folded by
+//    clearing the case bit (0x20) of each character; a word with a character beyond ASCII stands
+//    for any word of a name of its length (NAME_SAMPLE_WILD and the length). The samples of the
+//    watched names are taken from their characters up-cased by the kernel
+//    and marked in a table of slots (DeviceContext.NameFilter):
+//    NAME_FILTER_ASCII for a word of ASCII, and NAME_FILTER_WILD for the
+//    wild word of every watched name's length. A process name whose sample
+//    is ASCII is looked up for the first mark, any other for the second.
+//    Equal names have equal lengths and characters equal once up-cased, so
+//    a word of ASCII is folded alike in both (the kernel up-cases a-z to A-Z
+//    and leaves the rest of ASCII as it is), and a word beyond ASCII on the
+//    process's side meets the wild mark of its length whatever the watched
+//    word's characters are. Nothing here depends on how the kernel up-cases
+//    beyond ASCII.
+// 2. The name key, for the names the sample filter lets through: a hash of
+//    the whole name's length and characters, every character folded (an
+//    ASCII one by its case bit, any other up-cased by the kernel first, then
+//    the same). Names equal under the kernel's comparison share their key.
+//
+// Different names may share a sample or a key ("[" and "{" fold alike); the
+// kernel's comparison tells them apart.
 #pragma once
 
-#include "platform/platform.h"
+#include "driver/device_context.h"
 
 // The high bits of four characters: any of them set means a character
 // beyond ASCII.
@@ -26,13 +41,61 @@ static const ULONGLONG NAME_BEYOND_ASCII = 0xFF80FF80FF80FF80ULL;
 static const ULONGLONG NAME_CASE_BITS = 0x0020002000200020ULL;
 // An odd multiplier that spreads every input bit into the key's top bits.
 static const ULONGLONG NAME_KEY_MULTIPLIER = 0x9E3779B97F4A7C15ULL;
+// A sample's slot is the top bits of its mixed words.
+static const ULONG NAME_FILTER_SHIFT = 64 - NAME_FILTER_SLOT_BITS;
 
-// A filter of keys has 1024 bits, 128 bytes; a key stands for its top ten bits.
-static const ULONG NAME_KEY_FILTER_WORDS = 16;
+// The folded sample word of a name with a character beyond ASCII in its
+// sample: four characters 0x80, which no folded word of ASCII is.
+static const ULONGLONG NAME_SAMPLE_WILD = 0x0080008000800080ULL;
+// The marks of a filter slot.
+static const UCHAR NAME_FILTER_ASCII = 1; // a watched name's sample of ASCII
+static const UCHAR NAME_FILTER_WILD = 2;  // a watched name's length, for samples beyond ASCII
+static const UCHAR NAME_FILTER_KEY = 4;   // a watched name's key (its top bits)
 
-inline ULONG NameKeyFilterBit(ULONGLONG Key) {
-    return static_cast<ULONG>(Key >> 54);
+// The sample word of a name of `Bytes` bytes (even) at `Text`, as it
+// stands, the first character in the lowest bits; zero where a short name
+// has no characters. Reads only characters of the name.
+inline ULONGLONG ReadNameSample(const WCHAR* Text, SIZE_T Bytes) {
+    const UCHAR* text = reinterpret_cast<const UCHAR*>(Text);
+    ULONGLONG word;
+    // Most names are eight characters or longer: the branch the compiler is
+    // told to lay out straight.
+    if (__builtin_expect(Bytes >= 16, 1)) {
+        RtlCopyMemory(&word, text + Bytes - 16, sizeof word);
+        return word;
+    }
+    if (Bytes >= 8) {
+        RtlCopyMemory(&word, text + Bytes - 8, sizeof word);
+        return word;
+    }
+    if (Bytes == 0) {
+        return 0;
+    }
+    USHORT first;
+    USHORT last;
+    RtlCopyMemory(&first, text, sizeof first);
+    RtlCopyMemory(&last, text + Bytes - 2, sizeof last);
+    return first | static_cast<ULONGLONG>(last) << 16;
 }
+
+// The slot in DeviceContext.NameFilter of a folded sample word.
+inline SIZE_T NameFilterSlot(ULONGLONG Folded) {
+    return static_cast<SIZE_T>((Folded * NAME_KEY_MULTIPLIER) >> NAME_FILTER_SHIFT);
+}
+
+// The slot of the wild word of names of `Count` characters.
+inline SIZE_T NameFilterWildSlot(SIZE_T Count) {
+    return NameFilterSlot(NAME_SAMPLE_WILD ^ Count);
+}
+
+// The slot of a name key.
+inline SIZE_T NameFilterKeySlot(ULONGLONG Key) {
+    return static_cast<SIZE_T>(Key >> NAME_FILTER_SHIFT);
+}
+
+// Marks the sample and the key of a watched name in `Filter`, the sample
+// from its characters up-cased by the kernel.
+NTSTATUS MarkWatchedName(UCHAR* Filter, PCUNICODE_STRING Name, ULONGLONG Key);
 
 // The key of a name with a character beyond ASCII: each character is
 // up-cased by the kernel unless it is ASCII, then folded and mixed as below.
@@ -42,7 +105,6 @@ NTSTATUS ComputeNameKeyBeyondAscii(PCUNICODE_STRING Name, ULONGLONG* Key);
 // four at a time (the first in the lowest bits), the last one to three as
 // one more word. A name of ASCII is folded word by word as it stands; at the
 // first character beyond ASCII the key is made again with the kernel's help.
-// Inline, because a check computes it for every process of the machine.
 VKT_PAGED_ROUTINE inline NTSTATUS ComputeNameKey(PCUNICODE_STRING Name, ULONGLONG* Key) {
     PAGED_CODE();
     const WCHAR* text = Name->Buffer;

@@ -86,6 +86,7 @@ VKT_PAGED_ROUTINE NTSTATUS SplitWatchListText(DeviceContext* Context, ULONG Text
             }
             RtlInitUnicodeString(&entry->ImageName, current);
             ComputeNameKey(&entry->ImageName, &entry->NameKey);
+            MarkWatchedName(Context->NameFilter, &entry->ImageName, entry->NameKey);
             InsertTailList(&Context->WatchList, &entry->Links);
         }
         if (comma == nullptr) {

@@ -1,5 +1,6 @@
 // Whether a watched process runs, from the system's process snapshot; and
 // the cases in which the answer has to be yes because nobody can tell.
+#include "hostkernel/io/errorlog_control.h"
 #include "hostkernel/mm/pool_control.h"
 #include "supervision/name_key.h"
 #include "supervision/watch_list.h"
@@ -22,34 +23,81 @@ class ProcessCheckTest : public ServiceTest {
         });
         return running;
     }
+    using Messages = std::vector<std::u16string>;
+    // The insertion string of every event-log entry so far.
+    static Messages Logged() {
+        Messages messages;
+        for (const hk::ErrorLogEntry& entry : hk::ErrorLog()) {
+            messages.push_back(entry.Strings.at(0));
+        }
+        return messages;
+    }
 };
 
 // The check answers yes whenever it cannot look: without a list, without the
-// query routine, when the query fails, without pool. 2,000 processes of 6
-// threads each need about 1.5 MB, more than the first snapshot buffer holds:
-// there the check asks again in what the query asked for and looks, instead
-// of counting the machine as running.
-TEST_F(ProcessCheckTest, AnswersYesOnlyWhenItCannotLookEvenOnBigMachines) {
+// query routine, when the query fails, without pool. The event log says
+// once when checks stop being able to look and once when they can again,
+// however many checks either stretch holds; a check with nothing to look
+// for logs nothing.
+TEST_F(ProcessCheckTest, AnswersYesWhenItCannotLookAndLogsEachStretchOnce) {
+    const std::u16string blind = u"Cannot list processes\n";
+    const std::u16string seeing = u"Can list processes again\n";
     EXPECT_TRUE(Running()) << "empty list";
     ASSERT_EQ(SetList(u"VKTService.exe"), STATUS_SUCCESS);
     hk::TerminateProcess(service_);
     EXPECT_FALSE(Running());
+    EXPECT_EQ(Logged(), Messages{});
+
     hk::RemoveExport("ZwQuerySystemInformation");
     EXPECT_TRUE(Running());
+    EXPECT_TRUE(Running());
+    EXPECT_EQ(Logged(), Messages{blind});
     hk::SetExport("ZwQuerySystemInformation", reinterpret_cast<void*>(HkZwQuerySystemInformation));
     hk::FailRoutine("ZwQuerySystemInformation", STATUS_ACCESS_DENIED);
     EXPECT_TRUE(Running());
     hk::FailAllocationsWithTag(VKT_POOL_TAG, 1);
     EXPECT_TRUE(Running());
     EXPECT_EQ(hk::LiveBlocksWithTag(VKT_POOL_TAG), 2u);
+    EXPECT_EQ(Logged(), Messages{blind}) << "one entry for the whole stretch";
 
     service_ = hk::CreateProcess(u"VKTService.exe");
+    EXPECT_TRUE(Running());
+    EXPECT_TRUE(Running());
+    EXPECT_EQ(Logged(), (Messages{blind, seeing}));
+
+    // Queries that keep answering that the snapshot does not fit are asked
+    // again, each in what the last one asked for, four times at most.
+    hk::TerminateProcess(service_);
+    hk::FailRoutine("ZwQuerySystemInformation", STATUS_INFO_LENGTH_MISMATCH, 3);
+    EXPECT_FALSE(Running()) << "three failures, then the fourth query looks";
+    hk::FailRoutine("ZwQuerySystemInformation", STATUS_INFO_LENGTH_MISMATCH, 4);
+    EXPECT_TRUE(Running());
+    EXPECT_FALSE(Running());
+    EXPECT_EQ(Logged(), (Messages{blind, seeing, blind, seeing}));
+    EXPECT_EQ(hk::LiveBlocksWithTag(VKT_POOL_TAG), 2u);
+
+    // A log entry that cannot be had changes nothing else.
+    hk::FailRoutine("IoAllocateErrorLogEntry", STATUS_INSUFFICIENT_RESOURCES);
+    hk::RemoveExport("ZwQuerySystemInformation");
+    EXPECT_TRUE(Running());
+    EXPECT_EQ(Logged().size(), 4u);
+}
+
+// 2,000 processes of 6 threads need about 1.5 MB, more than the first
+// snapshot buffer holds: the first check there asks again in what the query
+// asked for and looks, instead of counting the machine as running; every
+// later check starts in what the last one needed, so asks once, until the
+// machine shrinks again.
+TEST_F(ProcessCheckTest, BigMachinesAreLookedAtWithOneQueryOnceKnown) {
+    ASSERT_EQ(SetList(u"VKTService.exe"), STATUS_SUCCESS);
     uint64_t allocations = hk::AllocationCount();
     EXPECT_TRUE(Running());
     EXPECT_EQ(hk::AllocationCount(), allocations + 1) << "one query where the snapshot fits";
 
+    std::vector<HkProcess*> fillers;
     for (int i = 0; i < 2000; i++) {
-        hk::SetSnapshotThreads(hk::CreateProcess(u"filler.exe"), 6);
+        fillers.push_back(hk::CreateProcess(u"filler.exe"));
+        hk::SetSnapshotThreads(fillers.back(), 6);
     }
     ULONG needed = 0;
     hk::RunAs(hk::CreateThread(hk::SystemProcess()), [&] {
@@ -58,31 +106,34 @@ TEST_F(ProcessCheckTest, AnswersYesOnlyWhenItCannotLookEvenOnBigMachines) {
     });
     ASSERT_GT(needed, PROCESS_SNAPSHOT_SIZE);
     size_t held = hk::NonPagedPoolBytes();
-    hk::ResetNonPagedPoolPeak();
-    allocations = hk::AllocationCount();
-    EXPECT_TRUE(Running());
-    EXPECT_EQ(hk::AllocationCount(), allocations + 2) << "the first buffer, then one that fits";
-    EXPECT_GE(hk::NonPagedPoolPeak() - held, needed);
-    EXPECT_LE(hk::NonPagedPoolPeak() - held, needed + needed / 8 + 4096)
-        << "the small buffer is freed before the big one is taken";
-    EXPECT_EQ(hk::NonPagedPoolBytes(), held);
-
+    for (int check = 1; check <= 3; check++) {
+        hk::ResetNonPagedPoolPeak();
+        allocations = hk::AllocationCount();
+        EXPECT_TRUE(Running());
+        EXPECT_EQ(hk::AllocationCount(), allocations + (check == 1 ? 2 : 1))
+            << "check " << check << ": the first buffer, then one that fits; then one";
+        EXPECT_GE(hk::NonPagedPoolPeak() - held, needed);
+        EXPECT_LE(hk::NonPagedPoolPeak() - held, needed + needed / 8 + 4096)
+            << "a buffer too small is freed before a bigger one is taken";
+        EXPECT_EQ(hk::NonPagedPoolBytes(), held);
+    }
     hk::TerminateProcess(service_);
     EXPECT_FALSE(Running()) << "a dead service is seen on a big machine";
 
-    // Queries that keep answering that the snapshot does not fit are asked
-    // again a bounded number of times, each in what the last one asked for.
-    hk::FailRoutine("ZwQuerySystemInformation", STATUS_INFO_LENGTH_MISMATCH, 2);
-    EXPECT_FALSE(Running()) << "two failures, then the real answer, then the fourth query";
-    hk::FailRoutine("ZwQuerySystemInformation", STATUS_INFO_LENGTH_MISMATCH, 3);
-    EXPECT_TRUE(Running()) << "the fourth query is the last, in too small a buffer";
-    hk::FailRoutine("ZwQuerySystemInformation", STATUS_INFO_LENGTH_MISMATCH, 4);
-    EXPECT_TRUE(Running());
-
-    // No pool for the bigger buffer.
-    hk::FailNthAllocation(2);
+    // No pool for the buffer of the known size: the check cannot look, and
+    // leaves nothing behind.
+    hk::FailNthAllocation(1);
     EXPECT_TRUE(Running());
     EXPECT_EQ(hk::NonPagedPoolBytes(), held);
+
+    // Once the machine is small again, so is the next check's buffer.
+    for (HkProcess* filler : fillers) {
+        hk::TerminateProcess(filler);
+    }
+    EXPECT_FALSE(Running());
+    hk::ResetNonPagedPoolPeak();
+    EXPECT_FALSE(Running());
+    EXPECT_EQ(hk::NonPagedPoolPeak() - held, PROCESS_SNAPSHOT_SIZE);
     EXPECT_EQ(hk::LiveBlocksWithTag(VKT_POOL_TAG), 2u);
 }
 
