@@ -2,24 +2,22 @@
 // ASCII, with the kernel's up-casing.
 #include "supervision/name_key.h"
 
-// A process name equal to this one has the same key, the same length and
-// the same sample once up-cased: a word of ASCII that folds as this one's,
-// or a word beyond ASCII. The first meets the ASCII mark, made only when
-// this sample is ASCII once up-cased; the second meets the wild mark of the
-// length, made for every watched name.
-VKT_PAGED_ROUTINE NTSTATUS MarkWatchedName(UCHAR* Filter, PCUNICODE_STRING Name, ULONGLONG Key) {
+VKT_PAGED_ROUTINE ULONGLONG FoldSampleWithKernel(ULONGLONG Word) {
     PAGED_CODE();
-    SIZE_T bytes = Name->Length & ~1U;
-    ULONGLONG word = ReadNameSample(Name->Buffer, bytes);
     ULONGLONG upcased = 0;
     for (ULONG shift = 0; shift < 64; shift += 16) {
-        auto c = static_cast<WCHAR>(word >> shift);
+        auto c = static_cast<WCHAR>(Word >> shift);
         upcased |= static_cast<ULONGLONG>(RtlUpcaseUnicodeChar(c)) << shift;
     }
-    if ((upcased & NAME_BEYOND_ASCII) == 0) {
-        Filter[NameFilterSlot(upcased & ~NAME_CASE_BITS)] |= NAME_FILTER_ASCII;
-    }
-    Filter[NameFilterWildSlot(bytes / sizeof(WCHAR))] |= NAME_FILTER_WILD;
+    return upcased & ~NAME_CASE_BITS;
+}
+
+// A process name equal to this one has the same key and the same folded
+// sample.
+VKT_PAGED_ROUTINE NTSTATUS MarkWatchedName(UCHAR* Filter, PCUNICODE_STRING Name, ULONGLONG Key) {
+    PAGED_CODE();
+    ULONGLONG word = ReadNameSample(Name->Buffer, Name->Length & ~1U);
+    Filter[NameFilterSlot(FoldSampleWithKernel(word))] |= NAME_FILTER_SAMPLE;
     Filter[NameFilterKeySlot(Key)] |= NAME_FILTER_KEY;
     return STATUS_SUCCESS;
 }

@@ -9,20 +9,16 @@
 // 1. The sample filter, for every process of the snapshot. A name's sample
 //    is one word of four characters: the four before the last four, where
 //    a name's own part ends before ".exe" (names of 4 to 7 characters: the
-//    last four; shorter names: their first and last character). A word of ASCII is folded by
-//    clearing the case bit (0x20) of each character; a word with a character beyond ASCII stands
-//    for any word of a name of its length (NAME_SAMPLE_WILD and the length). The samples of the
-//    watched names are taken from their characters up-cased by the kernel
-//    and marked in a table of slots (DeviceContext.NameFilter):
-//    NAME_FILTER_ASCII for a word of ASCII, and NAME_FILTER_WILD for the
-//    wild word of every watched name's length. A process name whose sample
-//    is ASCII is looked up for the first mark, any other for the second.
-//    Equal names have equal lengths and characters equal once up-cased, so
-//    a word of ASCII is folded alike in both (the kernel up-cases a-z to A-Z
-//    and leaves the rest of ASCII as it is), and a word beyond ASCII on the
-//    process's side meets the wild mark of its length whatever the watched
-//    word's characters are. Nothing here depends on how the kernel up-cases
-//    beyond ASCII.
+//    last four; shorter names: their first and last character), each
+//    character up-cased as the kernel does and then folded by clearing its
+//    case bit (0x20). The samples of the watched names are marked in a
+//    table of slots (DeviceContext.NameFilter, NAME_FILTER_SAMPLE). Equal
+//    names have equal characters once up-cased, so equal samples. A word of
+//    ASCII needs no kernel: the kernel up-cases a-z to A-Z and leaves the
+//    rest of ASCII as it is, so clearing the case bit of the word as it
+//    stands folds it alike; a word with a character beyond ASCII is
+//    up-cased by the kernel a character at a time, which costs more but
+//    depends on nothing but the kernel's own up-casing.
 // 2. The name key, for the names the sample filter lets through: a hash of
 //    the whole name's length and characters, every character folded (an
 //    ASCII one by its case bit, any other up-cased by the kernel first, then
@@ -44,13 +40,9 @@ static const ULONGLONG NAME_KEY_MULTIPLIER = 0x9E3779B97F4A7C15ULL;
 // A sample's slot is the top bits of its mixed words.
 static const ULONG NAME_FILTER_SHIFT = 64 - NAME_FILTER_SLOT_BITS;
 
-// The folded sample word of a name with a character beyond ASCII in its
-// sample: four characters 0x80, which no folded word of ASCII is.
-static const ULONGLONG NAME_SAMPLE_WILD = 0x0080008000800080ULL;
 // The marks of a filter slot.
-static const UCHAR NAME_FILTER_ASCII = 1; // a watched name's sample of ASCII
-static const UCHAR NAME_FILTER_WILD = 2;  // a watched name's length, for samples beyond ASCII
-static const UCHAR NAME_FILTER_KEY = 4;   // a watched name's key (its top bits)
+static const UCHAR NAME_FILTER_SAMPLE = 1; // a watched name's folded sample
+static const UCHAR NAME_FILTER_KEY = 2;    // a watched name's key (its top bits)
 
 // The sample word of a name of `Bytes` bytes (even) at `Text`, as it
 // stands, the first character in the lowest bits; zero where a short name
@@ -83,18 +75,17 @@ inline SIZE_T NameFilterSlot(ULONGLONG Folded) {
     return static_cast<SIZE_T>((Folded * NAME_KEY_MULTIPLIER) >> NAME_FILTER_SHIFT);
 }
 
-// The slot of the wild word of names of `Count` characters.
-inline SIZE_T NameFilterWildSlot(SIZE_T Count) {
-    return NameFilterSlot(NAME_SAMPLE_WILD ^ Count);
-}
-
 // The slot of a name key.
 inline SIZE_T NameFilterKeySlot(ULONGLONG Key) {
     return static_cast<SIZE_T>(Key >> NAME_FILTER_SHIFT);
 }
 
-// Marks the sample and the key of a watched name in `Filter`, the sample
-// from its characters up-cased by the kernel.
+// A sample word up-cased as the kernel does, a character at a time, and
+// folded: for a word with a character beyond ASCII (any word gives the
+// same as folding it by its case bits when it is ASCII).
+ULONGLONG FoldSampleWithKernel(ULONGLONG Word);
+
+// Marks the sample and the key of a watched name in `Filter`.
 NTSTATUS MarkWatchedName(UCHAR* Filter, PCUNICODE_STRING Name, ULONGLONG Key);
 
 // The key of a name with a character beyond ASCII: each character is

@@ -114,14 +114,15 @@ VKT_PAGED_ROUTINE NTSTATUS TakeProcessSnapshot(DeviceContext* Context,
     return FALSE;
 }
 
-// Whether a name whose sample has a character beyond ASCII is watched: the
-// wild mark of its length, then the list. Out of the walk, which it would
-// crowd.
-[[gnu::noinline]] VKT_PAGED_ROUTINE BOOLEAN IsWatchedWildName(DeviceContext* Context,
-                                                              PCUNICODE_STRING ImageName) {
+// Whether a name whose sample has a character beyond ASCII is watched: its
+// sample up-cased by the kernel, then the list. Out of the walk, which it
+// would crowd.
+[[gnu::noinline]] VKT_PAGED_ROUTINE BOOLEAN IsWatchedNameBeyondAscii(DeviceContext* Context,
+                                                                     PCUNICODE_STRING ImageName,
+                                                                     ULONGLONG Sample) {
     PAGED_CODE();
-    SIZE_T count = ImageName->Length / sizeof(WCHAR);
-    return (Context->NameFilter[NameFilterWildSlot(count)] & NAME_FILTER_WILD) != 0 &&
+    return (Context->NameFilter[NameFilterSlot(FoldSampleWithKernel(Sample))] &
+            NAME_FILTER_SAMPLE) != 0 &&
            IsWatchedName(Context, ImageName);
 }
 
@@ -145,12 +146,12 @@ VKT_PAGED_ROUTINE NTSTATUS TakeProcessSnapshot(DeviceContext* Context,
         auto* entry = reinterpret_cast<const ProcessSnapshotEntry*>(at);
         ULONGLONG word = ReadNameSample(entry->ImageName.Buffer, entry->ImageName.Length & ~1U);
         if ((word & NAME_BEYOND_ASCII) == 0) {
-            if ((Context->NameFilter[NameFilterSlot(word & ~NAME_CASE_BITS)] & NAME_FILTER_ASCII) !=
-                    0 &&
+            SIZE_T slot = NameFilterSlot(word & ~NAME_CASE_BITS);
+            if ((Context->NameFilter[slot] & NAME_FILTER_SAMPLE) != 0 &&
                 IsWatchedName(Context, &entry->ImageName)) {
                 return TRUE;
             }
-        } else if (IsWatchedWildName(Context, &entry->ImageName)) {
+        } else if (IsWatchedNameBeyondAscii(Context, &entry->ImageName, word)) {
             return TRUE;
         }
         // The last entry's offset is 0, which wraps to the largest value.
