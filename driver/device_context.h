@@ -35,12 +35,15 @@ struct DeviceContext {
     UCHAR WatchEnabled;         // 1 once a non-empty watch list with a run timeout is in place
     UCHAR NameFilter[NAME_FILTER_SLOTS]; // marks of the watched names' samples (see
                                          // supervision/name_key.h), made with the list
-    ULONG SnapshotSize;                  // bytes of a check's first query: what the last check that
-                                         // looked was given, and an eighth more; 0 before the first
-    UCHAR ChecksBlind;         // 1 from a check that could not look at the processes until
-                               // one that could; each change is logged
-    IO_REMOVE_LOCK RemoveLock; // held by every request in flight and by every queued or running
-                               // supervision run; removal waits until all are given back
+    ULONG FoldedCharacters[256]; // characters beyond ASCII that checks had the kernel up-case,
+                                 // each at its low byte: the character in the low half, its
+                                 // capital without the case bit (0x20) in the high half
+    ULONG SnapshotSize;          // bytes of a check's first query: what the last check that
+                                 // looked was given, and an eighth more; 0 before the first
+    UCHAR ChecksBlind;           // 1 from a check that could not look at the processes until
+                                 // one that could; each change is logged
+    IO_REMOVE_LOCK RemoveLock;   // held by every request in flight and by every queued or running
+                                 // supervision run; removal waits until all are given back
 };
 
 // Ten seconds, relative, in 100-nanosecond units: the due time of every

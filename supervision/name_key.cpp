@@ -12,6 +12,14 @@ VKT_PAGED_ROUTINE ULONGLONG FoldSampleWithKernel(ULONGLONG Word) {
     return upcased & ~NAME_CASE_BITS;
 }
 
+// Not inline: it runs once a character a device.
+VKT_PAGED_ROUTINE ULONG FoldNewCharacter(ULONG* Folded, ULONG Character) {
+    PAGED_CODE();
+    ULONG capital = RtlUpcaseUnicodeChar(static_cast<WCHAR>(Character)) & ~0x20U;
+    Folded[Character & 0xFF] = Character | capital << 16;
+    return capital;
+}
+
 // A process name equal to this one has the same key and the same folded
 // sample.
 VKT_PAGED_ROUTINE NTSTATUS MarkWatchedName(UCHAR* Filter, PCUNICODE_STRING Name, ULONGLONG Key) {

@@ -17,8 +17,9 @@
 //    ASCII needs no kernel: the kernel up-cases a-z to A-Z and leaves the
 //    rest of ASCII as it is, so clearing the case bit of the word as it
 //    stands folds it alike; a word with a character beyond ASCII is
-//    up-cased by the kernel a character at a time, which costs more but
-//    depends on nothing but the kernel's own up-casing.
+//    up-cased by the kernel a character at a time (each character once a
+//    device, kept at its low byte in DeviceContext.FoldedCharacters), which
+//    costs more but depends on nothing but the kernel's own up-casing.
 // 2. The name key, for the names the sample filter lets through: a hash of
 //    the whole name's length and characters, every character folded (an
 //    ASCII one by its case bit, any other up-cased by the kernel first, then
@@ -84,6 +85,28 @@ inline SIZE_T NameFilterKeySlot(ULONGLONG Key) {
 // folded: for a word with a character beyond ASCII (any word gives the
 // same as folding it by its case bits when it is ASCII).
 ULONGLONG FoldSampleWithKernel(ULONGLONG Word);
+
+// A character beyond ASCII not yet in `Folded` (DeviceContext.
+// FoldedCharacters), up-cased by the kernel, folded and kept there.
+ULONG FoldNewCharacter(ULONG* Folded, ULONG Character);
+
+// One character folded: ASCII by its case bit, any other from `Folded`.
+inline ULONGLONG FoldCharacter(ULONG* Folded, ULONG Character) {
+    if (Character < 0x80) {
+        return Character & ~0x20U;
+    }
+    ULONG known = Folded[Character & 0xFF];
+    return (known & 0xFFFF) == Character ? known >> 16 : FoldNewCharacter(Folded, Character);
+}
+
+// The same as FoldSampleWithKernel, with the characters beyond ASCII
+// up-cased by the kernel once and then taken from `Folded`.
+inline ULONGLONG FoldSampleRemembering(ULONG* Folded, ULONGLONG Word) {
+    return FoldCharacter(Folded, Word & 0xFFFF) |
+           FoldCharacter(Folded, (Word >> 16) & 0xFFFF) << 16 |
+           FoldCharacter(Folded, (Word >> 32) & 0xFFFF) << 32 |
+           FoldCharacter(Folded, Word >> 48) << 48;
+}
 
 // Marks the sample and the key of a watched name in `Filter`.
 NTSTATUS MarkWatchedName(UCHAR* Filter, PCUNICODE_STRING Name, ULONGLONG Key);

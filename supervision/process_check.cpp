@@ -121,7 +121,8 @@ VKT_PAGED_ROUTINE NTSTATUS TakeProcessSnapshot(DeviceContext* Context,
                                                                      PCUNICODE_STRING ImageName,
                                                                      ULONGLONG Sample) {
     PAGED_CODE();
-    return (Context->NameFilter[NameFilterSlot(FoldSampleWithKernel(Sample))] &
+    return (Context->NameFilter[NameFilterSlot(
+                FoldSampleRemembering(Context->FoldedCharacters, Sample))] &
             NAME_FILTER_SAMPLE) != 0 &&
            IsWatchedName(Context, ImageName);
 }

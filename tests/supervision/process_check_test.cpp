@@ -187,7 +187,8 @@ std::vector<std::u16string> NameCorpus() {
                                     u"kelvin.exe",
                                     u"AB\u0101",
                                     u"ab\u0100",
-                                    u"\u0430\u0431\u0432\u0433x"};
+                                    u"\u0430\u0431\u0432\u0433x",
+                                    u"\u0130\u0230\u0430\u0131.exe"};
     std::vector<std::u16string> corpus;
     for (const std::u16string& base : bases) {
         std::u16string upper = base;
@@ -214,7 +215,9 @@ std::vector<std::u16string> NameCorpus() {
 } // namespace
 
 // The key never refuses a pair that the kernel's comparison finds equal, and
-// tells apart the pairs it finds different: every pair of the corpus.
+// tells apart the pairs it finds different: every pair of the corpus. A
+// sample folded from remembered characters is the kernel's, also where
+// characters that share their low byte follow each other.
 TEST_F(ProcessCheckTest, NameKeysAgreeWithTheKernelsComparisonForEveryPair) {
     std::vector<std::u16string> corpus = NameCorpus();
     size_t equalPairs = 0;
@@ -239,6 +242,17 @@ TEST_F(ProcessCheckTest, NameKeysAgreeWithTheKernelsComparisonForEveryPair) {
     // names share a key; the kernel's comparison still tells them apart.
     EXPECT_EQ(Key(u"[svc].exe"), Key(u"{svc}.exe"));
     EXPECT_FALSE(KernelEqual(u"[svc].exe", u"{svc}.exe"));
+
+    ULONG folded[256] = {};
+    for (int round = 0; round < 2; round++) {
+        for (const std::u16string& name : corpus) {
+            ULONGLONG word = ReadNameSample(name.data(), name.size() * 2);
+            hk::RunAs(hk::CreateThread(hk::SystemProcess()), [&] {
+                EXPECT_EQ(FoldSampleRemembering(folded, word), FoldSampleWithKernel(word))
+                    << testing::PrintToString(name);
+            });
+        }
+    }
 }
 
 // The whole check gives the answer of the kernel's comparison of every
