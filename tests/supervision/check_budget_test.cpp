@@ -42,7 +42,8 @@ std::vector<Count> Measure(const std::vector<std::string>& machines) {
 // names (15 of 32 characters fill the list): at most 20 instructions per
 // process, twice the bare walk of the snapshot; a machine of Cyrillic names
 // at most twice that. Names shorter than a sample word of four characters
-// are read a character at a time and cost more, within 30. One name or 20
+// are read in pieces and cost more, within 30; samples of Cyrillic letters
+// are up-cased a character at a time, within 100. One name or 20
 // cost alike; the watched process found last adds its one comparison. On a
 // machine too big for the first buffer, a check that follows another makes
 // one query.
@@ -62,7 +63,7 @@ TEST(CheckBudgetTest, TwentyInstructionsPerProcessWhateverTheNamesAndOneQuery) {
         "8 300 10 20 absent",  "12 300 10 20 absent", "13 300 10 20 absent",
         "16 300 10 20 absent", "32 300 10 15 absent", "cyrillic 300 10 20 absent",
         "1 300 10 20 absent",  "5 300 10 20 absent",  "12 300 10 1 absent",
-        "12 300 10 20 last",   "12 3000 10 1 absent"};
+        "12 300 10 20 last",   "12 3000 10 1 absent", "cyrillic-letters 300 10 20 absent"};
     std::vector<Count> counts = Measure(machines);
     ASSERT_EQ(counts.size(), machines.size());
     for (const Count& count : counts) {
@@ -80,6 +81,7 @@ TEST(CheckBudgetTest, TwentyInstructionsPerProcessWhateverTheNamesAndOneQuery) {
     EXPECT_LE(counts[9].Instructions, counts[1].Instructions + 1000)
         << "the watched process found costs one lookup and one comparison";
     EXPECT_LE(counts[10].Instructions, 3000u * 20) << counts[10].Machine;
+    EXPECT_LE(counts[11].Instructions, 300u * 100) << counts[11].Machine;
 }
 
 } // namespace
