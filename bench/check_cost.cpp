@@ -79,7 +79,7 @@ size_t NameLength(const std::string& kind) {
 // Cyrillic word, the number and ".exe"; "cyrillic-letters" writes the
 // number's digits as the Cyrillic letters a to k. A watched name has a
 // letter where the number begins ("procW042.exe", "W042", "A" to "T"; a
-// Cyrillic zhe for Cyrillic letters), so the process names and the watched
+// Cyrillic sha for Cyrillic letters), so the process names and the watched
 // ones share all but one character.
 std::u16string NumberedName(const std::string& kind, int number, bool watched) {
     size_t length = NameLength(kind);
@@ -94,7 +94,7 @@ std::u16string NumberedName(const std::string& kind, int number, bool watched) {
     }
     if (watched) {
         figures[0] =
-            digits > 1 ? (letters ? u'\u0416' : u'W') : static_cast<char16_t>(u'A' + number % 20);
+            digits > 1 ? (letters ? u'\u0428' : u'W') : static_cast<char16_t>(u'A' + number % 20);
     }
     return name + figures + (extension != 0 ? u".exe" : u"");
 }

@@ -24,6 +24,9 @@
 //    the whole name's length and characters, every character folded (an
 //    ASCII one by its case bit, any other up-cased by the kernel first, then
 //    the same). Names equal under the kernel's comparison share their key.
+//    The top bits of the watched names' keys are marked in the same table
+//    (NAME_FILTER_KEY), so that a name that only shares a sample is mostly
+//    refused before the list is searched.
 //
 // Different names may share a sample or a key ("[" and "{" fold alike); the
 // kernel's comparison tells them apart.

@@ -40,13 +40,12 @@ std::vector<Count> Measure(const std::vector<std::string>& machines) {
 
 // 300 processes of ten threads, names of 8 to 32 characters and 20 watched
 // names (15 of 32 characters fill the list): at most 20 instructions per
-// process, twice the bare walk of the snapshot; a machine of Cyrillic names
-// at most twice that. Names shorter than a sample word of four characters
-// are read in pieces and cost more, within 30; samples of Cyrillic letters
-// are up-cased a character at a time, within 100. One name or 20
-// cost alike; the watched process found last adds its one comparison. On a
-// machine too big for the first buffer, a check that follows another makes
-// one query.
+// process; Cyrillic names with ASCII digits at most twice that. Names
+// shorter than a sample word of four characters are read in pieces and cost
+// more, within 30; samples of Cyrillic letters are up-cased a character at
+// a time, within 100. One name or 20 cost alike; the watched process found
+// last adds its one comparison. On a machine too big for the first buffer,
+// a check that follows another makes one query.
 TEST(CheckBudgetTest, TwentyInstructionsPerProcessWhateverTheNamesAndOneQuery) {
 #ifndef __OPTIMIZE__
     GTEST_SKIP() << "the budget is an optimised build's: this build is not optimised";
