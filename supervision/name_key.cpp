@@ -30,7 +30,8 @@ VKT_PAGED_ROUTINE NTSTATUS MarkWatchedName(UCHAR* Filter, PCUNICODE_STRING Name,
     return STATUS_SUCCESS;
 }
 
-VKT_PAGED_ROUTINE NTSTATUS ComputeNameKeyBeyondAscii(PCUNICODE_STRING Name, ULONGLONG* Key) {
+VKT_PAGED_ROUTINE NTSTATUS ComputeNameKeyBeyondAscii(PCUNICODE_STRING Name, ULONG* Folded,
+                                                     ULONGLONG* Key) {
     PAGED_CODE();
     const WCHAR* text = Name->Buffer;
     ULONG count = Name->Length / sizeof(WCHAR);
@@ -38,11 +39,12 @@ VKT_PAGED_ROUTINE NTSTATUS ComputeNameKeyBeyondAscii(PCUNICODE_STRING Name, ULON
     for (ULONG i = 0; i < count; i += 4) {
         ULONGLONG word = 0;
         for (ULONG j = 0; j < 4 && i + j < count; j++) {
-            WCHAR c = text[i + j];
+            ULONGLONG c = text[i + j];
             if (c >= 0x80) {
-                c = RtlUpcaseUnicodeChar(c);
+                c = Folded != nullptr ? FoldCharacter(Folded, static_cast<ULONG>(c))
+                                      : RtlUpcaseUnicodeChar(static_cast<WCHAR>(c));
             }
-            word |= static_cast<ULONGLONG>(c) << (16 * j);
+            word |= c << (16 * j);
         }
         key = (key ^ (word & ~NAME_CASE_BITS)) * NAME_KEY_MULTIPLIER;
     }

@@ -115,14 +115,18 @@ inline ULONGLONG FoldSampleRemembering(ULONG* Folded, ULONGLONG Word) {
 NTSTATUS MarkWatchedName(UCHAR* Filter, PCUNICODE_STRING Name, ULONGLONG Key);
 
 // The key of a name with a character beyond ASCII: each character is
-// up-cased by the kernel unless it is ASCII, then folded and mixed as below.
-NTSTATUS ComputeNameKeyBeyondAscii(PCUNICODE_STRING Name, ULONGLONG* Key);
+// up-cased by the kernel unless it is ASCII, then folded and mixed as below;
+// with `Folded` (DeviceContext.FoldedCharacters) each character beyond ASCII
+// is taken from there, up-cased by the kernel only the first time.
+NTSTATUS ComputeNameKeyBeyondAscii(PCUNICODE_STRING Name, ULONG* Folded, ULONGLONG* Key);
 
 // The key of `Name`: its length and its characters folded for case, mixed
 // four at a time (the first in the lowest bits), the last one to three as
 // one more word. A name of ASCII is folded word by word as it stands; at the
-// first character beyond ASCII the key is made again with the kernel's help.
-VKT_PAGED_ROUTINE inline NTSTATUS ComputeNameKey(PCUNICODE_STRING Name, ULONGLONG* Key) {
+// first character beyond ASCII the key is made again with the kernel's help
+// (through `Folded` when given).
+VKT_PAGED_ROUTINE inline NTSTATUS ComputeNameKey(PCUNICODE_STRING Name, ULONG* Folded,
+                                                 ULONGLONG* Key) {
     PAGED_CODE();
     const WCHAR* text = Name->Buffer;
     ULONG count = Name->Length / sizeof(WCHAR);
@@ -132,7 +136,7 @@ VKT_PAGED_ROUTINE inline NTSTATUS ComputeNameKey(PCUNICODE_STRING Name, ULONGLON
         ULONGLONG word;
         RtlCopyMemory(&word, text, sizeof word);
         if ((word & NAME_BEYOND_ASCII) != 0) {
-            return ComputeNameKeyBeyondAscii(Name, Key);
+            return ComputeNameKeyBeyondAscii(Name, Folded, Key);
         }
         key = (key ^ (word & ~NAME_CASE_BITS)) * NAME_KEY_MULTIPLIER;
     }
@@ -142,7 +146,7 @@ VKT_PAGED_ROUTINE inline NTSTATUS ComputeNameKey(PCUNICODE_STRING Name, ULONGLON
             word |= static_cast<ULONGLONG>(text[j]) << (16 * j);
         }
         if ((word & NAME_BEYOND_ASCII) != 0) {
-            return ComputeNameKeyBeyondAscii(Name, Key);
+            return ComputeNameKeyBeyondAscii(Name, Folded, Key);
         }
         key = (key ^ (word & ~NAME_CASE_BITS)) * NAME_KEY_MULTIPLIER;
     }

@@ -99,7 +99,7 @@ VKT_PAGED_ROUTINE NTSTATUS TakeProcessSnapshot(DeviceContext* Context,
                                                           PCUNICODE_STRING ImageName) {
     PAGED_CODE();
     ULONGLONG key;
-    ComputeNameKey(ImageName, &key);
+    ComputeNameKey(ImageName, Context->FoldedCharacters, &key);
     if ((Context->NameFilter[NameFilterKeySlot(key)] & NAME_FILTER_KEY) == 0) {
         return FALSE;
     }

@@ -151,7 +151,7 @@ bool KernelEqual(const std::u16string& a, const std::u16string& b) {
 ULONGLONG Key(const std::u16string& name) {
     UNICODE_STRING counted = Counted(name);
     ULONGLONG key = 0;
-    EXPECT_EQ(ComputeNameKey(&counted, &key), STATUS_SUCCESS);
+    EXPECT_EQ(ComputeNameKey(&counted, nullptr, &key), STATUS_SUCCESS);
     return key;
 }
 
@@ -247,10 +247,14 @@ TEST_F(ProcessCheckTest, NameKeysAgreeWithTheKernelsComparisonForEveryPair) {
     for (int round = 0; round < 2; round++) {
         for (const std::u16string& name : corpus) {
             ULONGLONG word = ReadNameSample(name.data(), name.size() * 2);
+            UNICODE_STRING counted = Counted(name);
+            ULONGLONG key = 0;
             hk::RunAs(hk::CreateThread(hk::SystemProcess()), [&] {
                 EXPECT_EQ(FoldSampleRemembering(folded, word), FoldSampleWithKernel(word))
                     << testing::PrintToString(name);
+                ComputeNameKey(&counted, folded, &key);
             });
+            EXPECT_EQ(key, Key(name)) << testing::PrintToString(name);
         }
     }
 }
