@@ -7,6 +7,7 @@
 #include "tests/supervision/service.h"
 
 #include <algorithm>
+#include <cstring>
 
 namespace {
 
@@ -81,6 +82,46 @@ TEST_F(ProcessCheckTest, AnswersYesWhenItCannotLookAndLogsEachStretchOnce) {
     hk::RemoveExport("ZwQuerySystemInformation");
     EXPECT_TRUE(Running());
     EXPECT_EQ(Logged().size(), 4u);
+}
+
+// A snapshot of two entries as a kernel might write it: the second entry's
+// fixed part, whose name is watched, ends `SecondEntryShort` bytes past the
+// valid length the query reports.
+ULONG SecondEntryShort = 0;
+
+NTSTATUS TwoEntrySnapshot(ULONG, PVOID Buffer, ULONG, PULONG ReturnLength) {
+    const ULONG second = 128;
+    const ULONG entry = 72; // the fixed part of an entry
+    auto* bytes = static_cast<uint8_t*>(Buffer);
+    std::memset(bytes, 0, second + entry);
+    const std::u16string names[] = {u"other.exe", u"VKTService.exe"};
+    ULONG text = entry;
+    for (int i = 0; i < 2; i++) {
+        uint8_t* at = bytes + (i == 0 ? 0 : second);
+        ULONG next = i == 0 ? second : 0;
+        std::memcpy(at, &next, sizeof next);
+        std::memcpy(bytes + text, names[i].data(), names[i].size() * 2);
+        UNICODE_STRING name{static_cast<USHORT>(names[i].size() * 2),
+                            static_cast<USHORT>(names[i].size() * 2),
+                            reinterpret_cast<PWCHAR>(bytes + text)};
+        std::memcpy(at + 56, &name, sizeof name);
+        text += 28;
+    }
+    *ReturnLength = second + entry - SecondEntryShort;
+    return STATUS_SUCCESS;
+}
+
+// The walk reads no entry that reaches past the snapshot's valid bytes, by
+// as little as one byte, and reads one that ends exactly there.
+TEST_F(ProcessCheckTest, WalkEndsAtAnEntryPastTheValidBytes) {
+    ASSERT_EQ(SetList(u"VKTService.exe"), STATUS_SUCCESS);
+    hk::SetExport("ZwQuerySystemInformation", reinterpret_cast<void*>(TwoEntrySnapshot));
+    SecondEntryShort = 0;
+    EXPECT_TRUE(Running());
+    SecondEntryShort = 1;
+    EXPECT_FALSE(Running());
+    SecondEntryShort = 72;
+    EXPECT_FALSE(Running());
 }
 
 // 2,000 processes of 6 threads need about 1.5 MB, more than the first
