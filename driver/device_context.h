@@ -6,6 +6,10 @@
 #include "platform/platform.h"
 #include "include/VKTWatchdog.h"
 
+// The sample filter of the watched names has 2^NAME_FILTER_SLOT_BITS slots.
+static const ULONG NAME_FILTER_SLOT_BITS = 12;
+static const ULONG NAME_FILTER_SLOTS = 1U << NAME_FILTER_SLOT_BITS;
+
 struct DeviceContext {
     PDEVICE_OBJECT Self;        // the device object that owns this record
     PDEVICE_OBJECT LowerDevice; // device directly below; target of passed-down requests and
@@ -26,10 +30,20 @@ struct DeviceContext {
     LIST_ENTRY WatchList;       // watched process image names
     PWCHAR WatchListText;       // pool copy of the name list the entries point into
     ERESOURCE StateLock;        // guards State changes and the arm and feed decisions
-    ERESOURCE WatchListLock;    // guards the watch list, its text and timeouts
+    ERESOURCE WatchListLock;    // guards the watch list, its text, filter and timeouts, and
+                                // the checks' SnapshotSize and ChecksBlind
     UCHAR WatchEnabled;         // 1 once a non-empty watch list with a run timeout is in place
-    IO_REMOVE_LOCK RemoveLock;  // held by every request in flight and by every queued or running
-                                // supervision run; removal waits until all are given back
+    UCHAR NameFilter[NAME_FILTER_SLOTS]; // marks of the watched names' samples (see
+                                         // supervision/name_key.h), made with the list
+    ULONG FoldedCharacters[256]; // characters beyond ASCII that checks had the kernel up-case,
+                                 // each at its low byte: the character in the low half, its
+                                 // capital without the case bit (0x20) in the high half
+    ULONG SnapshotSize;          // bytes of a check's first query: what the last check that
+                                 // looked was given, and an eighth more; 0 before the first
+    UCHAR ChecksBlind;           // 1 from a check that could not look at the processes until
+                                 // one that could; each change is logged
+    IO_REMOVE_LOCK RemoveLock;   // held by every request in flight and by every queued or running
+                                 // supervision run; removal waits until all are given back
 };
 
 // Ten seconds, relative, in 100-nanosecond units: the due time of every

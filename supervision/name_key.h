@@ -1,23 +1,38 @@
-// A key of an image name that two names equal under the kernel's
-// case-insensitive comparison always share, so that a check can refuse most
-// names by their key and compare only the few that share it.
+// How a check tells cheaply which process names cannot be watched ones, so
+// that only the few others reach the kernel's case-insensitive comparison,
+// which alone decides.
 //
-// Every character is folded before it is mixed in: an ASCII character by
-// clearing its case bit (0x20), any other character by the kernel's
-// up-casing and then clearing the same bit. Two characters that the kernel
-// up-cases to the same character fold to the same value:
-// - both ASCII: the kernel up-cases a-z to A-Z and leaves the rest of ASCII
-//   as it is, so they are equal or the two cases of one letter;
-// - both beyond ASCII: they are folded from the same up-cased character;
-// - one of each: their common capital is the ASCII character itself or its
-//   capital, which clears to the same value.
-// So names equal under the kernel's comparison (same length, characters
-// pairwise equal once up-cased) have equal keys, and the kernel's table
-// decides everything beyond ASCII. Different names may share a key ("[" and
-// "{" fold alike); the kernel's comparison tells them apart.
+// Two filters, each one-sided: a name they refuse is equal to no watched
+// name under the kernel's comparison; a name they let through may still be
+// different, and the next filter or the comparison says so.
+//
+// 1. The sample filter, for every process of the snapshot. A name's sample
+//    is one word of four characters: the four before the last four, where
+//    a name's own part ends before ".exe" (names of 4 to 7 characters: the
+//    last four; shorter names: their first and last character), each
+//    character up-cased as the kernel does and then folded by clearing its
+//    case bit (0x20). The samples of the watched names are marked in a
+//    table of slots (DeviceContext.NameFilter, NAME_FILTER_SAMPLE). Equal
+//    names have equal characters once up-cased, so equal samples. A word of
+//    ASCII needs no kernel: the kernel up-cases a-z to A-Z and leaves the
+//    rest of ASCII as it is, so clearing the case bit of the word as it
+//    stands folds it alike; a word with a character beyond ASCII is
+//    up-cased by the kernel a character at a time (each character once a
+//    device, kept at its low byte in DeviceContext.FoldedCharacters), which
+//    costs more but depends on nothing but the kernel's own up-casing.
+// 2. The name key, for the names the sample filter lets through: a hash of
+//    the whole name's length and characters, every character folded (an
+//    ASCII one by its case bit, any other up-cased by the kernel first, then
+//    the same). Names equal under the kernel's comparison share their key.
+//    The top bits of the watched names' keys are marked in the same table
+//    (NAME_FILTER_KEY), so that a name that only shares a sample is mostly
+//    refused before the list is searched.
+//
+// Different names may share a sample or a key ("[" and "{" fold alike); the
+// kernel's comparison tells them apart.
 #pragma once
 
-#include "platform/platform.h"
+#include "driver/device_context.h"
 
 // The high bits of four characters: any of them set means a character
 // beyond ASCII.
@@ -26,24 +41,92 @@ static const ULONGLONG NAME_BEYOND_ASCII = 0xFF80FF80FF80FF80ULL;
 static const ULONGLONG NAME_CASE_BITS = 0x0020002000200020ULL;
 // An odd multiplier that spreads every input bit into the key's top bits.
 static const ULONGLONG NAME_KEY_MULTIPLIER = 0x9E3779B97F4A7C15ULL;
+// A sample's slot is the top bits of its mixed words.
+static const ULONG NAME_FILTER_SHIFT = 64 - NAME_FILTER_SLOT_BITS;
 
-// A filter of keys has 1024 bits, 128 bytes; a key stands for its top ten bits.
-static const ULONG NAME_KEY_FILTER_WORDS = 16;
+// The marks of a filter slot.
+static const UCHAR NAME_FILTER_SAMPLE = 1; // a watched name's folded sample
+static const UCHAR NAME_FILTER_KEY = 2;    // a watched name's key (its top bits)
 
-inline ULONG NameKeyFilterBit(ULONGLONG Key) {
-    return static_cast<ULONG>(Key >> 54);
+// The sample word of a name of `Bytes` bytes (even) at `Text`, as it
+// stands, the first character in the lowest bits; zero where a short name
+// has no characters. Reads only characters of the name.
+inline ULONGLONG ReadNameSample(const WCHAR* Text, SIZE_T Bytes) {
+    const UCHAR* text = reinterpret_cast<const UCHAR*>(Text);
+    ULONGLONG word;
+    // Most names are eight characters or longer: the branch the compiler is
+    // told to lay out straight.
+    if (__builtin_expect(Bytes >= 16, 1)) {
+        RtlCopyMemory(&word, text + Bytes - 16, sizeof word);
+        return word;
+    }
+    if (Bytes >= 8) {
+        RtlCopyMemory(&word, text + Bytes - 8, sizeof word);
+        return word;
+    }
+    if (Bytes == 0) {
+        return 0;
+    }
+    USHORT first;
+    USHORT last;
+    RtlCopyMemory(&first, text, sizeof first);
+    RtlCopyMemory(&last, text + Bytes - 2, sizeof last);
+    return first | static_cast<ULONGLONG>(last) << 16;
 }
 
+// The slot in DeviceContext.NameFilter of a folded sample word.
+inline SIZE_T NameFilterSlot(ULONGLONG Folded) {
+    return static_cast<SIZE_T>((Folded * NAME_KEY_MULTIPLIER) >> NAME_FILTER_SHIFT);
+}
+
+// The slot of a name key.
+inline SIZE_T NameFilterKeySlot(ULONGLONG Key) {
+    return static_cast<SIZE_T>(Key >> NAME_FILTER_SHIFT);
+}
+
+// A sample word up-cased as the kernel does, a character at a time, and
+// folded: for a word with a character beyond ASCII (any word gives the
+// same as folding it by its case bits when it is ASCII).
+ULONGLONG FoldSampleWithKernel(ULONGLONG Word);
+
+// A character beyond ASCII not yet in `Folded` (DeviceContext.
+// FoldedCharacters), up-cased by the kernel, folded and kept there.
+ULONG FoldNewCharacter(ULONG* Folded, ULONG Character);
+
+// One character folded: ASCII by its case bit, any other from `Folded`.
+inline ULONGLONG FoldCharacter(ULONG* Folded, ULONG Character) {
+    if (Character < 0x80) {
+        return Character & ~0x20U;
+    }
+    ULONG known = Folded[Character & 0xFF];
+    return (known & 0xFFFF) == Character ? known >> 16 : FoldNewCharacter(Folded, Character);
+}
+
+// The same as FoldSampleWithKernel, with the characters beyond ASCII
+// up-cased by the kernel once and then taken from `Folded`.
+inline ULONGLONG FoldSampleRemembering(ULONG* Folded, ULONGLONG Word) {
+    return FoldCharacter(Folded, Word & 0xFFFF) |
+           FoldCharacter(Folded, (Word >> 16) & 0xFFFF) << 16 |
+           FoldCharacter(Folded, (Word >> 32) & 0xFFFF) << 32 |
+           FoldCharacter(Folded, Word >> 48) << 48;
+}
+
+// Marks the sample and the key of a watched name in `Filter`.
+NTSTATUS MarkWatchedName(UCHAR* Filter, PCUNICODE_STRING Name, ULONGLONG Key);
+
 // The key of a name with a character beyond ASCII: each character is
-// up-cased by the kernel unless it is ASCII, then folded and mixed as below.
-NTSTATUS ComputeNameKeyBeyondAscii(PCUNICODE_STRING Name, ULONGLONG* Key);
+// up-cased by the kernel unless it is ASCII, then folded and mixed as below;
+// with `Folded` (DeviceContext.FoldedCharacters) each character beyond ASCII
+// is taken from there, up-cased by the kernel only the first time.
+NTSTATUS ComputeNameKeyBeyondAscii(PCUNICODE_STRING Name, ULONG* Folded, ULONGLONG* Key);
 
 // The key of `Name`: its length and its characters folded for case, mixed
 // four at a time (the first in the lowest bits), the last one to three as
 // one more word. A name of ASCII is folded word by word as it stands; at the
-// first character beyond ASCII the key is made again with the kernel's help.
-// Inline, because a check computes it for every process of the machine.
-VKT_PAGED_ROUTINE inline NTSTATUS ComputeNameKey(PCUNICODE_STRING Name, ULONGLONG* Key) {
+// first character beyond ASCII the key is made again with the kernel's help
+// (through `Folded` when given).
+VKT_PAGED_ROUTINE inline NTSTATUS ComputeNameKey(PCUNICODE_STRING Name, ULONG* Folded,
+                                                 ULONGLONG* Key) {
     PAGED_CODE();
     const WCHAR* text = Name->Buffer;
     ULONG count = Name->Length / sizeof(WCHAR);
@@ -53,7 +136,7 @@ VKT_PAGED_ROUTINE inline NTSTATUS ComputeNameKey(PCUNICODE_STRING Name, ULONGLON
         ULONGLONG word;
         RtlCopyMemory(&word, text, sizeof word);
         if ((word & NAME_BEYOND_ASCII) != 0) {
-            return ComputeNameKeyBeyondAscii(Name, Key);
+            return ComputeNameKeyBeyondAscii(Name, Folded, Key);
         }
         key = (key ^ (word & ~NAME_CASE_BITS)) * NAME_KEY_MULTIPLIER;
     }
@@ -63,7 +146,7 @@ VKT_PAGED_ROUTINE inline NTSTATUS ComputeNameKey(PCUNICODE_STRING Name, ULONGLON
             word |= static_cast<ULONGLONG>(text[j]) << (16 * j);
         }
         if ((word & NAME_BEYOND_ASCII) != 0) {
-            return ComputeNameKeyBeyondAscii(Name, Key);
+            return ComputeNameKeyBeyondAscii(Name, Folded, Key);
         }
         key = (key ^ (word & ~NAME_CASE_BITS)) * NAME_KEY_MULTIPLIER;
     }

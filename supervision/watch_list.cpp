@@ -85,7 +85,8 @@ VKT_PAGED_ROUTINE NTSTATUS SplitWatchListText(DeviceContext* Context, ULONG Text
                 return WATCH_TEXT_NO_POOL;
             }
             RtlInitUnicodeString(&entry->ImageName, current);
-            ComputeNameKey(&entry->ImageName, &entry->NameKey);
+            ComputeNameKey(&entry->ImageName, nullptr, &entry->NameKey);
+            MarkWatchedName(Context->NameFilter, &entry->ImageName, entry->NameKey);
             InsertTailList(&Context->WatchList, &entry->Links);
         }
         if (comma == nullptr) {

@@ -1,11 +1,13 @@
 // Whether a watched process runs, from the system's process snapshot; and
 // the cases in which the answer has to be yes because nobody can tell.
+#include "hostkernel/io/errorlog_control.h"
 #include "hostkernel/mm/pool_control.h"
 #include "supervision/name_key.h"
 #include "supervision/watch_list.h"
 #include "tests/supervision/service.h"
 
 #include <algorithm>
+#include <cstring>
 
 namespace {
 
@@ -22,34 +24,121 @@ class ProcessCheckTest : public ServiceTest {
         });
         return running;
     }
+    using Messages = std::vector<std::u16string>;
+    // The insertion string of every event-log entry so far.
+    static Messages Logged() {
+        Messages messages;
+        for (const hk::ErrorLogEntry& entry : hk::ErrorLog()) {
+            messages.push_back(entry.Strings.at(0));
+        }
+        return messages;
+    }
 };
 
 // The check answers yes whenever it cannot look: without a list, without the
-// query routine, when the query fails, without pool. 2,000 processes of 6
-// threads each need about 1.5 MB, more than the first snapshot buffer holds:
-// there the check asks again in what the query asked for and looks, instead
-// of counting the machine as running.
-TEST_F(ProcessCheckTest, AnswersYesOnlyWhenItCannotLookEvenOnBigMachines) {
+// query routine, when the query fails, without pool. The event log says
+// once when checks stop being able to look and once when they can again,
+// however many checks either stretch holds; a check with nothing to look
+// for logs nothing.
+TEST_F(ProcessCheckTest, AnswersYesWhenItCannotLookAndLogsEachStretchOnce) {
+    const std::u16string blind = u"Cannot list processes\n";
+    const std::u16string seeing = u"Can list processes again\n";
     EXPECT_TRUE(Running()) << "empty list";
     ASSERT_EQ(SetList(u"VKTService.exe"), STATUS_SUCCESS);
     hk::TerminateProcess(service_);
     EXPECT_FALSE(Running());
+    EXPECT_EQ(Logged(), Messages{});
+
     hk::RemoveExport("ZwQuerySystemInformation");
     EXPECT_TRUE(Running());
+    EXPECT_TRUE(Running());
+    EXPECT_EQ(Logged(), Messages{blind});
     hk::SetExport("ZwQuerySystemInformation", reinterpret_cast<void*>(HkZwQuerySystemInformation));
     hk::FailRoutine("ZwQuerySystemInformation", STATUS_ACCESS_DENIED);
     EXPECT_TRUE(Running());
     hk::FailAllocationsWithTag(VKT_POOL_TAG, 1);
     EXPECT_TRUE(Running());
     EXPECT_EQ(hk::LiveBlocksWithTag(VKT_POOL_TAG), 2u);
+    EXPECT_EQ(Logged(), Messages{blind}) << "one entry for the whole stretch";
 
     service_ = hk::CreateProcess(u"VKTService.exe");
+    EXPECT_TRUE(Running());
+    EXPECT_TRUE(Running());
+    EXPECT_EQ(Logged(), (Messages{blind, seeing}));
+
+    // Queries that keep answering that the snapshot does not fit are asked
+    // again, each in what the last one asked for, four times at most.
+    hk::TerminateProcess(service_);
+    hk::FailRoutine("ZwQuerySystemInformation", STATUS_INFO_LENGTH_MISMATCH, 3);
+    EXPECT_FALSE(Running()) << "three failures, then the fourth query looks";
+    hk::FailRoutine("ZwQuerySystemInformation", STATUS_INFO_LENGTH_MISMATCH, 4);
+    EXPECT_TRUE(Running());
+    EXPECT_FALSE(Running());
+    EXPECT_EQ(Logged(), (Messages{blind, seeing, blind, seeing}));
+    EXPECT_EQ(hk::LiveBlocksWithTag(VKT_POOL_TAG), 2u);
+
+    // A log entry that cannot be had changes nothing else.
+    hk::FailRoutine("IoAllocateErrorLogEntry", STATUS_INSUFFICIENT_RESOURCES);
+    hk::RemoveExport("ZwQuerySystemInformation");
+    EXPECT_TRUE(Running());
+    EXPECT_EQ(Logged().size(), 4u);
+}
+
+// A snapshot of two entries as a kernel might write it: the second entry's
+// fixed part, whose name is watched, ends `SecondEntryShort` bytes past the
+// valid length the query reports.
+ULONG SecondEntryShort = 0;
+
+NTSTATUS TwoEntrySnapshot(ULONG, PVOID Buffer, ULONG, PULONG ReturnLength) {
+    const ULONG second = 128;
+    const ULONG entry = 72; // the fixed part of an entry
+    auto* bytes = static_cast<uint8_t*>(Buffer);
+    std::memset(bytes, 0, second + entry);
+    const std::u16string names[] = {u"other.exe", u"VKTService.exe"};
+    ULONG text = entry;
+    for (int i = 0; i < 2; i++) {
+        uint8_t* at = bytes + (i == 0 ? 0 : second);
+        ULONG next = i == 0 ? second : 0;
+        std::memcpy(at, &next, sizeof next);
+        std::memcpy(bytes + text, names[i].data(), names[i].size() * 2);
+        UNICODE_STRING name{static_cast<USHORT>(names[i].size() * 2),
+                            static_cast<USHORT>(names[i].size() * 2),
+                            reinterpret_cast<PWCHAR>(bytes + text)};
+        std::memcpy(at + 56, &name, sizeof name);
+        text += 28;
+    }
+    *ReturnLength = second + entry - SecondEntryShort;
+    return STATUS_SUCCESS;
+}
+
+// The walk reads no entry that reaches past the snapshot's valid bytes, by
+// as little as one byte, and reads one that ends exactly there.
+TEST_F(ProcessCheckTest, WalkEndsAtAnEntryPastTheValidBytes) {
+    ASSERT_EQ(SetList(u"VKTService.exe"), STATUS_SUCCESS);
+    hk::SetExport("ZwQuerySystemInformation", reinterpret_cast<void*>(TwoEntrySnapshot));
+    SecondEntryShort = 0;
+    EXPECT_TRUE(Running());
+    SecondEntryShort = 1;
+    EXPECT_FALSE(Running());
+    SecondEntryShort = 72;
+    EXPECT_FALSE(Running());
+}
+
+// 2,000 processes of 6 threads need about 1.5 MB, more than the first
+// snapshot buffer holds: the first check there asks again in what the query
+// asked for and looks, instead of counting the machine as running; every
+// later check starts in what the last one needed, so asks once, until the
+// machine shrinks again.
+TEST_F(ProcessCheckTest, BigMachinesAreLookedAtWithOneQueryOnceKnown) {
+    ASSERT_EQ(SetList(u"VKTService.exe"), STATUS_SUCCESS);
     uint64_t allocations = hk::AllocationCount();
     EXPECT_TRUE(Running());
     EXPECT_EQ(hk::AllocationCount(), allocations + 1) << "one query where the snapshot fits";
 
+    std::vector<HkProcess*> fillers;
     for (int i = 0; i < 2000; i++) {
-        hk::SetSnapshotThreads(hk::CreateProcess(u"filler.exe"), 6);
+        fillers.push_back(hk::CreateProcess(u"filler.exe"));
+        hk::SetSnapshotThreads(fillers.back(), 6);
     }
     ULONG needed = 0;
     hk::RunAs(hk::CreateThread(hk::SystemProcess()), [&] {
@@ -58,31 +147,34 @@ TEST_F(ProcessCheckTest, AnswersYesOnlyWhenItCannotLookEvenOnBigMachines) {
     });
     ASSERT_GT(needed, PROCESS_SNAPSHOT_SIZE);
     size_t held = hk::NonPagedPoolBytes();
-    hk::ResetNonPagedPoolPeak();
-    allocations = hk::AllocationCount();
-    EXPECT_TRUE(Running());
-    EXPECT_EQ(hk::AllocationCount(), allocations + 2) << "the first buffer, then one that fits";
-    EXPECT_GE(hk::NonPagedPoolPeak() - held, needed);
-    EXPECT_LE(hk::NonPagedPoolPeak() - held, needed + needed / 8 + 4096)
-        << "the small buffer is freed before the big one is taken";
-    EXPECT_EQ(hk::NonPagedPoolBytes(), held);
-
+    for (int check = 1; check <= 3; check++) {
+        hk::ResetNonPagedPoolPeak();
+        allocations = hk::AllocationCount();
+        EXPECT_TRUE(Running());
+        EXPECT_EQ(hk::AllocationCount(), allocations + (check == 1 ? 2 : 1))
+            << "check " << check << ": the first buffer, then one that fits; then one";
+        EXPECT_GE(hk::NonPagedPoolPeak() - held, needed);
+        EXPECT_LE(hk::NonPagedPoolPeak() - held, needed + needed / 8 + 4096)
+            << "a buffer too small is freed before a bigger one is taken";
+        EXPECT_EQ(hk::NonPagedPoolBytes(), held);
+    }
     hk::TerminateProcess(service_);
     EXPECT_FALSE(Running()) << "a dead service is seen on a big machine";
 
-    // Queries that keep answering that the snapshot does not fit are asked
-    // again a bounded number of times, each in what the last one asked for.
-    hk::FailRoutine("ZwQuerySystemInformation", STATUS_INFO_LENGTH_MISMATCH, 2);
-    EXPECT_FALSE(Running()) << "two failures, then the real answer, then the fourth query";
-    hk::FailRoutine("ZwQuerySystemInformation", STATUS_INFO_LENGTH_MISMATCH, 3);
-    EXPECT_TRUE(Running()) << "the fourth query is the last, in too small a buffer";
-    hk::FailRoutine("ZwQuerySystemInformation", STATUS_INFO_LENGTH_MISMATCH, 4);
-    EXPECT_TRUE(Running());
-
-    // No pool for the bigger buffer.
-    hk::FailNthAllocation(2);
+    // No pool for the buffer of the known size: the check cannot look, and
+    // leaves nothing behind.
+    hk::FailNthAllocation(1);
     EXPECT_TRUE(Running());
     EXPECT_EQ(hk::NonPagedPoolBytes(), held);
+
+    // Once the machine is small again, so is the next check's buffer.
+    for (HkProcess* filler : fillers) {
+        hk::TerminateProcess(filler);
+    }
+    EXPECT_FALSE(Running());
+    hk::ResetNonPagedPoolPeak();
+    EXPECT_FALSE(Running());
+    EXPECT_EQ(hk::NonPagedPoolPeak() - held, PROCESS_SNAPSHOT_SIZE);
     EXPECT_EQ(hk::LiveBlocksWithTag(VKT_POOL_TAG), 2u);
 }
 
@@ -100,7 +192,7 @@ bool KernelEqual(const std::u16string& a, const std::u16string& b) {
 ULONGLONG Key(const std::u16string& name) {
     UNICODE_STRING counted = Counted(name);
     ULONGLONG key = 0;
-    EXPECT_EQ(ComputeNameKey(&counted, &key), STATUS_SUCCESS);
+    EXPECT_EQ(ComputeNameKey(&counted, nullptr, &key), STATUS_SUCCESS);
     return key;
 }
 
@@ -136,7 +228,8 @@ std::vector<std::u16string> NameCorpus() {
                                     u"kelvin.exe",
                                     u"AB\u0101",
                                     u"ab\u0100",
-                                    u"\u0430\u0431\u0432\u0433x"};
+                                    u"\u0430\u0431\u0432\u0433x",
+                                    u"\u0130\u0230\u0430\u0131.exe"};
     std::vector<std::u16string> corpus;
     for (const std::u16string& base : bases) {
         std::u16string upper = base;
@@ -163,7 +256,9 @@ std::vector<std::u16string> NameCorpus() {
 } // namespace
 
 // The key never refuses a pair that the kernel's comparison finds equal, and
-// tells apart the pairs it finds different: every pair of the corpus.
+// tells apart the pairs it finds different: every pair of the corpus. A
+// sample folded from remembered characters is the kernel's, also where
+// characters that share their low byte follow each other.
 TEST_F(ProcessCheckTest, NameKeysAgreeWithTheKernelsComparisonForEveryPair) {
     std::vector<std::u16string> corpus = NameCorpus();
     size_t equalPairs = 0;
@@ -188,6 +283,21 @@ TEST_F(ProcessCheckTest, NameKeysAgreeWithTheKernelsComparisonForEveryPair) {
     // names share a key; the kernel's comparison still tells them apart.
     EXPECT_EQ(Key(u"[svc].exe"), Key(u"{svc}.exe"));
     EXPECT_FALSE(KernelEqual(u"[svc].exe", u"{svc}.exe"));
+
+    ULONG folded[256] = {};
+    for (int round = 0; round < 2; round++) {
+        for (const std::u16string& name : corpus) {
+            ULONGLONG word = ReadNameSample(name.data(), name.size() * 2);
+            UNICODE_STRING counted = Counted(name);
+            ULONGLONG key = 0;
+            hk::RunAs(hk::CreateThread(hk::SystemProcess()), [&] {
+                EXPECT_EQ(FoldSampleRemembering(folded, word), FoldSampleWithKernel(word))
+                    << testing::PrintToString(name);
+                ComputeNameKey(&counted, folded, &key);
+            });
+            EXPECT_EQ(key, Key(name)) << testing::PrintToString(name);
+        }
+    }
 }
 
 // The whole check gives the answer of the kernel's comparison of every
