@@ -55,7 +55,18 @@ TEST(ScenarioTest, EveryBadLineIsReportedWithItsNumber) {
                      "start svc\n"
                      "\"unclosed\n"
                      "+ wake\n"
-                     "hibernate later\n"),
+                     "hibernate later\n"
+                     "sleep s4\n"
+                     "power device s3\n"
+                     "power query d4\n"
+                     "pnp eject\n"
+                     "firmware sleep maybe\n"
+                     "firmware answer GSXS garbage\n"
+                     "firmware fail FVKT form 3\n"
+                     "start svc \"C:\\A\xC3\" as user\n"   // a lead byte without its follower
+                     "start svc \"C:\\A\xED\xA0\x80\"\n" // a surrogate in UTF-8
+                     "start svc \"C:\\\xC0\xAF\"\n"),      // an overlong '/'
+
               (std::vector<std::string>{
                   "2: unknown step \"dance\"",
                   "4: the time @30s is before the previous step",
@@ -69,13 +80,34 @@ TEST(ScenarioTest, EveryBadLineIsReportedWithItsNumber) {
                   "11: usage: start LABEL PATH [as user|admin]",
                   "12: a quoted text is not closed",
                   "13: \"+\" is not a time",
-                  "14: usage: hibernate [shutdown]",
+                  "14: usage: hibernate [shutdown] [hang]",
+                  "15: usage: sleep [s1|s2|s3] [hang]",
+                  "16: usage: power device d0|d1|d2|d3 or power query s0|...|s5|d0|...|d3",
+                  "17: usage: power device d0|d1|d2|d3 or power query s0|...|s5|d0|...|d3",
+                  "18: usage: pnp start|query-stop|stop|cancel-stop|query-remove|cancel-remove|"
+                  "surprise-removal",
+                  "19: usage: firmware sleep halt|count",
+                  "20: firmware answer takes a method and empty, foreign or short",
+                  "21: an input form is none (no argument) or an argument's length: 1, 2 or 4",
+                  "22: not UTF-8 text at byte 16 of the line",
+                  "23: not UTF-8 text at byte 16 of the line",
+                  "24: not UTF-8 text at byte 15 of the line",
               }));
     EXPECT_TRUE(Errors("send svc raw 0100 code 0x222000 out 16\n"
                        "firmware fail FVKT 0xC0000185 times 2\n"
                        "firmware pend * 2s\n"
                        "registry set \"\\REGISTRY\\MACHINE\\X Y\" Names multi_sz a b\n"
-                       "registry set K Bytes binary 00ff 10\n")
+                       "registry set K Bytes binary 00ff 10\n"
+                       "sleep s1 hang\n"
+                       "hibernate hang\n"
+                       "power query s5\n"
+                       "power device d3\n"
+                       "pnp surprise-removal\n"
+                       "unplug\n"
+                       "firmware sleep count\n"
+                       "firmware answer GSXS short form none times 1\n"
+                       "firmware fail FVKT 0xC00000B5 form 4\n"
+                       "start svc \"C:\\\xC3\x84rger \xF0\x9F\x98\x80.exe\"\n")
                     .empty());
 }
 
