@@ -110,7 +110,20 @@ void AcpiDevice::PowerOff() {
 
 void AcpiDevice::InjectFault(const std::string& method, AcpiFault fault, uint32_t count,
                              NTSTATUS status, uint64_t delay, int form) {
-    faults_[method].push_back(FaultRule{fault, status, delay, count, form});
+    faults_[method].push_back(FaultRule{fault, status, delay, count, form, count == UINT32_MAX});
+}
+
+std::vector<AcpiDevice::CountedFault> AcpiDevice::CountedFaults() const {
+    std::vector<CountedFault> counted;
+    for (const auto& [method, rules] : faults_) {
+        for (const FaultRule& rule : rules) {
+            if (!rule.Lasting) {
+                counted.push_back(CountedFault{method, rule.Fault, rule.Status, rule.Delay,
+                                               rule.Remaining, rule.Form});
+            }
+        }
+    }
+    return counted;
 }
 
 size_t AcpiDevice::Unanswered(const std::string& method) const {
@@ -222,6 +235,13 @@ void AcpiDevice::Answer(PIRP irp, const std::vector<uint8_t>& input, const Fault
                        outputLength, &written, &method)
             : STATUS_INVALID_DEVICE_REQUEST;
     trace_.push_back(Evaluation{hk::Now(), sent, method, input, status});
+    static const std::map<AcpiFault, const char*> kOdd = {
+        {AcpiFault::WrongSignature, "with a foreign signature"},
+        {AcpiFault::CountZero, "with Count 0"},
+        {AcpiFault::ShortOutput, "shorter than its header"}};
+    if (NT_SUCCESS(status) && fault != nullptr && kOdd.count(fault->Fault) != 0) {
+        trace_.back().Odd = kOdd.at(fault->Fault);
+    }
     if (written >= kIntegerOutputSize) {
         uint32_t value = 0;
         std::memcpy(&value, static_cast<uint8_t*>(irp->AssociatedIrp.SystemBuffer) + 16,

@@ -22,6 +22,7 @@ struct Evaluation {
     std::vector<uint8_t> Input; // the input bytes as received
     NTSTATUS Status;            // status the ACPI driver completed the request with
     std::optional<uint32_t> Value = std::nullopt; // the integer the output carried, if any
+    std::string Odd;                              // what was odd about a successful answer
 };
 
 // One Plug and Play request as it reached the ACPI device.
@@ -74,6 +75,17 @@ class AcpiDevice {
                      int form = kAnyInputForm);
     // Every evaluation pends for `delay` (0: answer synchronously again).
     void PendAll(uint64_t delay) { pendAll_ = delay; }
+    // A counted fault with the evaluations it has left.
+    struct CountedFault {
+        std::string Method; // the method, or "*"
+        AcpiFault Fault;    // what it does
+        NTSTATUS Status;    // for FailWithStatus
+        uint64_t Delay;     // for Pend
+        uint32_t Remaining; // evaluations left
+        int Form;           // input form it applies to
+    };
+    // The counted faults (not those injected for every evaluation) not used up.
+    std::vector<CountedFault> CountedFaults() const;
     // Forgets every injected fault and pending rule.
     void ClearFaults() {
         faults_.clear();
@@ -113,6 +125,7 @@ class AcpiDevice {
         uint64_t Delay;     // for Pend
         uint32_t Remaining; // evaluations left
         int Form;           // input form it applies to, or kAnyInputForm
+        bool Lasting;       // injected for every evaluation (a count of UINT32_MAX)
     };
 
     static NTSTATUS DispatchDeviceControl(PDEVICE_OBJECT device, PIRP irp);

@@ -115,7 +115,7 @@ void Machine::AddFirmwareRule(const FirmwareRule& rule) {
     if (rule.Count == 0) {
         rules_.push_back(rule);
     } else if (!acpi_) {
-        firstBootRules_.push_back(rule);
+        nextBootRules_.push_back(rule);
     }
     if (acpi_) {
         acpi_->InjectFault(rule.Method, rule.Fault, rule.Count == 0 ? UINT32_MAX : rule.Count,
@@ -146,7 +146,7 @@ void Machine::AddFirmwareRule(const FirmwareRule& rule) {
 
 void Machine::ClearFirmwareRules() {
     rules_.clear();
-    firstBootRules_.clear();
+    nextBootRules_.clear();
     if (acpi_) {
         acpi_->ClearFaults();
     }
@@ -208,10 +208,10 @@ void Machine::PowerOn() {
     for (const FirmwareRule& rule : rules_) {
         acpi_->InjectFault(rule.Method, rule.Fault, UINT32_MAX, rule.Status, rule.Delay, rule.Form);
     }
-    for (const FirmwareRule& rule : firstBootRules_) {
+    for (const FirmwareRule& rule : nextBootRules_) {
         acpi_->InjectFault(rule.Method, rule.Fault, rule.Count, rule.Status, rule.Delay, rule.Form);
     }
-    firstBootRules_.clear();
+    nextBootRules_.clear();
     acpi_->OnEvaluation([this](const Evaluation& evaluation) { ObserveEvaluation(evaluation); });
     acpi_->Firmware().OnReset([this](const ResetRecord& record) { Expired(record); });
     SampleWatchdog();
@@ -453,6 +453,9 @@ void Machine::ObserveEvaluation(const Evaluation& evaluation) {
                 ")";
     }
     text += " -> " + FormatStatus(evaluation.Status);
+    if (!evaluation.Odd.empty()) {
+        text += ", " + evaluation.Odd;
+    }
     if (evaluation.Method == "GSXS" && evaluation.Value) {
         char value[16];
         std::snprintf(value, sizeof value, "0x%X", *evaluation.Value);
@@ -542,6 +545,11 @@ void Machine::ResetAndBoot(const std::string& why) {
     }
     pnp_->Discard();
     pnp_.reset();
+    // A counted rule holds for its evaluations, whichever boot makes them.
+    for (const AcpiDevice::CountedFault& fault : acpi_->CountedFaults()) {
+        nextBootRules_.push_back(FirmwareRule{fault.Method, fault.Fault, fault.Status, fault.Delay,
+                                              fault.Remaining, fault.Form});
+    }
     acpi_->PowerOff();
     samples_.push_back(WatchdogSample{base_, false, 0});
     acpi_.reset();

@@ -184,7 +184,7 @@ class Machine {
     bool resetBoot_ = false;                   // this boot followed a watchdog reset
     uint8_t stateAtReset_ = 0;                 // state code the firmware held at that reset
     std::vector<FirmwareRule> rules_;          // rules that hold across reboots
-    std::vector<FirmwareRule> firstBootRules_; // counted rules set before the first boot
+    std::vector<FirmwareRule> nextBootRules_;  // counted rules not used up, for the next boot
     std::map<std::string, Process> processes_; // by label
     std::string actor_ = "machine";            // who causes what happens now
     size_t logSeen_ = 0;                       // error-log entries already traced

@@ -444,7 +444,8 @@ std::string DrawTimeline(const std::vector<TraceEvent>& events,
         }
     }
 
-    auto drawBands = [&](const std::vector<Band>& bands, double top, double bandHeight) {
+    auto drawBands = [&](const std::vector<Band>& bands, double top, double bandHeight,
+                         double labelY = 0) {
         for (const Band& band : bands) {
             double x1 = scale.X(band.From), x2 = scale.X(band.To);
             svg += Rect(x1, top, x2 - x1, bandHeight, band.Colour,
@@ -454,7 +455,7 @@ std::string DrawTimeline(const std::vector<TraceEvent>& events,
                 label = label.substr(0, label.find(' ')); // the code without its name
             }
             if (!label.empty() && x2 - x1 > 7.0 * label.size()) {
-                svg += Text(x1 + 3, top + bandHeight / 2 + 4, label,
+                svg += Text(x1 + 3, labelY != 0 ? labelY : top + bandHeight / 2 + 4, label,
                             band.Colour == "#283593" ? "fill=\"#fff\"" : "");
             }
         }
@@ -462,8 +463,8 @@ std::string DrawTimeline(const std::vector<TraceEvent>& events,
     svg += Text(10, stateTop + 17, "state code", "font-weight=\"bold\"");
     drawBands(states, stateTop, laneHeight);
     svg += Text(10, powerTop + 17, "power", "font-weight=\"bold\"");
-    drawBands(power, powerTop, laneHeight);
-    drawBands(asleep, powerTop + laneHeight / 2, laneHeight / 2);
+    drawBands(power, powerTop, laneHeight, powerTop + 11);
+    drawBands(asleep, powerTop + laneHeight * 0.55, laneHeight * 0.45);
     svg += Text(10, processTop + 14, "processes", "font-weight=\"bold\"");
     double rowY = processTop;
     for (const auto& [since, label] : processOrder) {
@@ -495,13 +496,18 @@ std::string DrawTimeline(const std::vector<TraceEvent>& events,
         }
     }
 
-    // Markers across every lane; labels at one time stacked.
-    uint64_t previousMarker = UINT64_MAX;
-    int stacked = 0;
+    // Markers across every lane; labels stacked where they would overlap.
+    std::vector<double> markerRowEnds;
     for (const auto& [time, label] : markers) {
         double x = scale.X(time);
-        stacked = time == previousMarker ? stacked + 1 : 0;
-        previousMarker = time;
+        size_t stacked = 0;
+        while (stacked < markerRowEnds.size() && x + 3 < markerRowEnds[stacked]) {
+            stacked++;
+        }
+        if (stacked == markerRowEnds.size()) {
+            markerRowEnds.push_back(0);
+        }
+        markerRowEnds[stacked] = x + 3 + 7.0 * label.size();
         bool expiry = label == "expiry";
         std::string colour = expiry ? "#c62828" : "#424242";
         svg += Line(x, watchdogTop - 6, x, axisTop,
