@@ -113,9 +113,15 @@ std::string FormatTime(uint64_t time) {
 
 std::string FormatReadable(const TraceEvent& event) {
     char prefix[96];
-    std::snprintf(prefix, sizeof prefix, "%15s  %-9s %-14s ", FormatTime(event.Time).c_str(),
-                  event.Kind.c_str(), event.Who.c_str());
-    return prefix + event.Text;
+    std::snprintf(prefix, sizeof prefix, "%15s  %-9s ", FormatTime(event.Time).c_str(),
+                  event.Kind.c_str());
+    // The column is counted in characters: a UTF-8 sequence is one.
+    size_t characters = 0;
+    for (char c : event.Who) {
+        characters += (static_cast<unsigned char>(c) & 0xC0) != 0x80 ? 1 : 0;
+    }
+    return prefix + event.Who + std::string(characters < 15 ? 15 - characters : 1, ' ') +
+           event.Text;
 }
 
 std::string FormatJson(const TraceEvent& event) {

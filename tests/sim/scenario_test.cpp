@@ -41,6 +41,18 @@ TEST(ScenarioTest, DurationsAndTimes) {
     EXPECT_EQ(scenario.Steps[4].Time, 75 * hk::kSecond);
 }
 
+// Scenario text is UTF-8 and the platform's text UTF-16: both ways, with
+// pairs beyond the plane; half a pair narrows to the replacement character.
+TEST(ScenarioTest, TextIsUtf8OnOneSideAndUtf16OnTheOther) {
+    EXPECT_EQ(sim::Widen("\xC3\x84rger \xF0\x9F\x98\x80"), u"\u00C4rger \U0001F600");
+    EXPECT_EQ(sim::Narrow(u"\u00C4rger \U0001F600 \u13A0"),
+              "\xC3\x84rger \xF0\x9F\x98\x80 \xE1\x8E\xA0");
+    EXPECT_EQ(sim::Narrow(std::u16string(1, char16_t(0xD83D))), "\xEF\xBF\xBD");
+    EXPECT_EQ(sim::FindInvalidUtf8("plain \xE2\x82\xAC"), std::string::npos);
+    EXPECT_EQ(sim::FindInvalidUtf8("ab\xF4\x90\x80\x80"), 2u) << "beyond U+10FFFF";
+    EXPECT_EQ(sim::FindInvalidUtf8("\x80"), 0u) << "a follower without its lead";
+}
+
 TEST(ScenarioTest, EveryBadLineIsReportedWithItsNumber) {
     EXPECT_EQ(Errors("sleep\n"
                      "dance\n"
@@ -63,9 +75,9 @@ TEST(ScenarioTest, EveryBadLineIsReportedWithItsNumber) {
                      "firmware sleep maybe\n"
                      "firmware answer GSXS garbage\n"
                      "firmware fail FVKT form 3\n"
-                     "start svc \"C:\\A\xC3\" as user\n"   // a lead byte without its follower
+                     "start svc \"C:\\A\xC3\" as user\n" // a lead byte without its follower
                      "start svc \"C:\\A\xED\xA0\x80\"\n" // a surrogate in UTF-8
-                     "start svc \"C:\\\xC0\xAF\"\n"),      // an overlong '/'
+                     "start svc \"C:\\\xC0\xAF\"\n"),    // an overlong '/'
 
               (std::vector<std::string>{
                   "2: unknown step \"dance\"",
