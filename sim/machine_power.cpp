@@ -6,6 +6,8 @@
 #include "sim/machine.h"
 #include "sim/power_manager.h"
 
+#include <algorithm>
+
 namespace sim {
 
 namespace {
@@ -43,6 +45,7 @@ void Machine::PowerRequest(const std::string& state, SYSTEM_POWER_STATE enter,
 void Machine::FallAsleep(const std::string& state, bool hang) {
     if (hang) {
         Emit("power", "machine", "the way into " + state + " hangs: the platform does not sleep")
+            .String("state", state)
             .Bool("asleep", false);
         return;
     }
