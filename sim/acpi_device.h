@@ -22,7 +22,7 @@ struct Evaluation {
     std::vector<uint8_t> Input; // the input bytes as received
     NTSTATUS Status;            // status the ACPI driver completed the request with
     std::optional<uint32_t> Value = std::nullopt; // the integer the output carried, if any
-    std::string Odd;                              // what was odd about a successful answer
+    std::string Odd = "";                         // what was odd about a successful answer
 };
 
 // One Plug and Play request as it reached the ACPI device.

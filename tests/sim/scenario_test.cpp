@@ -170,4 +170,54 @@ TEST(ScenarioTest, TimelineOfADayStaysReadable) {
     EXPECT_LT(svg.size(), 400'000u) << "feeds in one pixel column are drawn once";
 }
 
+// The picture names what happened: runs that did not feed, the state's
+// name beside its code, the span the platform slept, where a process
+// ended; and every label, even one at the very end, stays inside it.
+TEST(ScenarioTest, TimelineNamesWhatHappenedWithinThePicture) {
+    auto event = [](uint64_t seconds, const char* kind, const char* who, const char* text) {
+        sim::TraceEvent made;
+        made.Time = seconds * hk::kSecond;
+        made.Kind = kind;
+        made.Who = who;
+        made.Text = text;
+        return made;
+    };
+    std::vector<sim::TraceEvent> events;
+    events.push_back(event(0, "process", "svc", "started"));
+    events.back().String("action", "start");
+    events.push_back(event(1, "eval", "svc", ""));
+    events.back().String("method", "SSXS").Number("arg", 0x2A).Number("status", 0);
+    events.push_back(event(300, "cycle", "driver", "did not feed"));
+    events.back().Bool("fed", false);
+    events.push_back(event(400, "power", "power", "system enters S3"));
+    events.back().String("state", "S3");
+    events.push_back(event(400, "power", "machine", "the platform sleeps"));
+    events.back().String("state", "S3").Bool("asleep", true);
+    events.push_back(event(500, "power", "power", "system returns to S0"));
+    events.back().String("state", "S0");
+    events.push_back(event(600, "process", "svc", "ended"));
+    events.back().String("action", "end");
+    events.push_back(event(700, "request", "svc", ""));
+    events.back().String("request", "a request whose label is far too long for the margin");
+    std::vector<sim::WatchdogSample> samples{{0, true, 60 * hk::kSecond},
+                                             {400 * hk::kSecond, true, 0, true, 50 * hk::kSecond}};
+    std::string svg = sim::DrawTimeline(events, samples, "names");
+    EXPECT_NE(svg.find(">2A StateWatchA<"), std::string::npos);
+    EXPECT_NE(svg.find("stroke=\"#ef6c00\""), std::string::npos) << "a run that did not feed";
+    EXPECT_NE(svg.find(">asleep<"), std::string::npos);
+    EXPECT_NE(svg.find(">ended<"), std::string::npos);
+    double width = std::stod(svg.substr(svg.find("width=\"") + 7));
+    for (size_t at = svg.find("<text x=\""); at != std::string::npos;
+         at = svg.find("<text x=\"", at + 1)) {
+        double x = std::stod(svg.substr(at + 9));
+        size_t open = svg.find('>', at) + 1;
+        size_t length = svg.find("</text>", open) - open;
+        bool anchoredEnd = svg.substr(at, open - at).find("text-anchor") != std::string::npos;
+        EXPECT_GE(x, 0);
+        if (!anchoredEnd) {
+            EXPECT_LE(x + 5.0 * double(length), width) << svg.substr(open, length);
+        }
+    }
+}
+
 } // namespace
