@@ -46,13 +46,14 @@ struct ClientCommand {
     std::string Describe() const; // "report 0x40", for the trace
 };
 
-// A firmware behaviour the scenario sets: a method failing or pending.
+// A firmware behaviour the scenario sets: a method failing, pending or
+// answering oddly.
 struct FirmwareRule {
     std::string Method;       // four characters, or "*"
-    AcpiFault Fault;          // FailWithStatus or Pend
+    AcpiFault Fault;          // a failure, a delay or an odd answer
     NTSTATUS Status;          // for FailWithStatus
     uint64_t Delay;           // for Pend
-    uint32_t Count;           // evaluations it holds for; 0 for every one, across reboots
+    uint32_t Count;           // evaluations it holds for, whichever boot; 0 for every one
     int Form = kAnyInputForm; // the input form it applies to (see AcpiDevice)
 };
 
