@@ -114,8 +114,25 @@ void AcpiDevice::PowerOff() {
 }
 
 void AcpiDevice::InjectFault(const std::string& method, AcpiFault fault, uint32_t count,
-                             NTSTATUS status, uint64_t delay) {
-    faults_[method].push_back(FaultRule{fault, status, delay, count});
+                             NTSTATUS status, uint64_t delay, int form) {
+    faults_[method].push_back(FaultRule{fault, status, delay, count, form, count == UINT32_MAX});
+}
+
+std::vector<AcpiDevice::CountedFault> AcpiDevice::CountedFaults() const {
+    std::vector<CountedFault> counted;
+    for (const auto& [method, rules] : faults_) {
+        for (const FaultRule& rule : rules) {
+            if (!rule.Lasting) {
+                counted.push_back(CountedFault{method, rule.Fault, rule.Status, rule.Delay,
+                                               rule.Remaining, rule.Form});
+            }
+        }
+    }
+    return counted;
+}
+
+size_t AcpiDevice::Unanswered(const std::string& method) const {
+    return unanswered_.count(method);
 }
 
 std::vector<std::string> AcpiDevice::Methods() const {
@@ -126,17 +143,25 @@ std::vector<std::string> AcpiDevice::Methods() const {
     return methods;
 }
 
-std::optional<AcpiDevice::FaultRule> AcpiDevice::TakeFault(const std::string& method) {
+// The first rule for the method (else for every method) that the input's
+// form meets; a counted rule is used up by the evaluations it met.
+std::optional<AcpiDevice::FaultRule> AcpiDevice::TakeFault(const std::string& method, int form) {
     for (const std::string& key : {method, std::string(kAnyMethod)}) {
         auto found = faults_.find(key);
-        if (found == faults_.end() || found->second.empty()) {
+        if (found == faults_.end()) {
             continue;
         }
-        FaultRule rule = found->second.front();
-        if (--found->second.front().Remaining == 0) {
-            found->second.pop_front();
+        std::deque<FaultRule>& rules = found->second;
+        for (auto rule = rules.begin(); rule != rules.end(); ++rule) {
+            if (rule->Form != kAnyInputForm && rule->Form != form) {
+                continue;
+            }
+            FaultRule taken = *rule;
+            if (--rule->Remaining == 0) {
+                rules.erase(rule);
+            }
+            return taken;
         }
-        return rule;
     }
     return std::nullopt;
 }
@@ -184,20 +209,27 @@ NTSTATUS AcpiDevice::Receive(PIRP irp) {
     auto* system = static_cast<uint8_t*>(irp->AssociatedIrp.SystemBuffer);
     std::vector<uint8_t> input(system, system + (system ? inputLength : 0));
     std::string method = input.size() >= 8 ? std::string(input.begin() + 4, input.begin() + 8) : "";
-    std::optional<FaultRule> fault = TakeFault(method);
+    int form = input.size() >= 20 && ReadU32(input, 0) == ACPI_EVAL_INPUT_BUFFER_COMPLEX_SIGNATURE
+                   ? input[18] | (input[19] << 8)
+                   : kNoArgument;
+    std::optional<FaultRule> fault = TakeFault(method, form);
     uint64_t delay = fault && fault->Fault == AcpiFault::Pend ? fault->Delay : pendAll_;
+    uint64_t sent = hk::Now();
     if (delay == 0) {
-        Answer(irp, input, fault ? &*fault : nullptr);
+        Answer(irp, input, fault ? &*fault : nullptr, sent);
         return trace_.back().Status;
     }
     IoMarkIrpPending(irp);
-    hk::ScheduleAt(hk::Now() + delay, [this, irp, input, fault] {
-        Answer(irp, input, fault && fault->Fault != AcpiFault::Pend ? &*fault : nullptr);
+    unanswered_.insert(method);
+    hk::ScheduleAt(hk::Now() + delay, [this, irp, input, fault, sent, method] {
+        unanswered_.erase(unanswered_.find(method));
+        Answer(irp, input, fault && fault->Fault != AcpiFault::Pend ? &*fault : nullptr, sent);
     });
     return STATUS_PENDING;
 }
 
-void AcpiDevice::Answer(PIRP irp, const std::vector<uint8_t>& input, const FaultRule* fault) {
+void AcpiDevice::Answer(PIRP irp, const std::vector<uint8_t>& input, const FaultRule* fault,
+                        uint64_t sent) {
     PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
     ULONG outputLength = location->Parameters.DeviceIoControl.OutputBufferLength;
     ULONG_PTR written = 0;
@@ -207,7 +239,14 @@ void AcpiDevice::Answer(PIRP irp, const std::vector<uint8_t>& input, const Fault
             ? Evaluate(input, fault, static_cast<uint8_t*>(irp->AssociatedIrp.SystemBuffer),
                        outputLength, &written, &method)
             : STATUS_INVALID_DEVICE_REQUEST;
-    trace_.push_back(Evaluation{hk::Now(), method, input, status});
+    trace_.push_back(Evaluation{hk::Now(), sent, method, input, status});
+    static const std::map<AcpiFault, const char*> kOdd = {
+        {AcpiFault::WrongSignature, "with a foreign signature"},
+        {AcpiFault::CountZero, "with Count 0"},
+        {AcpiFault::ShortOutput, "shorter than its header"}};
+    if (NT_SUCCESS(status) && fault != nullptr && kOdd.count(fault->Fault) != 0) {
+        trace_.back().Odd = kOdd.at(fault->Fault);
+    }
     if (written >= kIntegerOutputSize) {
         uint32_t value = 0;
         std::memcpy(&value, static_cast<uint8_t*>(irp->AssociatedIrp.SystemBuffer) + 16,
@@ -250,6 +289,12 @@ NTSTATUS AcpiDevice::Evaluate(const std::vector<uint8_t>& input, const FaultRule
         WriteOutput(output, ACPI_EVAL_OUTPUT_BUFFER_SIGNATURE, 0, 0);
         *written = kOutputHeaderSize;
         return STATUS_BUFFER_OVERFLOW;
+    }
+    if (fault != nullptr && fault->Fault == AcpiFault::ShortOutput) {
+        // The signature and the length, but no count.
+        WriteOutput(output, ACPI_EVAL_OUTPUT_BUFFER_SIGNATURE, 0, 0);
+        *written = kOutputHeaderSize - sizeof(ULONG);
+        return STATUS_SUCCESS;
     }
     WriteOutput(output, signature, empty ? 0 : 1, result.Value);
     *written = empty ? kOutputHeaderSize : kIntegerOutputSize;

@@ -8,6 +8,7 @@
 
 #include <deque>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -16,10 +17,12 @@ namespace sim {
 // One evaluation, as the ACPI driver saw and answered it.
 struct Evaluation {
     uint64_t Time;              // virtual time the answer was given
+    uint64_t Sent;              // virtual time the request reached the ACPI driver
     std::string Method;         // the method's four characters
     std::vector<uint8_t> Input; // the input bytes as received
     NTSTATUS Status;            // status the ACPI driver completed the request with
     std::optional<uint32_t> Value = std::nullopt; // the integer the output carried, if any
+    std::string Odd = "";                         // what was odd about a successful answer
 };
 
 // One Plug and Play request as it reached the ACPI device.
@@ -40,7 +43,13 @@ enum class AcpiFault {
     CountZero,      // a well-formed output that carries no value
     BufferOverflow, // 0x80000005: the value did not fit
     Pend,           // answer correctly, but only after a delay
+    ShortOutput,    // success, with fewer bytes than the output's header
 };
+
+// The input forms of an evaluation, for a fault that only one of them meets.
+constexpr int kAnyInputForm = -1; // every form
+constexpr int kNoArgument = 0;    // a simple input: the method's name only
+// Any other form is the length in bytes (1 to 4) of the integer argument.
 
 class AcpiDevice {
   public:
@@ -69,10 +78,23 @@ class AcpiDevice {
     sim::Firmware& Firmware() { return firmware_; }
 
     // The next `count` evaluations of `method` answer with `fault`.
+    // With `form`, only evaluations whose input has that form meet the fault.
     void InjectFault(const std::string& method, AcpiFault fault, uint32_t count = 1,
-                     NTSTATUS status = STATUS_UNSUCCESSFUL, uint64_t delay = hk::kMillisecond);
+                     NTSTATUS status = STATUS_UNSUCCESSFUL, uint64_t delay = hk::kMillisecond,
+                     int form = kAnyInputForm);
     // Every evaluation pends for `delay` (0: answer synchronously again).
     void PendAll(uint64_t delay) { pendAll_ = delay; }
+    // A counted fault with the evaluations it has left.
+    struct CountedFault {
+        std::string Method; // the method, or "*"
+        AcpiFault Fault;    // what it does
+        NTSTATUS Status;    // for FailWithStatus
+        uint64_t Delay;     // for Pend
+        uint32_t Remaining; // evaluations left
+        int Form;           // input form it applies to
+    };
+    // The counted faults (not those injected for every evaluation) not used up.
+    std::vector<CountedFault> CountedFaults() const;
     // Forgets every injected fault and pending rule.
     void ClearFaults() {
         faults_.clear();
@@ -84,6 +106,8 @@ class AcpiDevice {
     }
 
     const std::vector<Evaluation>& Trace() const { return trace_; }
+    // Evaluations of `method` sent but not answered yet.
+    size_t Unanswered(const std::string& method) const;
     // The methods evaluated so far, in order.
     std::vector<std::string> Methods() const;
     void ClearTrace() { trace_.clear(); }
@@ -109,6 +133,8 @@ class AcpiDevice {
         NTSTATUS Status;    // for FailWithStatus
         uint64_t Delay;     // for Pend
         uint32_t Remaining; // evaluations left
+        int Form;           // input form it applies to, or kAnyInputForm
+        bool Lasting;       // injected for every evaluation (a count of UINT32_MAX)
     };
 
     static NTSTATUS DispatchDeviceControl(PDEVICE_OBJECT device, PIRP irp);
@@ -116,10 +142,10 @@ class AcpiDevice {
     static NTSTATUS DispatchPnp(PDEVICE_OBJECT device, PIRP irp);
     NTSTATUS ReceivePnp(PIRP irp);
     NTSTATUS Receive(PIRP irp);
-    void Answer(PIRP irp, const std::vector<uint8_t>& input, const FaultRule* fault);
+    void Answer(PIRP irp, const std::vector<uint8_t>& input, const FaultRule* fault, uint64_t sent);
     NTSTATUS Evaluate(const std::vector<uint8_t>& input, const FaultRule* fault, uint8_t* output,
                       ULONG outputLength, ULONG_PTR* written, std::string* method);
-    std::optional<FaultRule> TakeFault(const std::string& method);
+    std::optional<FaultRule> TakeFault(const std::string& method, int form);
 
     PDRIVER_OBJECT driver_ = nullptr;                     // the ACPI driver's object
     PDEVICE_OBJECT device_ = nullptr;                     // the physical device object
@@ -127,6 +153,7 @@ class AcpiDevice {
     std::map<std::string, std::deque<FaultRule>> faults_; // per method, in order of injection
     uint64_t pendAll_ = 0;                                // delay for every evaluation, 0 for none
     std::vector<Evaluation> trace_;                       // every evaluation answered
+    std::multiset<std::string> unanswered_;               // methods of evaluations pending
     std::function<void(const Evaluation&)> onEvaluation_; // observer of each answer, may be empty
     std::u16string hardwareId_ = u"ACPI\\VKT0001";        // the device's hardware ID
     std::map<UCHAR, NTSTATUS> pnpFaults_; // minor code -> status of its next request

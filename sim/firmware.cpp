@@ -48,8 +48,20 @@ void Firmware::PowerOff() {
 
 // The countdown starts again from the full timeout.
 void Firmware::Restart() {
+    CountDownFrom(uint64_t{timeoutSeconds_} * hk::kSecond);
+}
+
+void Firmware::ExpireNow() {
     CancelCountdown();
-    deadline_ = hk::Now() + uint64_t{timeoutSeconds_} * hk::kSecond;
+    Expire();
+}
+
+void Firmware::CountDownFrom(uint64_t left) {
+    if (!open_) {
+        return;
+    }
+    CancelCountdown();
+    deadline_ = hk::Now() + left;
     expiryEvent_ = hk::ScheduleAt(deadline_, [this] {
         expiryEvent_ = 0;
         Expire();

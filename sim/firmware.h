@@ -48,6 +48,13 @@ class Firmware {
     // kernel, and its timeout returns to the default.
     void PowerOff();
 
+    // The platform slept with the watchdog counting and it ran out then: it
+    // expires now, with no kernel running to time it.
+    void ExpireNow();
+    // The platform woke with the watchdog counting through its sleep: the
+    // countdown goes on from `left`, in the time of the kernel that runs again.
+    void CountDownFrom(uint64_t left);
+
     bool WatchdogOpen() const { return open_; }
     uint32_t TimeoutSeconds() const { return timeoutSeconds_; }
     // Virtual time at which an open watchdog expires.

@@ -114,14 +114,30 @@ void Machine::SetFirmwareStatus(uint8_t bits) {
 void Machine::AddFirmwareRule(const FirmwareRule& rule) {
     if (rule.Count == 0) {
         rules_.push_back(rule);
+    } else if (!acpi_) {
+        nextBootRules_.push_back(rule);
     }
     if (acpi_) {
         acpi_->InjectFault(rule.Method, rule.Fault, rule.Count == 0 ? UINT32_MAX : rule.Count,
-                           rule.Status, rule.Delay);
+                           rule.Status, rule.Delay, rule.Form);
     }
-    std::string text = rule.Fault == AcpiFault::Pend
-                           ? rule.Method + " pends " + FormatTime(rule.Delay)
-                           : rule.Method + " fails with " + FormatStatus(rule.Status);
+    static const char* const kAnswers[] = {"fails with ",
+                                           "answers with a foreign signature",
+                                           "answers with Count 0",
+                                           "answers 0x80000005",
+                                           "pends ",
+                                           "answers shorter than its header"};
+    std::string text = rule.Method + " " + kAnswers[static_cast<int>(rule.Fault)];
+    if (rule.Fault == AcpiFault::Pend) {
+        text += FormatTime(rule.Delay);
+    } else if (rule.Fault == AcpiFault::FailWithStatus) {
+        text += FormatStatus(rule.Status);
+    }
+    if (rule.Form != kAnyInputForm) {
+        text += rule.Form == kNoArgument
+                    ? " when called without an argument"
+                    : " when called with a " + std::to_string(rule.Form) + "-byte argument";
+    }
     if (rule.Count != 0) {
         text += " for " + std::to_string(rule.Count) + " evaluation(s)";
     }
@@ -130,6 +146,7 @@ void Machine::AddFirmwareRule(const FirmwareRule& rule) {
 
 void Machine::ClearFirmwareRules() {
     rules_.clear();
+    nextBootRules_.clear();
     if (acpi_) {
         acpi_->ClearFaults();
     }
@@ -189,8 +206,12 @@ void Machine::PowerOn() {
     acpi_ = std::make_unique<AcpiDevice>();
     acpi_->Firmware().SetStatusValue(GsxsValue());
     for (const FirmwareRule& rule : rules_) {
-        acpi_->InjectFault(rule.Method, rule.Fault, UINT32_MAX, rule.Status, rule.Delay);
+        acpi_->InjectFault(rule.Method, rule.Fault, UINT32_MAX, rule.Status, rule.Delay, rule.Form);
     }
+    for (const FirmwareRule& rule : nextBootRules_) {
+        acpi_->InjectFault(rule.Method, rule.Fault, rule.Count, rule.Status, rule.Delay, rule.Form);
+    }
+    nextBootRules_.clear();
     acpi_->OnEvaluation([this](const Evaluation& evaluation) { ObserveEvaluation(evaluation); });
     acpi_->Firmware().OnReset([this](const ResetRecord& record) { Expired(record); });
     SampleWatchdog();
@@ -247,11 +268,62 @@ void Machine::RemoveDevice() {
         .Bool("ok", removed);
 }
 
+void Machine::WaitPoweredOff(uint64_t time) {
+    if (!PoweredOn() && time > Now()) {
+        base_ += time - Now();
+    }
+}
+
+// One request as the Plug and Play manager sends it, traced with its status.
+void Machine::SendPnp(UCHAR minor) {
+    static const std::map<UCHAR, const char*> kNames = {
+        {IRP_MN_START_DEVICE, "start"},
+        {IRP_MN_QUERY_REMOVE_DEVICE, "query-remove"},
+        {IRP_MN_CANCEL_REMOVE_DEVICE, "cancel-remove"},
+        {IRP_MN_STOP_DEVICE, "stop"},
+        {IRP_MN_QUERY_STOP_DEVICE, "query-stop"},
+        {IRP_MN_CANCEL_STOP_DEVICE, "cancel-stop"},
+        {IRP_MN_SURPRISE_REMOVAL, "surprise-removal"}};
+    std::string name = kNames.count(minor) != 0 ? kNames.at(minor) : "minor " + FormatByte(minor);
+    if (device_ == nullptr) {
+        Emit("device", "pnp", "no device for " + name);
+        return;
+    }
+    actor_ = "pnp";
+    hk::Outcome outcome = pnp_->Send(minor);
+    FlushErrorLog();
+    EmitRequest("pnp", name, outcome.ioStatus.Status, std::nullopt);
+}
+
+void Machine::Unplug() {
+    if (device_ == nullptr) {
+        Emit("device", "pnp", "no device to unplug");
+        return;
+    }
+    SendPnp(IRP_MN_SURPRISE_REMOVAL);
+    for (auto& [label, process] : processes_) {
+        if (process.Device != INVALID_HANDLE_VALUE) {
+            CloseDevice(label);
+        }
+    }
+    actor_ = "pnp";
+    pnp_->SendRemove();
+    device_ = pnp_->FunctionDevice();
+    FlushErrorLog();
+    Emit("device", "pnp", "device unplugged and removed")
+        .String("action", "unplug")
+        .Bool("ok", device_ == nullptr);
+}
+
 void Machine::RunUntil(uint64_t time) {
     if (!PoweredOn()) {
         PowerOn();
     }
     while (Now() < time) {
+        if (asleep_) {
+            SleepUntil(time);
+            continue;
+        }
         if (device_ != nullptr && ContextOf(device_)->WorkQueued != 0) {
             // A run queued while a request waited for the firmware: it runs
             // before time moves on.
@@ -289,7 +361,9 @@ void Machine::FinishStep() {
 // was due, and the reset if the watchdog expired.
 void Machine::FinishChunk(size_t mark, bool cycleRan) {
     FlushErrorLog();
-    if (cycleRan && !resetPending_ && device_ != nullptr) {
+    // A run whose feed waits for the firmware is traced when it is answered.
+    bool runWaits = acpi_->Unanswered("FVKT") != 0;
+    if (cycleRan && !resetPending_ && device_ != nullptr && !runWaits) {
         EmitCycle(mark);
     } else {
         MarkUntimedRuns(mark);
@@ -380,10 +454,16 @@ void Machine::ObserveEvaluation(const Evaluation& evaluation) {
                 ")";
     }
     text += " -> " + FormatStatus(evaluation.Status);
+    if (!evaluation.Odd.empty()) {
+        text += ", " + evaluation.Odd;
+    }
     if (evaluation.Method == "GSXS" && evaluation.Value) {
         char value[16];
         std::snprintf(value, sizeof value, "0x%X", *evaluation.Value);
         text += std::string(" = ") + value;
+    }
+    if (evaluation.Sent != evaluation.Time) {
+        text += " (sent at " + FormatTime(base_ + evaluation.Sent) + ")";
     }
     TraceEvent& event = Emit("eval", actor_, text);
     event.String("method", evaluation.Method);
@@ -395,6 +475,10 @@ void Machine::ObserveEvaluation(const Evaluation& evaluation) {
     event.Number("status", static_cast<uint32_t>(evaluation.Status));
     if (evaluation.Value) {
         event.Number("value", *evaluation.Value);
+    }
+    if (evaluation.Sent != evaluation.Time) {
+        event.Number("sent", static_cast<int64_t>(base_ + evaluation.Sent))
+            .Number("answered", static_cast<int64_t>(base_ + evaluation.Time));
     }
     SampleWatchdog();
 }
@@ -410,9 +494,25 @@ void Machine::FlushErrorLog() {
         char codeText[16];
         std::snprintf(codeText, sizeof codeText, "0x%08X", code);
         std::string message = EntryText(entry);
-        Emit("log", "driver", std::string("event log ") + codeText + " \"" + message + "\"")
-            .Number("code", code)
-            .String("message", message);
+        TraceEvent& event =
+            Emit("log", "driver", std::string("event log ") + codeText + " \"" + message + "\"")
+                .Number("code", code)
+                .String("message", message);
+        StampWhenWritten(&event, base_ + entry.Time);
+    }
+}
+
+// An entry is traced where the driver wrote it, which may be before
+// evaluations already traced (a power request that waited for the firmware).
+void Machine::StampWhenWritten(TraceEvent* event, uint64_t written) {
+    if (event == &discarded_ || written >= event->Time) {
+        return;
+    }
+    event->Time = written;
+    size_t at = events_.size() - 1;
+    while (at > 0 && events_[at - 1].Time > written) {
+        std::swap(events_[at - 1], events_[at]);
+        at--;
     }
 }
 
@@ -446,11 +546,17 @@ void Machine::ResetAndBoot(const std::string& why) {
     }
     pnp_->Discard();
     pnp_.reset();
+    // A counted rule holds for its evaluations, whichever boot makes them.
+    for (const AcpiDevice::CountedFault& fault : acpi_->CountedFaults()) {
+        nextBootRules_.push_back(FirmwareRule{fault.Method, fault.Fault, fault.Status, fault.Delay,
+                                              fault.Remaining, fault.Form});
+    }
     acpi_->PowerOff();
     samples_.push_back(WatchdogSample{base_, false, 0});
     acpi_.reset();
     device_ = nullptr;
     resetPending_ = false;
+    asleep_ = false;
     resetBoot_ = watchdog;
     events_.push_back(
         TraceEvent{base_,

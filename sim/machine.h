@@ -25,9 +25,11 @@ namespace sim {
 
 // The firmware watchdog at one moment, for the timeline.
 struct WatchdogSample {
-    uint64_t Time;     // machine time
-    bool Open;         // counting down
-    uint64_t Deadline; // machine time of expiry while open
+    uint64_t Time;       // machine time
+    bool Open;           // counting down
+    uint64_t Deadline;   // machine time of expiry while open
+    bool Halted = false; // open but halted while the platform sleeps
+    uint64_t Left = 0;   // while halted: time left when it halted
 };
 
 // A command a process sends through the client library.
@@ -44,13 +46,15 @@ struct ClientCommand {
     std::string Describe() const; // "report 0x40", for the trace
 };
 
-// A firmware behaviour the scenario sets: a method failing or pending.
+// A firmware behaviour the scenario sets: a method failing, pending or
+// answering oddly.
 struct FirmwareRule {
-    std::string Method; // four characters, or "*"
-    AcpiFault Fault;    // FailWithStatus or Pend
-    NTSTATUS Status;    // for FailWithStatus
-    uint64_t Delay;     // for Pend
-    uint32_t Count;     // evaluations it holds for; 0 for every one, across reboots
+    std::string Method;       // four characters, or "*"
+    AcpiFault Fault;          // a failure, a delay or an odd answer
+    NTSTATUS Status;          // for FailWithStatus
+    uint64_t Delay;           // for Pend
+    uint32_t Count;           // evaluations it holds for, whichever boot; 0 for every one
+    int Form = kAnyInputForm; // the input form it applies to (see AcpiDevice)
 };
 
 class Machine {
@@ -68,6 +72,10 @@ class Machine {
     void SetFirmwareStatus(uint8_t bits);
     void AddFirmwareRule(const FirmwareRule& rule);
     void ClearFirmwareRules();
+    // Whether the firmware's watchdog counts on while the platform sleeps
+    // (S1 to S4); by default it halts, and goes on from where it halted when
+    // the platform wakes.
+    void SetSleepCounting(bool counting);
     void SetRegistryValue(const std::u16string& key, const std::u16string& name, ULONG type,
                           const std::vector<uint8_t>& data);
     void DeleteRegistryKey(const std::u16string& key);
@@ -79,6 +87,8 @@ class Machine {
     // ----- the machine's life
     bool PoweredOn() const { return acpi_ != nullptr; }
     void PowerOn();
+    // Lets machine time pass up to `time` before the machine is powered on.
+    void WaitPoweredOff(uint64_t time);
     // Machine time, 100-ns units since the scenario began.
     uint64_t Now() const;
     // Runs until `time`, resets and boots included.
@@ -108,12 +118,26 @@ class Machine {
                   std::vector<std::string>* lines);
 
     // ----- power and Plug and Play
-    void Sleep();
-    void Hibernate(bool toShutdown);
+    // Set-power for a sleep state (S1 to S3) or hibernation; unless the entry
+    // hangs, the platform then sleeps until Wake: the machine's kernel stands
+    // still and the firmware's watchdog halts or counts on as set.
+    void Sleep(SYSTEM_POWER_STATE state = PowerSystemSleeping3, bool hang = false);
+    void Hibernate(bool toShutdown, bool hang = false);
     void Shutdown();
     void Wake();
+    // A device set-power request, and a query-power request for a system
+    // state (`system` true) or a device state.
+    void SetDevicePower(DEVICE_POWER_STATE state);
+    void QueryPower(bool system, ULONG state);
     void RemoveDevice();
     void AddDevice();
+    // One Plug and Play request to the device's stack (start, the queries,
+    // stop, surprise removal and their cancellations).
+    void SendPnp(UCHAR minor);
+    // The device disappears: surprise removal, the processes close their
+    // handles, removal.
+    void Unplug();
+    bool Asleep() const { return asleep_; }
 
     // ----- the DOS device names; a target is an NT name or a path on an
     // existing letter ("C:\\Users\\eve"), resolved in the global directory
@@ -147,12 +171,15 @@ class Machine {
     TraceEvent& Emit(const std::string& kind, const std::string& who, const std::string& text);
     void ObserveEvaluation(const Evaluation& evaluation);
     void FlushErrorLog();
+    void StampWhenWritten(TraceEvent* event, uint64_t written);
     void SampleWatchdog();
     void Expired(const ResetRecord& record);
     void ResetAndBoot(const std::string& why);
     void EndAllProcesses(const std::string& why);
     void PowerRequest(const std::string& state, SYSTEM_POWER_STATE enter,
                       SYSTEM_POWER_STATE target);
+    void FallAsleep(const std::string& state, bool hang);
+    void SleepUntil(uint64_t time);
     void EmitRequest(const std::string& who, const std::string& request, NTSTATUS status,
                      std::optional<DWORD> error);
     void EmitCycle(size_t mark);
@@ -172,6 +199,7 @@ class Machine {
     bool resetBoot_ = false;                   // this boot followed a watchdog reset
     uint8_t stateAtReset_ = 0;                 // state code the firmware held at that reset
     std::vector<FirmwareRule> rules_;          // rules that hold across reboots
+    std::vector<FirmwareRule> nextBootRules_;  // counted rules not used up, for the next boot
     std::map<std::string, Process> processes_; // by label
     std::string actor_ = "machine";            // who causes what happens now
     size_t logSeen_ = 0;                       // error-log entries already traced
@@ -180,8 +208,11 @@ class Machine {
     TraceEvent discarded_;                     // what Emit hands out while the machine resets
     uint64_t resetKernelTime_ = 0;             // kernel time of that expiry
     SYSTEM_POWER_STATE lowState_ = PowerSystemWorking; // the state entered, until wake
-    std::vector<TraceEvent> events_;                   // everything, in order
-    std::vector<WatchdogSample> samples_;              // the watchdog after every change
+    bool sleepCounting_ = false;                       // the watchdog counts while asleep
+    bool asleep_ = false;                              // the platform sleeps, until wake
+    uint64_t asleepDeadline_ = 0;         // machine time of expiry while asleep and counting
+    std::vector<TraceEvent> events_;      // everything, in order
+    std::vector<WatchdogSample> samples_; // the watchdog after every change
 };
 
 } // namespace sim

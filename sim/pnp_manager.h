@@ -54,6 +54,8 @@ class PnpManager {
     bool Remove();
     // The device disappeared: surprise removal, then remove.
     void SurpriseRemove();
+    // The remove request, after which a driver without devices is unloaded.
+    void SendRemove();
     // Any Plug and Play request, sent to the top of the device's stack.
     hk::Outcome Send(UCHAR minor);
 
@@ -68,7 +70,6 @@ class PnpManager {
   private:
     const DriverMatch* FindMatch() const;
     void ApplyStackSettings(const HardwareSettings& settings);
-    void SendRemove();
 
     AcpiDevice& acpi_;                 // the device the manager enumerates
     std::vector<DriverMatch> matches_; // installed driver packages

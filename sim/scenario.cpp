@@ -1,5 +1,7 @@
 #include "sim/scenario.h"
 
+#include "sim/request_steps.h"
+
 #include "hostkernel/cm/registry_control.h"
 #include "include/VKTWatchdog.h"
 
@@ -83,10 +85,6 @@ bool ParseHexBytes(const std::vector<std::string>& words, size_t from, size_t to
     return true;
 }
 
-std::u16string Widen(const std::string& text) {
-    return std::u16string(text.begin(), text.end());
-}
-
 std::vector<uint8_t> Utf16Bytes(const std::u16string& text) {
     std::vector<uint8_t> bytes;
     for (char16_t c : text) {
@@ -119,6 +117,10 @@ class StepReader {
 
 std::string StepReader::Read() {
     const std::string& verb = words_[0];
+    std::string error;
+    if (ReadRequestStep(words_, step_, &error)) {
+        return error;
+    }
     if (verb == "registry") {
         step_->NeedsMachine = false;
         return Registry();
@@ -159,7 +161,12 @@ std::string StepReader::Read() {
         return "";
     }
     if (verb == "boot") {
-        step_->Action = [](Machine&) {};
+        step_->NeedsMachine = false; // it powers the machine on at its own time
+        step_->Action = [](Machine& machine) {
+            if (!machine.PoweredOn()) {
+                machine.PowerOn();
+            }
+        };
         return Count(1, "boot");
     }
     if (verb == "start") {
@@ -223,7 +230,6 @@ std::string StepReader::Read() {
         return "";
     }
     static const std::map<std::string, std::function<void(Machine&)>> kPlain = {
-        {"sleep", [](Machine& m) { m.Sleep(); }},
         {"shutdown", [](Machine& m) { m.Shutdown(); }},
         {"wake", [](Machine& m) { m.Wake(); }},
         {"remove", [](Machine& m) { m.RemoveDevice(); }},
@@ -233,14 +239,6 @@ std::string StepReader::Read() {
     if (kPlain.count(verb) != 0) {
         step_->Action = kPlain.at(verb);
         return Count(1, verb.c_str());
-    }
-    if (verb == "hibernate") {
-        if (words_.size() > 2 || (words_.size() == 2 && words_[1] != "shutdown")) {
-            return "usage: hibernate [shutdown]";
-        }
-        bool toShutdown = words_.size() == 2;
-        step_->Action = [toShutdown](Machine& machine) { machine.Hibernate(toShutdown); };
-        return "";
     }
     if (verb == "run") {
         uint64_t duration = 0;
@@ -311,10 +309,14 @@ std::string StepReader::Registry() {
     return "";
 }
 
-// firmware status BYTE | fail METHOD [STATUS] [times N] | pend METHOD DURATION [times N] | normal
+// firmware status BYTE | sleep halt|count | fail METHOD [STATUS] [form F] [times N] |
+//          pend METHOD DURATION [form F] [times N] |
+//          answer METHOD empty|foreign|short [form F] [times N] | normal
 std::string StepReader::Firmware() {
-    const char* usage = "usage: firmware status BYTE | fail METHOD [STATUS] [times N] | "
-                        "pend METHOD DURATION [times N] | normal";
+    const char* usage = "usage: firmware status BYTE | sleep halt|count | "
+                        "fail METHOD [STATUS] [form F] [times N] | "
+                        "pend METHOD DURATION [form F] [times N] | "
+                        "answer METHOD empty|foreign|short [form F] [times N] | normal";
     if (words_.size() < 2) {
         return usage;
     }
@@ -332,7 +334,16 @@ std::string StepReader::Firmware() {
         step_->Action = [](Machine& machine) { machine.ClearFirmwareRules(); };
         return words_.size() == 2 ? "" : usage;
     }
-    if ((words_[1] != "fail" && words_[1] != "pend") || words_.size() < 3) {
+    if (words_[1] == "sleep") {
+        if (words_.size() != 3 || (words_[2] != "halt" && words_[2] != "count")) {
+            return "usage: firmware sleep halt|count";
+        }
+        bool counting = words_[2] == "count";
+        step_->Action = [counting](Machine& machine) { machine.SetSleepCounting(counting); };
+        return "";
+    }
+    if ((words_[1] != "fail" && words_[1] != "pend" && words_[1] != "answer") ||
+        words_.size() < 3) {
         return usage;
     }
     FirmwareRule rule{words_[2], AcpiFault::FailWithStatus, STATUS_UNSUCCESSFUL, 0, 0};
@@ -340,18 +351,37 @@ std::string StepReader::Firmware() {
         return "a method is four characters, or * for every method";
     }
     size_t next = 3;
-    if (words_[1] == "pend") {
+    static const std::map<std::string, AcpiFault> kAnswers = {
+        {"empty", AcpiFault::CountZero},
+        {"foreign", AcpiFault::WrongSignature},
+        {"short", AcpiFault::ShortOutput}};
+    if (words_[1] == "answer") {
+        if (words_.size() < 4 || kAnswers.count(words_[3]) == 0) {
+            return "firmware answer takes a method and empty, foreign or short";
+        }
+        rule.Fault = kAnswers.at(words_[3]);
+        next = 4;
+    } else if (words_[1] == "pend") {
         rule.Fault = AcpiFault::Pend;
         if (words_.size() < 4 || !ParseDuration(words_[3], &rule.Delay) || rule.Delay == 0) {
             return "firmware pend takes a method and a delay";
         }
         next = 4;
-    } else if (words_.size() > 3 && words_[3] != "times") {
+    } else if (words_[1] == "fail" && words_.size() > 3 && words_[3] != "times" &&
+               words_[3] != "form") {
         if (!ParseNumber(words_[3], UINT32_MAX, &number)) {
             return "a status is a number such as 0xC0000001";
         }
         rule.Status = static_cast<NTSTATUS>(number);
         next = 4;
+    }
+    if (next + 1 < words_.size() && words_[next] == "form") {
+        const std::string& form = words_[next + 1];
+        if (form != "none" && form != "1" && form != "2" && form != "4") {
+            return "an input form is none (no argument) or an argument's length: 1, 2 or 4";
+        }
+        rule.Form = form == "none" ? kNoArgument : form[0] - '0';
+        next += 2;
     }
     if (next < words_.size()) {
         if (words_.size() != next + 2 || words_[next] != "times" ||
@@ -500,6 +530,12 @@ Scenario ParseScenario(const std::string& text) {
         number++;
         std::vector<std::string> words;
         std::string error;
+        size_t invalid = FindInvalidUtf8(line);
+        if (invalid != std::string::npos) {
+            scenario.Errors.push_back(
+                {number, "not UTF-8 text at byte " + std::to_string(invalid + 1) + " of the line"});
+            continue;
+        }
         if (!SplitWords(line, &words, &error)) {
             scenario.Errors.push_back({number, error});
             continue;
@@ -547,7 +583,10 @@ Scenario ParseScenario(const std::string& text) {
 
 void RunScenario(const Scenario& scenario, Machine& machine) {
     for (const ScenarioStep& step : scenario.Steps) {
-        if (step.Time > machine.Now() || (step.NeedsMachine && !machine.PoweredOn())) {
+        if (!machine.PoweredOn() && !step.NeedsMachine) {
+            // Set-up before the boot, and the boot itself, at their time.
+            machine.WaitPoweredOff(step.Time);
+        } else if (step.Time > machine.Now() || !machine.PoweredOn()) {
             machine.RunUntil(step.Time);
         }
         step.Action(machine);

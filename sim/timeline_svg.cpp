@@ -194,11 +194,19 @@ std::string StateColour(int code) {
 std::string PowerColour(const std::string& state) {
     if (state == "S0")
         return "#e8f5e9";
+    if (state == "S1" || state == "S2")
+        return "#9fa8da";
     if (state.rfind("S3", 0) == 0)
         return "#7986cb";
     if (state.rfind("S4", 0) == 0)
         return "#5c6bc0";
     return "#ffb74d"; // shutdown
+}
+
+// Where a label of `length` characters, about 6 pixels each, starts so that
+// it begins at `x` if it fits and ends inside the picture if it does not.
+double Fit(double x, size_t length, double width) {
+    return std::max(2.0, std::min(x, width - 4 - 6.0 * double(length)));
 }
 
 // One lane's band: from a time to the next change, with a label.
@@ -246,6 +254,12 @@ std::string WatchdogPath(const std::vector<WatchdogSample>& samples, const TimeS
             flush();
             continue;
         }
+        if (sample.Halted) {
+            // Halted while the platform sleeps: what is left stays.
+            add(scale.X(sample.Time), y(sample.Left / 1e7));
+            add(scale.X(until), y(sample.Left / 1e7));
+            continue;
+        }
         until = std::min(until, sample.Deadline);
         std::vector<uint64_t> times{sample.Time};
         for (uint64_t time : scale.Between(sample.Time, until)) {
@@ -286,6 +300,9 @@ std::string DrawTimeline(const std::vector<TraceEvent>& events,
     std::vector<Band> power;
     std::map<std::string, std::vector<Band>> processes;
     std::vector<uint64_t> feeds;
+    std::vector<uint64_t> misses; // runs that did not feed
+    std::vector<Band> asleep;     // spans the platform slept
+    std::map<std::string, std::vector<std::pair<uint64_t, std::string>>> ends; // how each ended
     std::vector<std::pair<uint64_t, std::string>> requests;
     std::vector<std::pair<uint64_t, std::string>> markers; // expiry, reset, boot
     std::vector<std::pair<uint64_t, std::string>> processOrder;
@@ -310,15 +327,26 @@ std::string DrawTimeline(const std::vector<TraceEvent>& events,
             int64_t arg = NumberField(event, "arg");
             if (method == "SSXS" && arg >= 0) {
                 closeState(event.Time);
-                char code[24];
-                std::snprintf(code, sizeof code, "%02llX", (long long)arg);
-                states.push_back({event.Time, UINT64_MAX, code, StateColour(int(arg))});
+                std::string described = DescribeState(static_cast<uint8_t>(arg));
+                states.push_back(
+                    {event.Time, UINT64_MAX, described.substr(2), StateColour(int(arg))});
             } else if (method == "FVKT" && NumberField(event, "status") == 0) {
                 feeds.push_back(event.Time);
             } else if (method == "SVKT" && arg > 0) {
                 maxSeconds = std::max(maxSeconds, double(arg));
             }
+        } else if (event.Kind == "cycle") {
+            if (event.Field("fed") == std::optional<std::string>("false")) {
+                misses.push_back(event.Time);
+            }
+        } else if (event.Kind == "power" && event.Who == "machine") {
+            if (event.Field("asleep") == std::optional<std::string>("true")) {
+                asleep.push_back({event.Time, UINT64_MAX, "asleep", "#283593"});
+            }
         } else if (event.Kind == "power") {
+            if (!asleep.empty() && asleep.back().To == UINT64_MAX) {
+                asleep.back().To = event.Time;
+            }
             std::string state = StringField(event, "state");
             power.push_back({powerSince, event.Time, powerState, PowerColour(powerState)});
             powerState = state.substr(0, 2);
@@ -330,8 +358,10 @@ std::string DrawTimeline(const std::vector<TraceEvent>& events,
                     processOrder.emplace_back(event.Time, event.Who);
                 }
                 processes[event.Who].push_back({event.Time, UINT64_MAX, "", "#26a69a"});
-            } else if (action == "end" && !processes[event.Who].empty()) {
+            } else if (action == "end" && !processes[event.Who].empty() &&
+                       processes[event.Who].back().To == UINT64_MAX) {
                 processes[event.Who].back().To = event.Time;
+                ends[event.Who].emplace_back(event.Time, event.Text == "ended" ? "ended" : "reset");
             }
         } else if (event.Kind == "request") {
             requests.emplace_back(event.Time, event.Who + ": " + StringField(event, "request"));
@@ -339,7 +369,15 @@ std::string DrawTimeline(const std::vector<TraceEvent>& events,
             markers.emplace_back(event.Time, "expiry");
         } else if (event.Kind == "reset" || event.Kind == "restart") {
             closeState(event.Time);
+            for (auto& [label, bands] : processes) {
+                if (!bands.empty() && bands.back().To == UINT64_MAX) {
+                    ends[label].emplace_back(event.Time, event.Kind);
+                }
+            }
             closeProcesses(event.Time);
+            if (!asleep.empty() && asleep.back().To == UINT64_MAX) {
+                asleep.back().To = event.Time;
+            }
             power.push_back({powerSince, event.Time, powerState, PowerColour(powerState)});
             powerState = "S0";
             powerSince = event.Time;
@@ -350,6 +388,9 @@ std::string DrawTimeline(const std::vector<TraceEvent>& events,
     }
     closeState(end);
     closeProcesses(end);
+    if (!asleep.empty() && asleep.back().To == UINT64_MAX) {
+        asleep.back().To = end;
+    }
     power.push_back({powerSince, end, powerState, PowerColour(powerState)});
 
     // Layout.
@@ -370,7 +411,8 @@ std::string DrawTimeline(const std::vector<TraceEvent>& events,
     svg += Text(10, 22, "vktsim timeline: " + title, "font-size=\"15\" font-weight=\"bold\"");
     svg += Text(10, 40,
                 "time is linear between events and compressed where only the ten-second cycle runs"
-                " (gaps marked \u2248); red: watchdog seconds left, green ticks: feeds",
+                " (gaps marked \u2248); red: watchdog seconds left, green ticks: feeds,"
+                " orange ticks: runs that did not feed",
                 "fill=\"#555\"");
 
     // Watchdog lane.
@@ -392,26 +434,48 @@ std::string DrawTimeline(const std::vector<TraceEvent>& events,
             lastFeedX = x;
         }
     }
+    double lastMissX = -10;
+    for (uint64_t miss : misses) {
+        double x = scale.X(miss);
+        if (x - lastMissX >= 1.5) {
+            svg += Line(x, watchdogTop + watchdogHeight - 16, x, watchdogTop + watchdogHeight - 9,
+                        "stroke=\"#ef6c00\"");
+            lastMissX = x;
+        }
+    }
 
-    auto drawBands = [&](const std::vector<Band>& bands, double top, double bandHeight) {
+    auto drawBands = [&](const std::vector<Band>& bands, double top, double bandHeight,
+                         double labelY = 0) {
         for (const Band& band : bands) {
             double x1 = scale.X(band.From), x2 = scale.X(band.To);
             svg += Rect(x1, top, x2 - x1, bandHeight, band.Colour,
                         band.Label + " " + FormatTime(band.From) + " - " + FormatTime(band.To));
-            if (!band.Label.empty() && x2 - x1 > 8.0 * band.Label.size()) {
-                svg += Text(x1 + 3, top + bandHeight / 2 + 4, band.Label);
+            std::string label = band.Label;
+            if (x2 - x1 <= 7.0 * label.size() && label.find(' ') != std::string::npos) {
+                label = label.substr(0, label.find(' ')); // the code without its name
+            }
+            if (!label.empty() && x2 - x1 > 7.0 * label.size()) {
+                svg += Text(x1 + 3, labelY != 0 ? labelY : top + bandHeight / 2 + 4, label,
+                            band.Colour == "#283593" ? "fill=\"#fff\"" : "");
             }
         }
     };
     svg += Text(10, stateTop + 17, "state code", "font-weight=\"bold\"");
     drawBands(states, stateTop, laneHeight);
     svg += Text(10, powerTop + 17, "power", "font-weight=\"bold\"");
-    drawBands(power, powerTop, laneHeight);
+    drawBands(power, powerTop, laneHeight, powerTop + 11);
+    drawBands(asleep, powerTop + laneHeight * 0.55, laneHeight * 0.45);
     svg += Text(10, processTop + 14, "processes", "font-weight=\"bold\"");
     double rowY = processTop;
     for (const auto& [since, label] : processOrder) {
         svg += Text(kLeft - 6, rowY + 14, label, "text-anchor=\"end\"");
         drawBands(processes[label], rowY + 2, laneHeight - 10);
+        for (const auto& [time, how] : ends[label]) {
+            double x = scale.X(time);
+            svg += Line(x, rowY, x, rowY + laneHeight - 6, "stroke=\"#004d40\" stroke-width=\"2\"");
+            svg += Text(Fit(x + 3, how.size(), width), rowY + 13, how,
+                        "fill=\"#004d40\" font-size=\"9\"");
+        }
         rowY += laneHeight - 6;
     }
 
@@ -423,27 +487,33 @@ std::string DrawTimeline(const std::vector<TraceEvent>& events,
         svg += Line(x, requestTop, x, requestTop + 8, "stroke=\"#333\"");
         for (int row = 0; row < 3; row++) {
             if (x >= lastLabelEnd[row]) {
-                svg += Text(x + 2, requestTop + 20 + 14 * row, label,
-                            "fill=\"#333\" font-size=\"10\"");
-                lastLabelEnd[row] = x + 6.0 * label.size();
+                double at = Fit(x + 2, label.size(), width);
+                svg +=
+                    Text(at, requestTop + 20 + 14 * row, label, "fill=\"#333\" font-size=\"10\"");
+                lastLabelEnd[row] = at + 6.0 * label.size();
                 break;
             }
         }
     }
 
-    // Markers across every lane; labels at one time stacked.
-    uint64_t previousMarker = UINT64_MAX;
-    int stacked = 0;
+    // Markers across every lane; labels stacked where they would overlap.
+    std::vector<double> markerRowEnds;
     for (const auto& [time, label] : markers) {
         double x = scale.X(time);
-        stacked = time == previousMarker ? stacked + 1 : 0;
-        previousMarker = time;
+        size_t stacked = 0;
+        while (stacked < markerRowEnds.size() && x + 3 < markerRowEnds[stacked]) {
+            stacked++;
+        }
+        if (stacked == markerRowEnds.size()) {
+            markerRowEnds.push_back(0);
+        }
+        markerRowEnds[stacked] = x + 3 + 7.0 * label.size();
         bool expiry = label == "expiry";
         std::string colour = expiry ? "#c62828" : "#424242";
         svg += Line(x, watchdogTop - 6, x, axisTop,
                     "stroke=\"" + colour + "\" stroke-width=\"" + (expiry ? "2" : "1") +
                         "\" stroke-dasharray=\"" + (expiry ? "none" : "4 3") + "\"");
-        svg += Text(x + 3, watchdogTop + 4 + 13 * stacked, label,
+        svg += Text(Fit(x + 3, label.size(), width), watchdogTop + 4 + 13 * stacked, label,
                     "fill=\"" + colour + "\" font-weight=\"bold\"");
     }
 

@@ -57,6 +57,7 @@ constexpr StatusName kStatusNames[] = {
     {0xC0000058, "STATUS_UNKNOWN_REVISION"},
     {0xC000009A, "STATUS_INSUFFICIENT_RESOURCES"},
     {0xC000009D, "STATUS_DEVICE_NOT_CONNECTED"},
+    {0xC00000B5, "STATUS_IO_TIMEOUT"},
     {0xC00000BB, "STATUS_NOT_SUPPORTED"},
     {0xC0000185, "STATUS_IO_DEVICE_ERROR"},
     {0xC014000F, "STATUS_ACPI_INVALID_DATA"},
@@ -112,9 +113,15 @@ std::string FormatTime(uint64_t time) {
 
 std::string FormatReadable(const TraceEvent& event) {
     char prefix[96];
-    std::snprintf(prefix, sizeof prefix, "%15s  %-9s %-14s ", FormatTime(event.Time).c_str(),
-                  event.Kind.c_str(), event.Who.c_str());
-    return prefix + event.Text;
+    std::snprintf(prefix, sizeof prefix, "%15s  %-9s ", FormatTime(event.Time).c_str(),
+                  event.Kind.c_str());
+    // The column is counted in characters: a UTF-8 sequence is one.
+    size_t characters = 0;
+    for (char c : event.Who) {
+        characters += (static_cast<unsigned char>(c) & 0xC0) != 0x80 ? 1 : 0;
+    }
+    return prefix + event.Who + std::string(characters < 15 ? 15 - characters : 1, ' ') +
+           event.Text;
 }
 
 std::string FormatJson(const TraceEvent& event) {
@@ -160,14 +167,91 @@ std::string DescribeState(uint8_t code) {
     return FormatByte(code) + (name ? std::string(" ") + name : "");
 }
 
+namespace {
+
+// The code point of the UTF-8 sequence at `text[*at]`, moving `*at` past it;
+// nullopt for an invalid sequence (a stray or missing continuation byte, an
+// overlong form, a surrogate, anything beyond U+10FFFF).
+std::optional<char32_t> DecodeUtf8(const std::string& text, size_t* at) {
+    auto byte = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
+    unsigned char lead = byte(*at);
+    size_t length = lead < 0x80                   ? 1
+                    : lead >= 0xC2 && lead < 0xE0 ? 2
+                    : lead >= 0xE0 && lead < 0xF0 ? 3
+                    : lead >= 0xF0 && lead < 0xF5 ? 4
+                                                  : 0;
+    if (length == 0 || *at + length > text.size()) {
+        return std::nullopt;
+    }
+    char32_t c = length == 1 ? lead : lead & (0x7F >> length);
+    for (size_t i = 1; i < length; i++) {
+        if ((byte(*at + i) & 0xC0) != 0x80) {
+            return std::nullopt;
+        }
+        c = (c << 6) | (byte(*at + i) & 0x3F);
+    }
+    static const char32_t kSmallest[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (c < kSmallest[length] || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) {
+        return std::nullopt;
+    }
+    *at += length;
+    return c;
+}
+
+} // namespace
+
+size_t FindInvalidUtf8(const std::string& text) {
+    for (size_t at = 0; at < text.size();) {
+        size_t start = at;
+        if (!DecodeUtf8(text, &at)) {
+            return start;
+        }
+    }
+    return std::string::npos;
+}
+
 std::u16string Widen(const std::string& text) {
-    return std::u16string(text.begin(), text.end());
+    std::u16string wide;
+    for (size_t at = 0; at < text.size();) {
+        std::optional<char32_t> c = DecodeUtf8(text, &at);
+        if (!c) {
+            wide += u'\uFFFD';
+            at++;
+        } else if (*c >= 0x10000) {
+            wide += static_cast<char16_t>(0xD800 + ((*c - 0x10000) >> 10));
+            wide += static_cast<char16_t>(0xDC00 + ((*c - 0x10000) & 0x3FF));
+        } else {
+            wide += static_cast<char16_t>(*c);
+        }
+    }
+    return wide;
 }
 
 std::string Narrow(const std::u16string& text) {
     std::string narrow;
-    for (char16_t c : text) {
-        narrow += c < 0x80 ? static_cast<char>(c) : '?';
+    for (size_t i = 0; i < text.size(); i++) {
+        char32_t c = text[i];
+        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
+            text[i + 1] <= 0xDFFF) {
+            c = 0x10000 + ((c - 0xD800) << 10) + (text[++i] - 0xDC00);
+        } else if (c >= 0xD800 && c <= 0xDFFF) {
+            c = 0xFFFD; // half of a pair
+        }
+        if (c < 0x80) {
+            narrow += static_cast<char>(c);
+        } else if (c < 0x800) {
+            narrow += static_cast<char>(0xC0 | (c >> 6));
+            narrow += static_cast<char>(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            narrow += static_cast<char>(0xE0 | (c >> 12));
+            narrow += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            narrow += static_cast<char>(0x80 | (c & 0x3F));
+        } else {
+            narrow += static_cast<char>(0xF0 | (c >> 18));
+            narrow += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+            narrow += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            narrow += static_cast<char>(0x80 | (c & 0x3F));
+        }
     }
     return narrow;
 }

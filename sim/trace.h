@@ -45,9 +45,12 @@ std::string FormatStatus(int32_t status);
 std::string FormatByte(uint8_t value);
 // "0x2A StateWatchA", the name where the code has one.
 std::string DescribeState(uint8_t code);
-// Text between the scenario's 8-bit strings and the platform's UTF-16 (the
-// names the machine uses are ASCII; anything else narrows to '?').
+// Text between the scenario's UTF-8 and the platform's UTF-16. An invalid
+// UTF-8 sequence widens to U+FFFD, and so does half a surrogate pair when it
+// narrows.
 std::u16string Widen(const std::string& text);
 std::string Narrow(const std::u16string& text);
+// The offset of the first invalid UTF-8 sequence, or npos.
+size_t FindInvalidUtf8(const std::string& text);
 
 } // namespace sim

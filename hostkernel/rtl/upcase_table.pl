@@ -1,9 +1,14 @@
 #!/usr/bin/env perl
 # Prints the ranges of hostkernel/rtl/upcase.cpp: every BMP character whose simple
 # upper-case mapping (Unicode Character Database, as perl carries it) leads
-# to a capital whose simple lower-case mapping leads back to it.
-use Unicode::UCD qw(charinfo);
-my @r;
+# to a capital whose simple lower-case mapping leads back to it, as far as
+# both letters were encoded by Unicode 5.1 (the letters the platform's own
+# table pairs; later pairs stay alone there), and the final sigma, which the
+# platform's table up-cases to the capital sigma.
+use Unicode::UCD qw(charinfo charprop);
+my $newest = 5.1;
+sub age { my $a = charprop($_[0], "Age"); $a =~ s/^V//; $a =~ tr/_/./; return $a; }
+my @pairs = ([0x03C2, 0x03A3]);
 for my $c (0 .. 0xFFFF) {
     my $i = charinfo($c) or next;
     next unless length $i->{upper};
@@ -11,6 +16,13 @@ for my $c (0 .. 0xFFFF) {
     next if $u > 0xFFFF || $u == $c;
     my $l = charinfo($u)->{lower};
     next unless length $l && hex($l) == $c;
+    next if age($c) > $newest || age($u) > $newest;
+    push @pairs, [$c, $u];
+}
+@pairs = sort { $a->[0] <=> $b->[0] } @pairs;
+my @r;
+for my $p (@pairs) {
+    my ($c, $u) = @$p;
     my $d = $u - $c;
     if (@r) {
         my $last = $r[-1];
@@ -25,4 +37,5 @@ for my $c (0 .. 0xFFFF) {
 }
 my @out = map { sprintf "{0x%04X, 0x%04X, %d, %d}", $_->[0], $_->[1], $_->[2], $_->[3] || 1 } @r;
 while (my @line = splice @out, 0, 3) { print "    ", join(", ", @line), ",\n"; }
-print STDERR scalar(@r), " ranges, Unicode ", Unicode::UCD::UnicodeVersion(), "\n";
+print STDERR scalar(@r), " ranges, ", scalar(@pairs), " letters, Unicode ",
+    Unicode::UCD::UnicodeVersion(), " up to ", $newest, "\n";

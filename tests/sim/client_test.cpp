@@ -127,6 +127,27 @@ TEST(UserApiTest, StatusesMapToTheirSystemErrorCodesAndTexts) {
     EXPECT_EQ(RtlNtStatusToDosError(STATUS_ACCESS_DENIED), ERROR_ACCESS_DENIED);
     EXPECT_EQ(RtlNtStatusToDosError(STATUS_DEVICE_NOT_CONNECTED), ERROR_DEVICE_NOT_CONNECTED);
     EXPECT_EQ(RtlNtStatusToDosError(STATUS_ACPI_INVALID_DATA), ERROR_MR_MID_NOT_FOUND);
+    // The platform's mapping for statuses the host kernel itself returns.
+    const std::pair<uint32_t, ULONG> platform[] = {
+        {0x00000103, 997}, {0xC0000024, 6},    {0xC00000F0, 87},   {0xC0000103, 267},
+        {0xC000000E, 2},   {0xC0000184, 22},   {0xC0000073, 1332}, {0xC0000106, 206},
+        {0x80000005, 234}, {0xC000017C, 1018}, {0xC0000120, 995},  {0x00000102, 1460}};
+    for (auto [status, error] : platform) {
+        EXPECT_EQ(RtlNtStatusToDosError(static_cast<NTSTATUS>(status)), error)
+            << std::hex << status;
+        WCHAR message[128];
+        EXPECT_NE(
+            FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM, nullptr, error, 0, message, 128, nullptr),
+            0u)
+            << "a text for " << error;
+    }
+    // A customer's status passes through unchanged, as a firmware's status
+    // passed up by command 3 does on the platform; a Win32 error wrapped in
+    // a status comes out unwrapped.
+    EXPECT_EQ(RtlNtStatusToDosError(static_cast<NTSTATUS>(0xE0001234)), 0xE0001234u);
+    EXPECT_EQ(RtlNtStatusToDosError(static_cast<NTSTATUS>(0xA0000001)), 0xA0000001u);
+    EXPECT_EQ(RtlNtStatusToDosError(static_cast<NTSTATUS>(0xC0070020)), 32u);
+    EXPECT_EQ(RtlNtStatusToDosError(static_cast<NTSTATUS>(0xC0001234)), ERROR_MR_MID_NOT_FOUND);
     WCHAR text[64];
     EXPECT_EQ(FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM, nullptr, 5, 0, text, 64, nullptr), 19u);
     EXPECT_EQ(std::u16string(text), u"Access is denied.\r\n");

@@ -131,4 +131,40 @@ TEST_F(MachineTest, ExpiryWhileARequestWaitsResetsAtTheExpiry) {
     ExpectTraceInTimeOrder();
 }
 
+// The trace says when each thing happened: a run whose feed waits for the
+// firmware is traced once, when its feed is answered, with the time the feed
+// was sent; an event-log entry is traced when the driver wrote it, even when
+// the request that wrote it then waited for the firmware.
+TEST_F(MachineTest, TraceShowsWhenEachThingHappened) {
+    machine_.PowerOn();
+    Supervise("svc");
+    machine_.AddFirmwareRule({"FVKT", sim::AcpiFault::Pend, 0, 3 * hk::kSecond, 1});
+    machine_.RunUntil(35 * hk::kSecond);
+    auto runs = EventsOf("cycle");
+    ASSERT_EQ(runs.size(), 3u) << "runs at 10 s (pending until 13 s), 23 s and 33 s";
+    EXPECT_EQ(runs[0]->Time, 13 * hk::kSecond);
+    for (const sim::TraceEvent* run : runs) {
+        EXPECT_EQ(run->Field("fed"), "true") << run->Text;
+    }
+    const sim::TraceEvent* pended = nullptr;
+    for (const sim::TraceEvent* event : EventsOf("eval")) {
+        if (event->Field("sent")) {
+            pended = event;
+        }
+    }
+    ASSERT_NE(pended, nullptr);
+    EXPECT_EQ(pended->Field("sent"), std::to_string(10 * hk::kSecond));
+    EXPECT_EQ(pended->Field("answered"), std::to_string(13 * hk::kSecond));
+    EXPECT_NE(pended->Text.find("(sent at 00:00:10.000)"), std::string::npos) << pended->Text;
+
+    machine_.AddFirmwareRule({"SSXS", sim::AcpiFault::Pend, 0, 5 * hk::kSecond, 1});
+    machine_.RunUntil(40 * hk::kSecond);
+    machine_.Sleep();
+    auto logs = EventsOf("log");
+    ASSERT_EQ(logs.size(), 1u);
+    EXPECT_EQ(logs[0]->Time, 40 * hk::kSecond) << "written before the report waited";
+    EXPECT_GE(machine_.Now(), 45 * hk::kSecond);
+    ExpectTraceInTimeOrder();
+}
+
 } // namespace

@@ -41,6 +41,18 @@ TEST(ScenarioTest, DurationsAndTimes) {
     EXPECT_EQ(scenario.Steps[4].Time, 75 * hk::kSecond);
 }
 
+// Scenario text is UTF-8 and the platform's text UTF-16: both ways, with
+// pairs beyond the plane; half a pair narrows to the replacement character.
+TEST(ScenarioTest, TextIsUtf8OnOneSideAndUtf16OnTheOther) {
+    EXPECT_EQ(sim::Widen("\xC3\x84rger \xF0\x9F\x98\x80"), u"\u00C4rger \U0001F600");
+    EXPECT_EQ(sim::Narrow(u"\u00C4rger \U0001F600 \u13A0"),
+              "\xC3\x84rger \xF0\x9F\x98\x80 \xE1\x8E\xA0");
+    EXPECT_EQ(sim::Narrow(std::u16string(1, char16_t(0xD83D))), "\xEF\xBF\xBD");
+    EXPECT_EQ(sim::FindInvalidUtf8("plain \xE2\x82\xAC"), std::string::npos);
+    EXPECT_EQ(sim::FindInvalidUtf8("ab\xF4\x90\x80\x80"), 2u) << "beyond U+10FFFF";
+    EXPECT_EQ(sim::FindInvalidUtf8("\x80"), 0u) << "a follower without its lead";
+}
+
 TEST(ScenarioTest, EveryBadLineIsReportedWithItsNumber) {
     EXPECT_EQ(Errors("sleep\n"
                      "dance\n"
@@ -60,7 +72,18 @@ TEST(ScenarioTest, EveryBadLineIsReportedWithItsNumber) {
                      "letter link mallory C:\n"
                      "open svc \\\\.\\VKT0001 extra\n"
                      "attach later\n"
-                     "registry set K N sz \"a\"\"\n"),
+                     "registry set K N sz \"a\"\"\n"
+                     "sleep s4\n"
+                     "power device s3\n"
+                     "power query d4\n"
+                     "pnp eject\n"
+                     "firmware sleep maybe\n"
+                     "firmware answer GSXS garbage\n"
+                     "firmware fail FVKT form 3\n"
+                     "start svc \"C:\\A\xC3\" as user\n" // a lead byte without its follower
+                     "start svc \"C:\\A\xED\xA0\x80\"\n" // a surrogate in UTF-8
+                     "start svc \"C:\\\xC0\xAF\"\n"),    // an overlong '/'
+
               (std::vector<std::string>{
                   "2: unknown step \"dance\"",
                   "4: the time @30s is before the previous step",
@@ -74,12 +97,23 @@ TEST(ScenarioTest, EveryBadLineIsReportedWithItsNumber) {
                   "11: usage: start LABEL PATH [as user|admin]",
                   "12: a quoted text is not closed",
                   "13: \"+\" is not a time",
-                  "14: usage: hibernate [shutdown]",
+                  "14: usage: hibernate [shutdown] [hang]",
                   "15: a drive letter such as E:",
                   "16: usage: letter global LETTER TARGET | letter define|link LABEL LETTER TARGET",
                   "17: usage: open LABEL [NAME]",
                   "18: usage: attach fail",
                   "19: a quoted text is not closed",
+                  "20: usage: sleep [s1|s2|s3] [hang]",
+                  "21: usage: power device d0|d1|d2|d3 or power query s0|...|s5|d0|...|d3",
+                  "22: usage: power device d0|d1|d2|d3 or power query s0|...|s5|d0|...|d3",
+                  "23: usage: pnp start|query-stop|stop|cancel-stop|query-remove|cancel-remove|"
+                  "surprise-removal",
+                  "24: usage: firmware sleep halt|count",
+                  "25: firmware answer takes a method and empty, foreign or short",
+                  "26: an input form is none (no argument) or an argument's length: 1, 2 or 4",
+                  "27: not UTF-8 text at byte 16 of the line",
+                  "28: not UTF-8 text at byte 16 of the line",
+                  "29: not UTF-8 text at byte 15 of the line",
               }));
     EXPECT_TRUE(Errors("send svc raw 0100 code 0x222000 out 16\n"
                        "firmware fail FVKT 0xC0000185 times 2\n"
@@ -90,7 +124,17 @@ TEST(ScenarioTest, EveryBadLineIsReportedWithItsNumber) {
                        "letter global e: C:\\Users\n"
                        "letter define mallory Q: \\Device\\HarddiskVolume3\\Users\n"
                        "open mallory \\\\.\\GLOBALROOT\\Device\\0000004a\n"
-                       "attach fail\n")
+                       "attach fail\n"
+                       "sleep s1 hang\n"
+                       "hibernate hang\n"
+                       "power query s5\n"
+                       "power device d3\n"
+                       "pnp surprise-removal\n"
+                       "unplug\n"
+                       "firmware sleep count\n"
+                       "firmware answer GSXS short form none times 1\n"
+                       "firmware fail FVKT 0xC00000B5 form 4\n"
+                       "start svc \"C:\\\xC3\x84rger \xF0\x9F\x98\x80.exe\"\n")
                     .empty());
 }
 
@@ -139,6 +183,56 @@ TEST(ScenarioTest, TimelineOfADayStaysReadable) {
     size_t width = std::stoul(svg.substr(svg.find("width=\"") + 7));
     EXPECT_LE(width, 2600u);
     EXPECT_LT(svg.size(), 400'000u) << "feeds in one pixel column are drawn once";
+}
+
+// The picture names what happened: runs that did not feed, the state's
+// name beside its code, the span the platform slept, where a process
+// ended; and every label, even one at the very end, stays inside it.
+TEST(ScenarioTest, TimelineNamesWhatHappenedWithinThePicture) {
+    auto event = [](uint64_t seconds, const char* kind, const char* who, const char* text) {
+        sim::TraceEvent made;
+        made.Time = seconds * hk::kSecond;
+        made.Kind = kind;
+        made.Who = who;
+        made.Text = text;
+        return made;
+    };
+    std::vector<sim::TraceEvent> events;
+    events.push_back(event(0, "process", "svc", "started"));
+    events.back().String("action", "start");
+    events.push_back(event(1, "eval", "svc", ""));
+    events.back().String("method", "SSXS").Number("arg", 0x2A).Number("status", 0);
+    events.push_back(event(300, "cycle", "driver", "did not feed"));
+    events.back().Bool("fed", false);
+    events.push_back(event(400, "power", "power", "system enters S3"));
+    events.back().String("state", "S3");
+    events.push_back(event(400, "power", "machine", "the platform sleeps"));
+    events.back().String("state", "S3").Bool("asleep", true);
+    events.push_back(event(500, "power", "power", "system returns to S0"));
+    events.back().String("state", "S0");
+    events.push_back(event(600, "process", "svc", "ended"));
+    events.back().String("action", "end");
+    events.push_back(event(700, "request", "svc", ""));
+    events.back().String("request", "a request whose label is far too long for the margin");
+    std::vector<sim::WatchdogSample> samples{{0, true, 60 * hk::kSecond},
+                                             {400 * hk::kSecond, true, 0, true, 50 * hk::kSecond}};
+    std::string svg = sim::DrawTimeline(events, samples, "names");
+    EXPECT_NE(svg.find(">2A StateWatchA<"), std::string::npos);
+    EXPECT_NE(svg.find("stroke=\"#ef6c00\""), std::string::npos) << "a run that did not feed";
+    EXPECT_NE(svg.find(">asleep<"), std::string::npos);
+    EXPECT_NE(svg.find(">ended<"), std::string::npos);
+    double width = std::stod(svg.substr(svg.find("width=\"") + 7));
+    for (size_t at = svg.find("<text x=\""); at != std::string::npos;
+         at = svg.find("<text x=\"", at + 1)) {
+        double x = std::stod(svg.substr(at + 9));
+        size_t open = svg.find('>', at) + 1;
+        size_t length = svg.find("</text>", open) - open;
+        bool anchoredEnd = svg.substr(at, open - at).find("text-anchor") != std::string::npos;
+        EXPECT_GE(x, 0);
+        if (!anchoredEnd) {
+            EXPECT_LE(x + 5.0 * double(length), width) << svg.substr(open, length);
+        }
+    }
 }
 
 } // namespace

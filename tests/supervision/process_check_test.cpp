@@ -197,7 +197,8 @@ ULONGLONG Key(const std::u16string& name) {
 }
 
 // Names in ASCII and beyond, with letters the platform pairs and letters it
-// leaves alone (long s, dotless i, micro sign, final sigma, sharp s), each
+// leaves alone (long s, dotless i, micro sign, sharp s, and the letters only
+// later Unicode versions paired: Cherokee and Georgian Mkhedruli), each
 // with its variants: up-cased by the kernel, ASCII case swapped, one
 // character shorter and longer, the last character changed or up-cased.
 std::vector<std::u16string> NameCorpus() {
@@ -229,7 +230,11 @@ std::vector<std::u16string> NameCorpus() {
                                     u"AB\u0101",
                                     u"ab\u0100",
                                     u"\u0430\u0431\u0432\u0433x",
-                                    u"\u0130\u0230\u0430\u0131.exe"};
+                                    u"\u0130\u0230\u0430\u0131.exe",
+                                    u"\uAB70\uAB71.exe",
+                                    u"\u13A0\u13A1.exe",
+                                    u"\u10D0\u10D1.exe",
+                                    u"\u1C90\u1C91.exe"};
     std::vector<std::u16string> corpus;
     for (const std::u16string& base : bases) {
         std::u16string upper = base;
@@ -314,6 +319,8 @@ TEST_F(ProcessCheckTest, CheckAnswersAsTheKernelsComparisonWould) {
                                                  u"\u00B5svc.exe",
                                                  u"{svc}.exe",
                                                  u"AB\u0101",
+                                                 u"\uAB70\uAB71.exe",
+                                                 u"\u10D0\u10D1.exe",
                                                  u"a"};
     std::u16string list;
     for (const std::u16string& name : watched) {

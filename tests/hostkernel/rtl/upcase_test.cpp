@@ -23,11 +23,16 @@ TEST_F(UpcaseTest, PairsSmallAndCapitalLettersOfEveryScript) {
         EXPECT_EQ(RtlUpcaseUnicodeChar(small), capital) << std::hex << int(small);
         EXPECT_EQ(RtlUpcaseUnicodeChar(capital), capital) << std::hex << int(capital);
     }
+    EXPECT_EQ(RtlUpcaseUnicodeChar(0x03C2), 0x03A3) << "final sigma, as the platform's table";
     // Letters whose capital lowers to another letter have no pair and stay:
-    // final sigma, dotless i, long s, micro sign, sharp s, title-case Dž,
-    // and everything that is no letter.
-    const char16_t alone[] = {0x03C2, 0x0131, 0x017F, 0x00B5, 0x00DF, 0x01C5, 0x00F7,
-                              u'0',   u'.',   u'[',   u'{',   u'@',   u'`',   0xFFFF};
+    // dotless i, long s, micro sign, sharp s, title-case Dž, and everything
+    // that is no letter. So do the letters that later Unicode versions
+    // paired and the platform's table leaves alone: Cherokee small letters,
+    // Georgian Mkhedruli, and newer Latin, IPA, Cyrillic and Coptic letters.
+    const char16_t alone[] = {0x0131, 0x017F, 0x00B5, 0x00DF, 0x01C5, 0x00F7, u'0',
+                              u'.',   u'[',   u'{',   u'@',   u'`',   0xFFFF, 0xAB70,
+                              0x13F8, 0x10D0, 0x10FF, 0xA794, 0xA7B5, 0x025C, 0x0261,
+                              0x0527, 0x2C5F, 0x2CF3, 0x2D27, 0xA661, 0x1D8E};
     for (char16_t c : alone) {
         EXPECT_EQ(RtlUpcaseUnicodeChar(c), c) << std::hex << int(c);
     }
@@ -40,7 +45,8 @@ TEST_F(UpcaseTest, CaseInsensitiveComparisonUpcasesEveryCharacter) {
     };
     EXPECT_EQ(compare(u"\u0141\u00F3d\u017A.exe", u"\u0141\u00D3D\u0179.EXE"), 0);
     EXPECT_EQ(compare(u"\u03AC\u03C9", u"\u0386\u03A9"), 0);
-    EXPECT_NE(compare(u"\u03C3\u03C2", u"\u03A3\u03A3"), 0) << "final sigma stays";
+    EXPECT_EQ(compare(u"\u03C3\u03C2", u"\u03A3\u03A3"), 0) << "final sigma folds too";
+    EXPECT_NE(compare(u"\u10D0\u10D1.exe", u"\u1C90\u1C91.exe"), 0) << "Mkhedruli stays";
     EXPECT_NE(compare(u"\u0131dle", u"IDLE"), 0) << "dotless i stays";
     EXPECT_LT(compare(u"abc", u"ABCD"), 0);
     EXPECT_GT(compare(u"abd", u"ABC"), 0);
