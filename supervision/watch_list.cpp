@@ -145,3 +145,14 @@ VKT_PAGED_ROUTINE NTSTATUS SetWatchList(DeviceContext* Context, UCHAR RunTimeout
     KeLeaveCriticalRegion();
     return status;
 }
+
+VKT_PAGED_ROUTINE VOID ReadWatchTimeouts(DeviceContext* Context, ULONG* RunTimeout,
+                                         ULONG* ShutdownTimeout) {
+    PAGED_CODE();
+    KeEnterCriticalRegion();
+    ExAcquireResourceExclusiveLite(&Context->WatchListLock, TRUE);
+    *RunTimeout = Context->WatchEnabled != 0 ? static_cast<ULONG>(Context->RunTimeout) : 0;
+    *ShutdownTimeout = Context->ShutdownTimeout;
+    ExReleaseResourceLite(&Context->WatchListLock);
+    KeLeaveCriticalRegion();
+}

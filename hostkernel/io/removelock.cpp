@@ -4,6 +4,7 @@
 // waits for holders exactly as long as they hold. Like the platform's
 // checked build, the verifier tracks each reference by its tag.
 #include "hostkernel/kernel_state.h"
+#include "hostkernel/ke/scheduler.h"
 
 namespace hk {
 
@@ -140,13 +141,13 @@ VOID IoReleaseRemoveLockAndWaitEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG R
     }
 }
 
-// Deferred calls run on this one processor between threads, so flushing
-// them is running those still queued.
+// Flushing waits for a deferred call running on the second processor and
+// runs those still queued.
 VOID KeFlushQueuedDpcs() {
     const void* caller = __builtin_return_address(0);
     if (K().Current->Irql != PASSIVE_LEVEL) {
         hk::VerifierStop("flushes deferred calls above PASSIVE_LEVEL", hk::RoutineName(caller),
                          "level " + std::to_string(K().Current->Irql));
     }
-    hk::DrainDpcs();
+    hk::FlushDeferredCalls();
 }

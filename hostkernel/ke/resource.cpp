@@ -72,6 +72,7 @@ void CheckNoLiveObjectsIn(const void* start, size_t size, const void* caller, co
 using hk::K;
 
 NTSTATUS ExInitializeResourceLite(PERESOURCE Resource) {
+    hk::CheckNonPagedObject(Resource, "resource", __builtin_return_address(0));
     Resource->Magic = hk::kLiveResource;
     Resource->OwnerThread = nullptr;
     Resource->OwnerCount = 0;

@@ -3,6 +3,8 @@
 // Nothing moves unless a test, a scenario or a wait moves it, and equal
 // times are broken by the order of arming, so every run is the same.
 #include "hostkernel/ke/scheduler.h"
+#include "hostkernel/ke/thread_control.h"
+#include "hostkernel/verifier/levels.h"
 
 #include <algorithm>
 
@@ -66,6 +68,11 @@ void WaitUntilQuiet(uint64_t limit, const void* caller) {
 } // namespace
 
 void RunDpc(PKDPC dpc) {
+    if (IsPageableCode(reinterpret_cast<void*>(dpc->DeferredRoutine))) {
+        VerifierStop("pageable code runs above APC_LEVEL",
+                     RoutineName(reinterpret_cast<void*>(dpc->DeferredRoutine)),
+                     "a deferred call's routine");
+    }
     RunAtDispatch([dpc] {
         HkThread* thread = K().Current;
         size_t held = thread->Held.size();
@@ -137,6 +144,20 @@ uint64_t Now() {
     return K().Now;
 }
 
+NTSTATUS AlertStatus(KPROCESSOR_MODE mode) {
+    return mode == UserMode ? STATUS_USER_APC : STATUS_ALERTED;
+}
+
+void AlertThread(HkThread* thread) {
+    const HkWait& wait = thread->Wait;
+    if (thread->State == HkThreadState::Blocked && wait.Kind == HkWaitKind::Object &&
+        wait.Alertable) {
+        Wake(thread, AlertStatus(wait.Mode));
+        return;
+    }
+    thread->Alerted = true;
+}
+
 void RunPending() {
     WaitUntilQuiet(K().Now, __builtin_return_address(0));
 }
@@ -198,8 +219,6 @@ LONG KeReadStateEvent(PRKEVENT Event) {
 NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
                                BOOLEAN Alertable, PLARGE_INTEGER Timeout) {
     UNREFERENCED_PARAMETER(WaitReason);
-    UNREFERENCED_PARAMETER(WaitMode);
-    UNREFERENCED_PARAMETER(Alertable);
     const void* caller = __builtin_return_address(0);
     auto* header = static_cast<DISPATCHER_HEADER*>(Object);
     bool poll = Timeout != nullptr && Timeout->QuadPart == 0;
@@ -211,10 +230,17 @@ NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR
     if (hk::TrySatisfy(header)) {
         return STATUS_SUCCESS;
     }
+    HkThread* thread = K().Current;
+    if (Alertable && thread->Alerted) {
+        thread->Alerted = false;
+        return hk::AlertStatus(WaitMode);
+    }
     if (poll) {
         return 0x102; // STATUS_TIMEOUT
     }
     HkWait wait{HkWaitKind::Object, Object, K().Now + hk::kDeadlockHorizon, true, 0, caller};
+    wait.Alertable = Alertable != FALSE;
+    wait.Mode = WaitMode;
     if (Timeout != nullptr) {
         wait.Deadline = Timeout->QuadPart < 0
                             ? K().Now + static_cast<uint64_t>(-Timeout->QuadPart)
@@ -227,10 +253,12 @@ NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR
 // ----- timers and deferred calls ------------------------------------------------
 
 VOID KeInitializeTimer(PKTIMER Timer) {
+    hk::CheckNonPagedObject(Timer, "timer", __builtin_return_address(0));
     KeInitializeTimerEx(Timer, NotificationTimer);
 }
 
 VOID KeInitializeTimerEx(PKTIMER Timer, TIMER_TYPE Type) {
+    hk::CheckNonPagedObject(Timer, "timer", __builtin_return_address(0));
     for (auto& [key, armed] : K().Timers) {
         if (armed == Timer) {
             hk::VerifierStop("initialises a timer that is armed",
@@ -279,6 +307,7 @@ BOOLEAN KeReadStateTimer(PKTIMER Timer) {
 }
 
 VOID KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID DeferredContext) {
+    hk::CheckNonPagedObject(Dpc, "deferred call", __builtin_return_address(0));
     Dpc->Type = hk::kDpcObjectType;
     Dpc->Inserted = 0;
     Dpc->DeferredRoutine = DeferredRoutine;

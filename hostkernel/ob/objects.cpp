@@ -89,8 +89,16 @@ NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess,
         return status;
     }
     hk::HandleEntry* entry = hk::LookupHandle(Handle);
-    if (entry == nullptr) {
+    // A caller in user mode cannot name a kernel handle; a kernel-mode
+    // reference to a handle of a user process's table trusts whatever that
+    // process put there, which Driver Verifier stops.
+    if (entry == nullptr || (entry->KernelHandle && AccessMode == UserMode)) {
         return STATUS_INVALID_HANDLE;
+    }
+    if (!entry->KernelHandle && AccessMode == KernelMode &&
+        hk::K().Current->Process != hk::K().System) {
+        hk::VerifierStop("references a user-mode handle with KernelMode", hk::RoutineName(caller),
+                         handle + " in " + hk::Narrow(hk::K().Current->Process->ImageName));
     }
     if (ObjectType != nullptr && entry->Kind != ObjectType->Kind) {
         return STATUS_OBJECT_TYPE_MISMATCH;

@@ -2,6 +2,7 @@
 // platform's x64 layout, and each process's user address space.
 #include "hostkernel/mm/address_space.h"
 #include "hostkernel/kernel_state.h"
+#include "hostkernel/ke/thread_control.h"
 
 #include <cstddef>
 #include <cstdio>
@@ -74,8 +75,15 @@ std::vector<uint8_t>* FindPage(HkProcess* process, uint64_t address) {
 
 } // namespace
 
+// The ending process's threads are alerted, which ends their alertable
+// waits early.
 void TerminateProcess(HkProcess* process) {
     process->Alive = false;
+    for (auto& thread : K().Threads) {
+        if (thread->Process == process) {
+            AlertThread(thread.get());
+        }
+    }
 }
 void SetSnapshotThreads(HkProcess* process, uint32_t threads) {
     process->SnapshotThreads = threads;
