@@ -302,6 +302,7 @@ void DeliverHeldCompletions(HkThread* thread) {
 using hk::K;
 
 NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    HK_CHECK_LEVEL(IofCallDriver);
     hk::SchedulingPoint();
     NTSTATUS status = hk::CallDriver(DeviceObject, Irp, __builtin_return_address(0));
     if (status == STATUS_PENDING) {
@@ -325,10 +326,6 @@ NTSTATUS hk::CallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp, const void* calle
     }
     if (Irp->CurrentLocation <= 1) {
         hk::VerifierStop("sends a request that has no stack location left", hk::RoutineName(caller),
-                         hk::Describe(Irp));
-    }
-    if (K().Current->Irql > DISPATCH_LEVEL) {
-        hk::VerifierStop("sends a request above DISPATCH_LEVEL", hk::RoutineName(caller),
                          hk::Describe(Irp));
     }
     if (IoGetNextIrpStackLocation(Irp)->MajorFunction > IRP_MJ_MAXIMUM_FUNCTION) {
@@ -366,6 +363,7 @@ NTSTATUS hk::CallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp, const void* calle
 }
 
 VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
+    HK_CHECK_LEVEL(IofCompleteRequest);
     UNREFERENCED_PARAMETER(PriorityBoost);
     const void* caller = __builtin_return_address(0);
     hk::SchedulingPoint();
@@ -375,10 +373,6 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     }
     if (Irp->IoStatus.Status == STATUS_PENDING) {
         hk::VerifierStop("completes a request with STATUS_PENDING", hk::RoutineName(caller),
-                         hk::Describe(Irp));
-    }
-    if (K().Current->Irql > DISPATCH_LEVEL) {
-        hk::VerifierStop("completes a request above DISPATCH_LEVEL", hk::RoutineName(caller),
                          hk::Describe(Irp));
     }
     while (Irp->CurrentLocation <= Irp->StackCount) {
@@ -423,11 +417,7 @@ PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObj
                                    PVOID InputBuffer, ULONG InputBufferLength, PVOID OutputBuffer,
                                    ULONG OutputBufferLength, BOOLEAN InternalDeviceIoControl,
                                    PKEVENT Event, PIO_STATUS_BLOCK IoStatusBlock) {
-    const void* caller = __builtin_return_address(0);
-    if (K().Current->Irql != PASSIVE_LEVEL) {
-        hk::VerifierStop("builds a synchronous request above PASSIVE_LEVEL",
-                         hk::RoutineName(caller), "control code " + hk::Hex(IoControlCode));
-    }
+    HK_CHECK_LEVEL(IoBuildDeviceIoControlRequest);
     hk::SchedulingPoint();
     if (hk::TakeRoutineFault("IoBuildDeviceIoControlRequest", nullptr)) {
         return nullptr;

@@ -1,6 +1,7 @@
 // Interrupt request levels, critical regions, the current thread and
 // process, and the check every pageable routine makes of its level.
 #include "hostkernel/kernel_state.h"
+#include "hostkernel/verifier/levels.h"
 #include "hostkernel/ke/scheduler.h"
 #include "hostkernel/mm/address_space.h"
 
@@ -42,11 +43,13 @@ void hk::SetIrql(KIRQL irql) {
 }
 
 VOID KeEnterCriticalRegion() {
+    HK_CHECK_LEVEL(KeEnterCriticalRegion);
     hk::SchedulingPoint();
     K().Current->CriticalRegions++;
 }
 
 VOID KeLeaveCriticalRegion() {
+    HK_CHECK_LEVEL(KeLeaveCriticalRegion);
     hk::SchedulingPoint();
     if (K().Current->CriticalRegions == 0) {
         hk::VerifierStop("leaves a critical region it did not enter",
@@ -65,11 +68,13 @@ VOID KeLeaveCriticalRegion() {
 // A guarded region also holds off the special kernel APCs that finish the
 // thread's own requests.
 VOID KeEnterGuardedRegion() {
+    HK_CHECK_LEVEL(KeEnterGuardedRegion);
     hk::SchedulingPoint();
     K().Current->GuardedRegions++;
 }
 
 VOID KeLeaveGuardedRegion() {
+    HK_CHECK_LEVEL(KeLeaveGuardedRegion);
     hk::SchedulingPoint();
     HkThread* thread = K().Current;
     if (thread->GuardedRegions == 0) {
@@ -86,6 +91,7 @@ PKTHREAD KeGetCurrentThread() {
     return K().Current;
 }
 PEPROCESS PsGetCurrentProcess() {
+    HK_CHECK_LEVEL(PsGetCurrentProcess);
     return K().Current->Process;
 }
 

@@ -191,11 +191,13 @@ using hk::K;
 // ----- events and waits --------------------------------------------------------
 
 VOID KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
+    HK_CHECK_LEVEL(KeInitializeEvent);
     Event->Header.Type = static_cast<UCHAR>(Type);
     Event->Header.SignalState = State ? 1 : 0;
 }
 
 LONG KeSetEvent(PRKEVENT Event, LONG Increment, BOOLEAN Wait) {
+    HK_CHECK_LEVEL(KeSetEvent);
     UNREFERENCED_PARAMETER(Increment);
     UNREFERENCED_PARAMETER(Wait);
     hk::SchedulingPoint();
@@ -206,10 +208,12 @@ LONG KeSetEvent(PRKEVENT Event, LONG Increment, BOOLEAN Wait) {
 }
 
 VOID KeClearEvent(PRKEVENT Event) {
+    HK_CHECK_LEVEL(KeClearEvent);
     hk::SchedulingPoint();
     Event->Header.SignalState = 0;
 }
 LONG KeReadStateEvent(PRKEVENT Event) {
+    HK_CHECK_LEVEL(KeReadStateEvent);
     return Event->Header.SignalState;
 }
 
@@ -218,6 +222,7 @@ LONG KeReadStateEvent(PRKEVENT Event) {
 // meanwhile. A wait without a time-out that nothing satisfies is a deadlock.
 NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
                                BOOLEAN Alertable, PLARGE_INTEGER Timeout) {
+    HK_CHECK_LEVEL(KeWaitForSingleObject);
     UNREFERENCED_PARAMETER(WaitReason);
     const void* caller = __builtin_return_address(0);
     auto* header = static_cast<DISPATCHER_HEADER*>(Object);
@@ -253,11 +258,13 @@ NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR
 // ----- timers and deferred calls ------------------------------------------------
 
 VOID KeInitializeTimer(PKTIMER Timer) {
+    HK_CHECK_LEVEL(KeInitializeTimer);
     hk::CheckNonPagedObject(Timer, "timer", __builtin_return_address(0));
     KeInitializeTimerEx(Timer, NotificationTimer);
 }
 
 VOID KeInitializeTimerEx(PKTIMER Timer, TIMER_TYPE Type) {
+    HK_CHECK_LEVEL(KeInitializeTimerEx);
     hk::CheckNonPagedObject(Timer, "timer", __builtin_return_address(0));
     for (auto& [key, armed] : K().Timers) {
         if (armed == Timer) {
@@ -275,14 +282,11 @@ VOID KeInitializeTimerEx(PKTIMER Timer, TIMER_TYPE Type) {
 }
 
 BOOLEAN KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc) {
+    HK_CHECK_LEVEL(KeSetTimer);
     const void* caller = __builtin_return_address(0);
     hk::SchedulingPoint();
     if (!hk::IsTimerType(Timer->Header.Type)) {
         hk::VerifierStop("arms a timer that is not initialised", hk::RoutineName(caller),
-                         "timer " + hk::Hex(reinterpret_cast<uintptr_t>(Timer)));
-    }
-    if (K().Current->Irql > DISPATCH_LEVEL) {
-        hk::VerifierStop("arms a timer above DISPATCH_LEVEL", hk::RoutineName(caller),
                          "timer " + hk::Hex(reinterpret_cast<uintptr_t>(Timer)));
     }
     bool wasArmed = hk::RemoveArmedTimer(Timer);
@@ -298,15 +302,18 @@ BOOLEAN KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc) {
 }
 
 BOOLEAN KeCancelTimer(PKTIMER Timer) {
+    HK_CHECK_LEVEL(KeCancelTimer);
     hk::SchedulingPoint();
     return hk::RemoveArmedTimer(Timer) ? TRUE : FALSE;
 }
 
 BOOLEAN KeReadStateTimer(PKTIMER Timer) {
+    HK_CHECK_LEVEL(KeReadStateTimer);
     return Timer->Header.SignalState != 0;
 }
 
 VOID KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID DeferredContext) {
+    HK_CHECK_LEVEL(KeInitializeDpc);
     hk::CheckNonPagedObject(Dpc, "deferred call", __builtin_return_address(0));
     Dpc->Type = hk::kDpcObjectType;
     Dpc->Inserted = 0;
@@ -318,6 +325,7 @@ VOID KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID Defer
 }
 
 BOOLEAN KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2) {
+    HK_CHECK_LEVEL(KeInsertQueueDpc);
     if (Dpc->Type != hk::kDpcObjectType) {
         hk::VerifierStop("queues a deferred call that is not initialised",
                          hk::RoutineName(__builtin_return_address(0)),
@@ -336,6 +344,7 @@ BOOLEAN KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument
 }
 
 BOOLEAN KeRemoveQueueDpc(PRKDPC Dpc) {
+    HK_CHECK_LEVEL(KeRemoveQueueDpc);
     auto& dpcs = K().Dpcs;
     auto found = std::find(dpcs.begin(), dpcs.end(), Dpc);
     if (found == dpcs.end()) {

@@ -11,6 +11,7 @@
 // while the running thread is at DISPATCH_LEVEL or above, so that a touch of
 // paged memory there stops the test as it would fault on the platform.
 #include "hostkernel/mm/address_space.h"
+#include "hostkernel/verifier/levels.h"
 #include "hostkernel/kernel_state.h"
 #include "hostkernel/mm/pool_control.h"
 
@@ -250,17 +251,21 @@ void ResetNonPagedPoolPeak() {
 } // namespace hk
 
 PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag) {
+    HK_CHECK_LEVEL(ExAllocatePoolWithTag);
     return hk::Allocate(PoolType, NumberOfBytes, Tag, __builtin_return_address(0));
 }
 
 PVOID ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes) {
+    HK_CHECK_LEVEL(ExAllocatePool);
     return hk::Allocate(PoolType, NumberOfBytes, hk::kUntaggedPoolTag, __builtin_return_address(0));
 }
 
 VOID ExFreePoolWithTag(PVOID P, ULONG Tag) {
+    HK_CHECK_LEVEL(ExFreePoolWithTag);
     hk::Free(P, Tag, __builtin_return_address(0));
 }
 
 VOID ExFreePool(PVOID P) {
+    HK_CHECK_LEVEL(ExFreePool);
     hk::Free(P, 0, __builtin_return_address(0));
 }

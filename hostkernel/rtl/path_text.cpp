@@ -2,6 +2,7 @@
 // the kernel C runtime's case-blind comparison and bounded copy, and the
 // append of one counted string to another.
 #include "hostkernel/kernel_state.h"
+#include "hostkernel/verifier/levels.h"
 
 #include <cstring>
 
@@ -52,6 +53,7 @@ errno_t wcscpy_s(WCHAR* Destination, size_t DestinationCount, const WCHAR* Sourc
 // Appends when the whole source fits; a terminator follows when there is
 // room for one.
 NTSTATUS RtlAppendUnicodeStringToString(PUNICODE_STRING Destination, PCUNICODE_STRING Source) {
+    HK_CHECK_LEVEL(RtlAppendUnicodeStringToString);
     USHORT length = Source->Length;
     if (length == 0) {
         return STATUS_SUCCESS;

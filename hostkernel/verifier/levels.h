@@ -26,13 +26,13 @@
     X(IoAttachDeviceToDeviceStack, PASSIVE_LEVEL)                                                  \
     X(IoBuildDeviceIoControlRequest, PASSIVE_LEVEL)                                                \
     X(IoCreateDevice, PASSIVE_LEVEL)                                                               \
-    X(IoCreateDeviceSecure, PASSIVE_LEVEL)                                                         \
     X(IoCreateSymbolicLink, PASSIVE_LEVEL)                                                         \
     X(IoDeleteDevice, PASSIVE_LEVEL)                                                               \
     X(IoDeleteSymbolicLink, PASSIVE_LEVEL)                                                         \
     X(IoDetachDevice, PASSIVE_LEVEL)                                                               \
+    X(IoFreeErrorLogEntry, DISPATCH_LEVEL)                                                         \
     X(IoFreeWorkItem, DISPATCH_LEVEL)                                                              \
-    X(IoGetCurrentProcess, DISPATCH_LEVEL)                                                         \
+    X(PsGetCurrentProcess, DISPATCH_LEVEL)                                                         \
     X(IoInitializeRemoveLockEx, PASSIVE_LEVEL)                                                     \
     X(IoIsWdmVersionAvailable, DISPATCH_LEVEL)                                                     \
     X(IoQueueWorkItem, DISPATCH_LEVEL)                                                             \
@@ -85,7 +85,6 @@
     X(RtlUpcaseUnicodeChar, APC_LEVEL)                                                             \
     X(RtlValidRelativeSecurityDescriptor, APC_LEVEL)                                               \
     X(SeCaptureSecurityDescriptor, PASSIVE_LEVEL)                                                  \
-    X(SeConvertStringSecurityDescriptorToSecurityDescriptor, PASSIVE_LEVEL)                        \
     X(ZwClose, PASSIVE_LEVEL)                                                                      \
     X(ZwCreateFile, PASSIVE_LEVEL)                                                                 \
     X(ZwCreateKey, PASSIVE_LEVEL)                                                                  \

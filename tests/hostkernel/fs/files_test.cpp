@@ -105,7 +105,7 @@ TEST_F(FilesTest, OpensFailWithThePlatformsStatuses) {
     EXPECT_EQ(hk::OpenHandleCount(), 0u);
     AtDispatch raised;
     EXPECT_DEATH(OpenStatus(u"\\??\\C:\\Program Files"),
-                 VERIFIER_STOP("opens a file above APC_LEVEL"));
+                 VERIFIER_STOP("calls ZwCreateFile above PASSIVE_LEVEL"));
 }
 
 TEST_F(FilesTest, VolumesAreLaidOutByTheControls) {

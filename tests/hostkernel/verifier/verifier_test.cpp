@@ -13,6 +13,56 @@ FAULTY void FaultyPagedCodeAtDispatch() {
 // Pageable (placed so) without the check at its top.
 VKT_PAGED_ROUTINE FAULTY void FaultyPageableDeferredRoutine(PKDPC, PVOID, PVOID, PVOID) {}
 
+VKT_PAGED_ROUTINE FAULTY void FaultyPageableCallAtDispatch(PKEVENT event) {
+    KIRQL old = PASSIVE_LEVEL;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    KeSetEvent(event, IO_NO_INCREMENT, FALSE);
+    KeLowerIrql(old);
+}
+
+// Each calls a routine above the highest level its documentation gives.
+FAULTY void FaultyCallsAtDispatch(int call, PDRIVER_OBJECT driver, PDEVICE_OBJECT device) {
+    AtDispatch raised;
+    UNICODE_STRING name = {};
+    PDEVICE_OBJECT created = nullptr;
+    switch (call) {
+    case 0:
+        IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &created);
+        break;
+    case 1:
+        IoCreateSymbolicLink(&name, &name);
+        break;
+    case 2:
+        IoAttachDeviceToDeviceStack(device, device);
+        break;
+    case 3:
+        IoDeleteDevice(device);
+        break;
+    case 4:
+        MmGetSystemRoutineAddress(&name);
+        break;
+    case 5:
+        ProbeForRead(nullptr, 0, 1);
+        break;
+    case 6:
+        KeEnterCriticalRegion();
+        break;
+    default:
+        RtlCompareUnicodeString(&name, &name, TRUE);
+    }
+}
+
+FAULTY void FaultyRegistryOpenAtApcLevel() {
+    KIRQL old = PASSIVE_LEVEL;
+    KeRaiseIrql(APC_LEVEL, &old);
+    std::u16string path = u"\\REGISTRY\\MACHINE\\SYSTEM";
+    UNICODE_STRING name = Counted(path);
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &name, OBJ_KERNEL_HANDLE, nullptr, nullptr);
+    HANDLE key = nullptr;
+    ZwOpenKey(&key, KEY_READ, &attributes);
+}
+
 FAULTY void FaultyWaitAtDispatch(PKEVENT event) {
     AtDispatch raised;
     KeWaitForSingleObject(event, Executive, KernelMode, FALSE, nullptr);
@@ -259,6 +309,29 @@ TEST_F(VerifierTest, LevelRules) {
     EXPECT_STOP(hk::RunPending(), "pageable code runs above APC_LEVEL",
                 "FaultyPageableDeferredRoutine");
     KeRemoveQueueDpc(&dpc);
+    EXPECT_STOP(FaultyPageableCallAtDispatch(&event), "pageable code runs above APC_LEVEL",
+                "FaultyPageableCallAtDispatch");
+}
+
+// One table gives every kernel routine's highest level.
+TEST_F(VerifierTest, CallsAboveTheHighestLevel) {
+    const char* const stops[] = {
+        "calls IoCreateDevice above PASSIVE_LEVEL",
+        "calls IoCreateSymbolicLink above PASSIVE_LEVEL",
+        "calls IoAttachDeviceToDeviceStack above PASSIVE_LEVEL",
+        "calls IoDeleteDevice above PASSIVE_LEVEL",
+        "calls MmGetSystemRoutineAddress above PASSIVE_LEVEL",
+        "calls ProbeForRead above APC_LEVEL",
+        "calls KeEnterCriticalRegion above APC_LEVEL",
+        "calls RtlCompareUnicodeString above APC_LEVEL",
+    };
+    for (int call = 0; call < 8; call++) {
+        EXPECT_DEATH(FaultyCallsAtDispatch(call, driver_, device_),
+                     std::string("VERIFIER STOP: ") + stops[call] +
+                         "\n  routine: FaultyCallsAtDispatch\n  object: at DISPATCH_LEVEL");
+    }
+    EXPECT_STOP(FaultyRegistryOpenAtApcLevel(), "calls ZwOpenKey above PASSIVE_LEVEL",
+                "FaultyRegistryOpenAtApcLevel");
 }
 
 TEST_F(VerifierTest, ResourceRules) {
