@@ -169,6 +169,10 @@ NTSTATUS AcpiDevice::ReceivePnp(PIRP irp) {
     }
     arrival.Status = irp->IoStatus.Status;
     pnpTrace_.push_back(arrival);
+    // Between a surprise removal and the removal that follows, the device
+    // is no longer there; the removal ends with the device object, so a
+    // device added and started later finds the device present again.
+    gone_ = location->MinorFunction == IRP_MN_SURPRISE_REMOVAL;
     NTSTATUS status = irp->IoStatus.Status;
     IofCompleteRequest(irp, IO_NO_INCREMENT);
     return status;
@@ -184,6 +188,18 @@ NTSTATUS AcpiDevice::Receive(PIRP irp) {
     auto* system = static_cast<uint8_t*>(irp->AssociatedIrp.SystemBuffer);
     std::vector<uint8_t> input(system, system + (system ? inputLength : 0));
     std::string method = input.size() >= 8 ? std::string(input.begin() + 4, input.begin() + 8) : "";
+    if (gone_) {
+        // The ACPI driver evaluates nothing for a device that is no longer
+        // there: the request fails and no firmware hears it.
+        trace_.push_back(Evaluation{hk::Now(), method, input, STATUS_NO_SUCH_DEVICE});
+        if (onEvaluation_) {
+            onEvaluation_(trace_.back());
+        }
+        irp->IoStatus.Status = STATUS_NO_SUCH_DEVICE;
+        irp->IoStatus.Information = 0;
+        IofCompleteRequest(irp, IO_NO_INCREMENT);
+        return STATUS_NO_SUCH_DEVICE;
+    }
     std::optional<FaultRule> fault = TakeFault(method);
     uint64_t delay = fault && fault->Fault == AcpiFault::Pend ? fault->Delay : pendAll_;
     if (delay == 0) {
