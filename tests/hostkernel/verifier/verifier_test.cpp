@@ -224,6 +224,11 @@ FAULTY void FaultyReferencesUserHandleAsKernel(HANDLE handle) {
     ObReferenceObjectByHandle(handle, 0, nullptr, KernelMode, &object, nullptr);
 }
 
+FAULTY void FaultyOversizedTextCopy() {
+    WCHAR name[4];
+    wcscpy_s(name, 4, u"four");
+}
+
 FAULTY void FaultyDoubleFree() {
     PVOID block = ExAllocatePoolWithTag(NonPagedPoolNx, 16, 'Test');
     ExFreePoolWithTag(block, 'Test');
@@ -514,6 +519,13 @@ TEST_F(VerifierTest, HandleRules) {
         ZwClose(userHandle);
         ZwClose(kernelHandle);
     });
+}
+
+// A bounded copy that does not fit is not an error to handle: the kernel's
+// run-time library may treat it as fatal.
+TEST_F(VerifierTest, BoundedCopyThatDoesNotFit) {
+    EXPECT_STOP(FaultyOversizedTextCopy(), "wcscpy_s copies more than its destination holds",
+                "FaultyOversizedTextCopy");
 }
 
 } // namespace
