@@ -45,9 +45,9 @@ VKT_PAGED_ROUTINE static VOID RecordEntry(DeviceContext* Context, SYSTEM_POWER_S
     }
 }
 
-// The code and the timeout are those decided under the locks, so that a
-// command changing State or setting the list meanwhile cannot give the
-// sleeping machine the wrong timeout.
+// The code and the timeout are those decided under the lock (the shutdown
+// timeout as command 4 publishes it), so that a command changing State
+// meanwhile cannot give the sleeping machine the wrong timeout.
 VKT_PAGED_ROUTINE VOID EnterLowPowerState(DeviceContext* Context, SYSTEM_POWER_STATE State,
                                           ULONG SystemContext) {
     PAGED_CODE();

@@ -16,9 +16,8 @@ namespace {
 // A command that comes after the entry into a low-power state is refused
 // and changes nothing: it would otherwise arm the run timeout under a
 // machine that goes to sleep, and the wake would not report the return.
-// The service sends it again after the wake. The run timeout is read under
-// the watch list's lock, as command 4 sets it, in the order the cycle takes
-// the two locks.
+// The service sends it again after the wake. The run timeout is read as
+// command 4 publishes it.
 VKT_PAGED_ROUTINE NTSTATUS EnterSupervisedState(DeviceContext* Context, StateCode Code) {
     PAGED_CODE();
     KeEnterCriticalRegion();

@@ -19,6 +19,6 @@ NTSTATUS SetWatchList(DeviceContext* Context, UCHAR RunTimeout, UCHAR ShutdownTi
                       ULONG NamesLength, PVOID Names);
 BOOLEAN IsWatchedProcessRunning(DeviceContext* Context);
 
-// The timeouts in force, read under the watch list's lock that command 4
-// writes them under: the run timeout is 0 while no list is in force.
+// The timeouts in force, as command 4 published them: the run timeout is 0
+// while no list is in force.
 VOID ReadWatchTimeouts(DeviceContext* Context, ULONG* RunTimeout, ULONG* ShutdownTimeout);
