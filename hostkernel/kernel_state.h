@@ -46,6 +46,8 @@ struct HkWait {
     uint64_t Sequence = 0;              // order of waiting: the first waiter is woken first
     const void* Caller = nullptr;       // routine that waits, for the deadlock report
     NTSTATUS Status = 0;                // how the wait ended
+    bool Alertable = false;             // an alert ends it early (KeWaitForSingleObject)
+    KPROCESSOR_MODE Mode = KernelMode;  // the wait's mode, which says how an alert ends it
 };
 
 enum class HkThreadState {
@@ -65,6 +67,9 @@ struct HkThread {
     HkProcess* Process;                        // the process it runs in
     KIRQL Irql;                                // current interrupt request level
     int CriticalRegions;                       // depth of KeEnterCriticalRegion
+    int GuardedRegions = 0;                    // depth of KeEnterGuardedRegion
+    std::vector<PIRP> HeldCompletions;         // its requests' completions it cannot take yet
+    bool Alerted = false;                      // an alert waits for its next alertable wait
     std::vector<PERESOURCE> Held;              // resources owned, in order of acquisition
     HkThreadState State = HkThreadState::Idle; // where it is in the scheduler
     HkWait Wait;                               // what it waits for while Blocked
@@ -92,8 +97,8 @@ struct PoolBlock {
     size_t Size;        // bytes asked for
     ULONG Tag;          // pool tag
     POOL_TYPE Type;     // pool type
-    bool Paged;         // from paged pool (kept in its own pages)
-    size_t MappedSize;  // bytes mapped for a paged block
+    bool Paged;         // from paged pool
+    size_t MappedSize;  // bytes of the block's own pages
     const void* Caller; // allocating routine
 };
 
@@ -109,12 +114,17 @@ struct IrpRecord {
     HkProcess* Sender = nullptr;    // process whose user memory the caller's buffers are in
     uint64_t UserOutput = 0;        // the caller's output buffer there, 0 for none
     bool MirroredOutput = false;    // MdlAddress maps a system-space copy of UserOutput
+    size_t Pages = 0;               // bytes of the packet's own pages
+    bool Retired = false;           // its pages are gone: the completion has finished
+    IO_STATUS_BLOCK Final{};        // IoStatus when the completion finished
+    uint64_t PendingMarks = 0;      // stack locations (by index) found marked pending then
 };
 
 // A dispatch routine running for a request, innermost last.
 struct DispatchFrame {
-    PIRP Irp;      // the request
-    bool PassedOn; // the routine sent it to another device
+    PIRP Irp;          // the request
+    bool PassedOn;     // the routine sent it to another device
+    bool LowerPending; // and that device answered STATUS_PENDING
 };
 
 // The entry of a fault rule for a named routine.
@@ -135,6 +145,7 @@ struct Kernel {
     std::vector<HkThread*> IdleWorkers;        // system workers with nothing to do
     uint64_t WaitSequence = 0;                 // orders waiters
     struct ScheduleChooser* Chooser = nullptr; // the explorer deciding every switch, or null
+    HkThread* SecondProcessor = nullptr;       // runs deferred calls beside the threads, or null
 
     std::map<void*, PoolBlock> Pool;    // live allocations
     uint64_t Allocations = 0;           // allocations attempted
@@ -200,10 +211,18 @@ void CopyThroughUserPages(void* destination, const void* source, size_t count);
 // without the copy routine into verifier stops.
 void InstallFaultHandler();
 
+// Stops when a kernel object that the kernel touches at DISPATCH_LEVEL (a
+// timer, a deferred call, a resource) lies in paged pool.
+void CheckNonPagedObject(const void* object, const char* kind, const void* caller);
+
 // Pool protection follows the level.
 void ProtectPagedPool(bool inaccessible);
-// Unmaps a paged block's pages.
-void FreePagedBlock(void* address, size_t mappedSize);
+// Drops a block's pages at once, for a reset of the kernel.
+void DropPoolBlock(void* address, size_t mappedSize);
+
+// Gives a thread that has come down to PASSIVE_LEVEL outside a guarded
+// region the completions of its own requests that waited for that.
+void DeliverHeldCompletions(HkThread* thread);
 
 // Runs one deferred call at DISPATCH_LEVEL.
 void RunDpc(PKDPC dpc);

@@ -91,6 +91,8 @@ typedef const GUID* LPCGUID;
 #define NT_SUCCESS(status) (((NTSTATUS)(status)) >= 0)
 #define STATUS_SUCCESS ((NTSTATUS)0x00000000L)
 #define STATUS_PENDING ((NTSTATUS)0x00000103L)
+#define STATUS_USER_APC ((NTSTATUS)0x000000C0L)
+#define STATUS_ALERTED ((NTSTATUS)0x00000101L)
 #define STATUS_DATATYPE_MISALIGNMENT ((NTSTATUS)0x80000002L)
 #define STATUS_BUFFER_OVERFLOW ((NTSTATUS)0x80000005L)
 #define STATUS_UNSUCCESSFUL ((NTSTATUS)0xC0000001L)
@@ -211,6 +213,8 @@ VOID KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql);
 VOID KeLowerIrql(KIRQL NewIrql);
 VOID KeEnterCriticalRegion(void);
 VOID KeLeaveCriticalRegion(void);
+VOID KeEnterGuardedRegion(void);
+VOID KeLeaveGuardedRegion(void);
 
 typedef struct HkThread* PKTHREAD;
 typedef struct HkThread* PETHREAD;

@@ -3,7 +3,9 @@
 
 #include "hostkernel/nt.h"
 
-#define VKT_PAGED_ROUTINE
+// Pageable routines lie in a section of their own, as in the image, so that
+// the host kernel can tell pageable code by its address.
+#define VKT_PAGED_ROUTINE __attribute__((section("vkt_paged_code")))
 #define VKT_INIT_ROUTINE
 #define VKT_TEXT(literal) u"" literal
 

@@ -6,6 +6,7 @@
 #include "driver/routing.h"
 #include "firmware/watchdog.h"
 #include "supervision/cycle.h"
+#include "supervision/watch_list.h"
 
 // The log messages: 16 characters ending in a line feed, and the NUL.
 static const WCHAR MESSAGE_ENTER_S0[] = VKT_TEXT("System enter S0\n");
@@ -44,9 +45,9 @@ VKT_PAGED_ROUTINE static VOID RecordEntry(DeviceContext* Context, SYSTEM_POWER_S
     }
 }
 
-// The code and the timeout are those decided under the lock, so that a
-// command changing State meanwhile cannot give the sleeping machine the
-// wrong timeout.
+// The code and the timeout are those decided under the lock (the shutdown
+// timeout as command 4 publishes it), so that a command changing State
+// meanwhile cannot give the sleeping machine the wrong timeout.
 VKT_PAGED_ROUTINE VOID EnterLowPowerState(DeviceContext* Context, SYSTEM_POWER_STATE State,
                                           ULONG SystemContext) {
     PAGED_CODE();
@@ -60,7 +61,10 @@ VKT_PAGED_ROUTINE VOID EnterLowPowerState(DeviceContext* Context, SYSTEM_POWER_S
     KeCancelTimer(&Context->Timer);
     StopWatchdog(Context);
     bool sleeping = code == StateEnterS3 || code == StateEnterS4;
-    ArmWatchdog(Context, code, sleeping ? SLEEP_WATCHDOG_TIMEOUT : Context->ShutdownTimeout);
+    ULONG runTimeout = 0;
+    ULONG shutdownTimeout = 0;
+    ReadWatchTimeouts(Context, &runTimeout, &shutdownTimeout);
+    ArmWatchdog(Context, code, sleeping ? SLEEP_WATCHDOG_TIMEOUT : shutdownTimeout);
 }
 
 // A code that is not an entry code (a wake without an entry before it)

@@ -194,6 +194,10 @@ NTSTATUS AcpiDevice::ReceivePnp(PIRP irp) {
     }
     arrival.Status = irp->IoStatus.Status;
     pnpTrace_.push_back(arrival);
+    // Between a surprise removal and the removal that follows, the device
+    // is no longer there; the removal ends with the device object, so a
+    // device added and started later finds the device present again.
+    gone_ = location->MinorFunction == IRP_MN_SURPRISE_REMOVAL;
     NTSTATUS status = irp->IoStatus.Status;
     IofCompleteRequest(irp, IO_NO_INCREMENT);
     return status;
@@ -212,6 +216,18 @@ NTSTATUS AcpiDevice::Receive(PIRP irp) {
     int form = input.size() >= 20 && ReadU32(input, 0) == ACPI_EVAL_INPUT_BUFFER_COMPLEX_SIGNATURE
                    ? input[18] | (input[19] << 8)
                    : kNoArgument;
+    if (gone_) {
+        // The ACPI driver evaluates nothing for a device that is no longer
+        // there: the request fails and no firmware hears it.
+        trace_.push_back(Evaluation{hk::Now(), hk::Now(), method, input, STATUS_NO_SUCH_DEVICE});
+        if (onEvaluation_) {
+            onEvaluation_(trace_.back());
+        }
+        irp->IoStatus.Status = STATUS_NO_SUCH_DEVICE;
+        irp->IoStatus.Information = 0;
+        IofCompleteRequest(irp, IO_NO_INCREMENT);
+        return STATUS_NO_SUCH_DEVICE;
+    }
     std::optional<FaultRule> fault = TakeFault(method, form);
     uint64_t delay = fault && fault->Fault == AcpiFault::Pend ? fault->Delay : pendAll_;
     uint64_t sent = hk::Now();

@@ -157,7 +157,8 @@ class AcpiDevice {
     std::function<void(const Evaluation&)> onEvaluation_; // observer of each answer, may be empty
     std::u16string hardwareId_ = u"ACPI\\VKT0001";        // the device's hardware ID
     std::map<UCHAR, NTSTATUS> pnpFaults_; // minor code -> status of its next request
-    std::vector<PnpArrival> pnpTrace_;    // every Plug and Play request received
+    bool gone_ = false; // surprise-removed and not yet removed: every evaluation fails
+    std::vector<PnpArrival> pnpTrace_; // every Plug and Play request received
 };
 
 } // namespace sim

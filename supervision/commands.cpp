@@ -5,15 +5,10 @@
 
 #include "driver/routing.h"
 #include "firmware/watchdog.h"
+#include "supervision/cycle.h"
 #include "supervision/watch_list.h"
 
 namespace {
-
-// Whether the machine is on its way into sleep, hibernation or shutdown.
-VKT_PAGED_ROUTINE bool IsEntryState(StateCode Code) {
-    PAGED_CODE();
-    return Code >= StateEnterS3 && Code <= StateEnterS6;
-}
 
 // Enters a supervised state: the state is set and reported, and with a
 // watch list in force the watchdog is armed with the run timeout. The
@@ -21,7 +16,8 @@ VKT_PAGED_ROUTINE bool IsEntryState(StateCode Code) {
 // A command that comes after the entry into a low-power state is refused
 // and changes nothing: it would otherwise arm the run timeout under a
 // machine that goes to sleep, and the wake would not report the return.
-// The service sends it again after the wake.
+// The service sends it again after the wake. The run timeout is read as
+// command 4 publishes it.
 VKT_PAGED_ROUTINE NTSTATUS EnterSupervisedState(DeviceContext* Context, StateCode Code) {
     PAGED_CODE();
     KeEnterCriticalRegion();
@@ -33,8 +29,11 @@ VKT_PAGED_ROUTINE NTSTATUS EnterSupervisedState(DeviceContext* Context, StateCod
     }
     Context->State = Code;
     NTSTATUS status = ReportState(Context, Code);
-    if (Context->WatchEnabled != 0) {
-        ArmWatchdog(Context, Context->State, static_cast<ULONG>(Context->RunTimeout));
+    ULONG runTimeout = 0;
+    ULONG shutdownTimeout = 0;
+    ReadWatchTimeouts(Context, &runTimeout, &shutdownTimeout);
+    if (runTimeout != 0) {
+        ArmWatchdog(Context, Context->State, runTimeout);
     }
     ExReleaseResourceLite(&Context->StateLock);
     KeLeaveCriticalRegion();

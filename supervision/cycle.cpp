@@ -32,11 +32,18 @@ VKT_PAGED_ROUTINE NTSTATUS ArmSupervisionTimer(DeviceContext* Context) {
     return STATUS_SUCCESS;
 }
 
+VKT_PAGED_ROUTINE bool IsEntryState(StateCode Code) {
+    PAGED_CODE();
+    return Code >= StateEnterS3 && Code <= StateEnterS6;
+}
+
 // One run: check and feed while a supervised state holds, then arm the
-// timer again whatever the state. A run that starts once removal has begun
-// does nothing and arms nothing. Giving back the reference the deferred
-// call took is the run's last touch of the record: removal may free it
-// right after.
+// timer again, unless the machine is on its way down: the entry sets the
+// state under StateLock and cancels the timer after it, and the wake arms it
+// again, so a run decides under the lock and never keeps the cycle going
+// through the transition. A
+// run that starts once removal has begun does nothing and arms nothing. Giving back the reference
+// the deferred call took is the run's last touch of the record: removal may free it right after.
 VKT_PAGED_ROUTINE VOID SupervisionWork(PDEVICE_OBJECT DeviceObject, PVOID WorkContext) {
     PAGED_CODE();
     auto* context = static_cast<DeviceContext*>(WorkContext);
@@ -47,9 +54,11 @@ VKT_PAGED_ROUTINE VOID SupervisionWork(PDEVICE_OBJECT DeviceObject, PVOID WorkCo
         if (context->State == StateWatchA || context->State == StateWatchB) {
             CheckAndFeed(context);
         }
+        if (!IsEntryState(context->State)) {
+            ArmSupervisionTimer(context);
+        }
         ExReleaseResourceLite(&context->StateLock);
         KeLeaveCriticalRegion();
-        ArmSupervisionTimer(context);
         IoReleaseRemoveLock(&context->RemoveLock, DeviceObject);
     }
     IoReleaseRemoveLock(&context->RemoveLock, context->WorkItem);

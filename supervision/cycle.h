@@ -9,3 +9,5 @@ VOID SupervisionDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVO
 VOID SupervisionWork(PDEVICE_OBJECT DeviceObject, PVOID WorkContext);
 NTSTATUS CheckAndFeed(DeviceContext* Context);
 NTSTATUS ArmSupervisionTimer(DeviceContext* Context);
+// Whether the machine is on its way into sleep, hibernation or shutdown.
+bool IsEntryState(StateCode Code);

@@ -124,9 +124,10 @@ NTSTATUS ComputeNameKeyBeyondAscii(PCUNICODE_STRING Name, ULONG* Folded, ULONGLO
 // four at a time (the first in the lowest bits), the last one to three as
 // one more word. A name of ASCII is folded word by word as it stands; at the
 // first character beyond ASCII the key is made again with the kernel's help
-// (through `Folded` when given).
-VKT_PAGED_ROUTINE inline NTSTATUS ComputeNameKey(PCUNICODE_STRING Name, ULONG* Folded,
-                                                 ULONGLONG* Key) {
+// (through `Folded` when given). It lies wherever its caller lies (a section
+// of its own would clash with its callers' in a build that keeps it out of
+// line), and PAGED_CODE() still guards it.
+inline NTSTATUS ComputeNameKey(PCUNICODE_STRING Name, ULONG* Folded, ULONGLONG* Key) {
     PAGED_CODE();
     const WCHAR* text = Name->Buffer;
     ULONG count = Name->Length / sizeof(WCHAR);

@@ -118,9 +118,12 @@ VKT_PAGED_ROUTINE NTSTATUS BuildWatchListLocked(DeviceContext* Context, UCHAR Ru
         Context->WatchListText = nullptr;
         return status < 0 ? status : STATUS_INVALID_PARAMETER;
     }
-    Context->RunTimeout = RunTimeout;
-    Context->ShutdownTimeout = ShutdownTimeout;
-    Context->WatchEnabled = 1;
+    // Commands 5 and 6 and the way into a low-power state read the timeouts
+    // without the list's lock: they are published before the flag that says
+    // a list is in force, which is read with acquire semantics.
+    __atomic_store_n(&Context->RunTimeout, RunTimeout, __ATOMIC_RELAXED);
+    __atomic_store_n(&Context->ShutdownTimeout, ShutdownTimeout, __ATOMIC_RELAXED);
+    __atomic_store_n(&Context->WatchEnabled, 1, __ATOMIC_RELEASE);
     return STATUS_SUCCESS;
 }
 
@@ -144,4 +147,13 @@ VKT_PAGED_ROUTINE NTSTATUS SetWatchList(DeviceContext* Context, UCHAR RunTimeout
     ExReleaseResourceLite(&Context->WatchListLock);
     KeLeaveCriticalRegion();
     return status;
+}
+
+VKT_PAGED_ROUTINE VOID ReadWatchTimeouts(DeviceContext* Context, ULONG* RunTimeout,
+                                         ULONG* ShutdownTimeout) {
+    PAGED_CODE();
+    bool enabled = __atomic_load_n(&Context->WatchEnabled, __ATOMIC_ACQUIRE) != 0;
+    *RunTimeout =
+        enabled ? static_cast<ULONG>(__atomic_load_n(&Context->RunTimeout, __ATOMIC_RELAXED)) : 0;
+    *ShutdownTimeout = __atomic_load_n(&Context->ShutdownTimeout, __ATOMIC_RELAXED);
 }

@@ -18,3 +18,7 @@ static const ULONG PROCESS_SNAPSHOT_SIZE = 0xFF400; // bytes of a check's first 
 NTSTATUS SetWatchList(DeviceContext* Context, UCHAR RunTimeout, UCHAR ShutdownTimeout,
                       ULONG NamesLength, PVOID Names);
 BOOLEAN IsWatchedProcessRunning(DeviceContext* Context);
+
+// The timeouts in force, as command 4 published them: the run timeout is 0
+// while no list is in force.
+VOID ReadWatchTimeouts(DeviceContext* Context, ULONG* RunTimeout, ULONG* ShutdownTimeout);

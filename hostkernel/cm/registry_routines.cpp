@@ -6,6 +6,7 @@
 // no access: the access asked for is recorded with the handle but never
 // enforced. Names of keys and values never depend on case.
 #include "hostkernel/cm/registry_tree.h"
+#include "hostkernel/verifier/levels.h"
 #include "hostkernel/se/security_internal.h"
 
 #include <cstring>
@@ -13,16 +14,6 @@
 namespace hk {
 
 namespace {
-
-std::string Describe(HANDLE handle) {
-    return "handle " + Hex(reinterpret_cast<uint64_t>(handle));
-}
-
-void CheckLevel(const void* caller, const std::string& object) {
-    if (K().Current->Irql > APC_LEVEL) {
-        VerifierStop("touches the registry above APC_LEVEL", RoutineName(caller), object);
-    }
-}
 
 NTSTATUS ReferenceKey(HANDLE handle, std::shared_ptr<RegistryKey>* key) {
     HandleEntry* entry = LookupHandle(handle);
@@ -184,12 +175,11 @@ bool Grants(ACCESS_MASK granted, ACCESS_MASK needed) {
     return (granted & needed) == needed;
 }
 
-// The common start of a value routine: the level check, an injected
-// failure, the key behind the handle, and the right the routine needs: as
-// on the platform, a handle opened for reading neither sets nor deletes.
-NTSTATUS BeginValueRoutine(const char* routine, HANDLE handle, const void* caller,
-                           ACCESS_MASK needed, std::shared_ptr<RegistryKey>* key) {
-    CheckLevel(caller, Describe(handle));
+// The common start of a value routine: an injected failure, the key behind
+// the handle, and the right the routine needs: as on the platform, a handle
+// opened for reading neither sets nor deletes.
+NTSTATUS BeginValueRoutine(const char* routine, HANDLE handle, ACCESS_MASK needed,
+                           std::shared_ptr<RegistryKey>* key) {
     NTSTATUS status = STATUS_SUCCESS;
     // An injected status, a success too, is the routine's whole answer: no key
     // is referenced and nothing is done.
@@ -215,9 +205,8 @@ using hk::K;
 
 NTSTATUS ZwOpenKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess,
                    POBJECT_ATTRIBUTES ObjectAttributes) {
+    HK_CHECK_LEVEL(ZwOpenKey);
     const void* caller = __builtin_return_address(0);
-    hk::CheckLevel(caller, hk::Narrow(hk::FromCounted(
-                               ObjectAttributes ? ObjectAttributes->ObjectName : nullptr)));
     NTSTATUS status = STATUS_SUCCESS;
     if (hk::TakeRoutineFault("ZwOpenKey", &status)) {
         return status;
@@ -237,11 +226,10 @@ NTSTATUS ZwOpenKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess,
 NTSTATUS ZwCreateKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess,
                      POBJECT_ATTRIBUTES ObjectAttributes, ULONG TitleIndex, PUNICODE_STRING Class,
                      ULONG CreateOptions, PULONG Disposition) {
+    HK_CHECK_LEVEL(ZwCreateKey);
     UNREFERENCED_PARAMETER(TitleIndex);
     UNREFERENCED_PARAMETER(Class);
     const void* caller = __builtin_return_address(0);
-    hk::CheckLevel(caller, hk::Narrow(hk::FromCounted(
-                               ObjectAttributes ? ObjectAttributes->ObjectName : nullptr)));
     NTSTATUS status = STATUS_SUCCESS;
     if (hk::TakeRoutineFault("ZwCreateKey", &status)) {
         return status;
@@ -294,9 +282,9 @@ NTSTATUS ZwCreateKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess,
 NTSTATUS ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
                          KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass,
                          PVOID KeyValueInformation, ULONG Length, PULONG ResultLength) {
+    HK_CHECK_LEVEL(ZwQueryValueKey);
     std::shared_ptr<hk::RegistryKey> key;
-    NTSTATUS status = hk::BeginValueRoutine("ZwQueryValueKey", KeyHandle,
-                                            __builtin_return_address(0), KEY_QUERY_VALUE, &key);
+    NTSTATUS status = hk::BeginValueRoutine("ZwQueryValueKey", KeyHandle, KEY_QUERY_VALUE, &key);
     if (!NT_SUCCESS(status) || key == nullptr) {
         return status;
     }
@@ -320,10 +308,10 @@ NTSTATUS ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
 
 NTSTATUS ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG TitleIndex, ULONG Type,
                        PVOID Data, ULONG DataSize) {
+    HK_CHECK_LEVEL(ZwSetValueKey);
     UNREFERENCED_PARAMETER(TitleIndex);
     std::shared_ptr<hk::RegistryKey> key;
-    NTSTATUS status = hk::BeginValueRoutine("ZwSetValueKey", KeyHandle, __builtin_return_address(0),
-                                            KEY_SET_VALUE, &key);
+    NTSTATUS status = hk::BeginValueRoutine("ZwSetValueKey", KeyHandle, KEY_SET_VALUE, &key);
     if (!NT_SUCCESS(status) || key == nullptr) {
         return status;
     }
@@ -344,9 +332,9 @@ NTSTATUS ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG TitleI
 }
 
 NTSTATUS ZwDeleteValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName) {
+    HK_CHECK_LEVEL(ZwDeleteValueKey);
     std::shared_ptr<hk::RegistryKey> key;
-    NTSTATUS status = hk::BeginValueRoutine("ZwDeleteValueKey", KeyHandle,
-                                            __builtin_return_address(0), KEY_SET_VALUE, &key);
+    NTSTATUS status = hk::BeginValueRoutine("ZwDeleteValueKey", KeyHandle, KEY_SET_VALUE, &key);
     if (!NT_SUCCESS(status) || key == nullptr) {
         return status;
     }

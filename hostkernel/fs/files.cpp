@@ -3,6 +3,7 @@
 // the statuses the platform's file systems give, and the controls that lay
 // them out.
 #include "hostkernel/fs/file_systems.h"
+#include "hostkernel/verifier/levels.h"
 
 #include <cstring>
 
@@ -215,6 +216,7 @@ NTSTATUS ZwCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess,
                       PLARGE_INTEGER AllocationSize, ULONG FileAttributes, ULONG ShareAccess,
                       ULONG CreateDisposition, ULONG CreateOptions, PVOID EaBuffer,
                       ULONG EaLength) {
+    HK_CHECK_LEVEL(ZwCreateFile);
     UNREFERENCED_PARAMETER(AllocationSize);
     UNREFERENCED_PARAMETER(FileAttributes);
     UNREFERENCED_PARAMETER(ShareAccess);
@@ -224,7 +226,6 @@ NTSTATUS ZwCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess,
     std::string name = ObjectAttributes == nullptr
                            ? std::string("(no name)")
                            : hk::Narrow(hk::FromCounted(ObjectAttributes->ObjectName));
-    hk::CheckObjectLevel("opens a file above APC_LEVEL", caller, name);
     NTSTATUS status = STATUS_SUCCESS;
     if (hk::TakeRoutineFault("ZwCreateFile", &status)) {
         return status;

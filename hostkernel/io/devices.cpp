@@ -1,5 +1,6 @@
 // Driver objects, device objects, device stacks and symbolic links.
 #include "hostkernel/mm/address_space.h"
+#include "hostkernel/verifier/levels.h"
 #include "hostkernel/kernel_state.h"
 
 #include <algorithm>
@@ -129,6 +130,7 @@ using hk::K;
 NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize,
                         PUNICODE_STRING DeviceName, ULONG DeviceType, ULONG DeviceCharacteristics,
                         BOOLEAN Exclusive, PDEVICE_OBJECT* DeviceObject) {
+    HK_CHECK_LEVEL(IoCreateDevice);
     NTSTATUS status = STATUS_SUCCESS;
     if (hk::TakeRoutineFault("IoCreateDevice", &status)) {
         return status;
@@ -161,6 +163,7 @@ NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize,
 }
 
 VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
+    HK_CHECK_LEVEL(IoDeleteDevice);
     const void* caller = __builtin_return_address(0);
     auto& devices = K().Devices;
     auto found = std::find(devices.begin(), devices.end(), DeviceObject);
@@ -186,6 +189,7 @@ VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
 
 PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice,
                                            PDEVICE_OBJECT TargetDevice) {
+    HK_CHECK_LEVEL(IoAttachDeviceToDeviceStack);
     if (hk::TakeRoutineFault("IoAttachDeviceToDeviceStack", nullptr)) {
         return nullptr;
     }
@@ -196,10 +200,12 @@ PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice,
 }
 
 VOID IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
+    HK_CHECK_LEVEL(IoDetachDevice);
     TargetDevice->AttachedDevice = nullptr;
 }
 
 NTSTATUS IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING DeviceName) {
+    HK_CHECK_LEVEL(IoCreateSymbolicLink);
     NTSTATUS status = STATUS_SUCCESS;
     if (hk::TakeRoutineFault("IoCreateSymbolicLink", &status)) {
         return status;
@@ -213,6 +219,7 @@ NTSTATUS IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING 
 }
 
 NTSTATUS IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName) {
+    HK_CHECK_LEVEL(IoDeleteSymbolicLink);
     NTSTATUS status = STATUS_SUCCESS;
     if (hk::TakeRoutineFault("IoDeleteSymbolicLink", &status)) {
         return status;

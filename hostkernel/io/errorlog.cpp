@@ -3,6 +3,7 @@
 // kept byte for byte; the verifier checks that an entry's insertion strings
 // and dump data lie within it, since the logging thread would read past it.
 #include "hostkernel/mm/address_space.h"
+#include "hostkernel/verifier/levels.h"
 #include "hostkernel/io/errorlog_control.h"
 #include "hostkernel/ke/components.h"
 
@@ -51,13 +52,6 @@ bool IsIoObject(PVOID object) {
     auto& drivers = K().Drivers;
     return std::find(devices.begin(), devices.end(), object) != devices.end() ||
            std::find(drivers.begin(), drivers.end(), object) != drivers.end();
-}
-
-void CheckLevel(const char* action, const void* caller, const void* entry) {
-    if (K().Current->Irql > DISPATCH_LEVEL) {
-        VerifierStop(std::string(action) + " an error-log entry above DISPATCH_LEVEL",
-                     RoutineName(caller), Describe(entry));
-    }
 }
 
 LiveEntry TakeLiveEntry(PVOID entry, const char* action, const void* caller) {
@@ -124,8 +118,8 @@ const std::vector<ErrorLogEntry>& ErrorLog() {
 } // namespace hk
 
 PVOID IoAllocateErrorLogEntry(PVOID IoObject, UCHAR EntrySize) {
+    HK_CHECK_LEVEL(IoAllocateErrorLogEntry);
     const void* caller = __builtin_return_address(0);
-    hk::CheckLevel("allocates", caller, nullptr);
     if (!hk::IsIoObject(IoObject)) {
         hk::VerifierStop("allocates an error-log entry for an object that is neither a device "
                          "nor a driver",
@@ -145,8 +139,8 @@ PVOID IoAllocateErrorLogEntry(PVOID IoObject, UCHAR EntrySize) {
 }
 
 VOID IoWriteErrorLogEntry(PVOID ElEntry) {
+    HK_CHECK_LEVEL(IoWriteErrorLogEntry);
     const void* caller = __builtin_return_address(0);
-    hk::CheckLevel("writes", caller, ElEntry);
     hk::LiveEntry live = hk::TakeLiveEntry(ElEntry, "writes", caller);
     hk::ErrorLogEntry written;
     written.Time = hk::Now();
@@ -157,7 +151,7 @@ VOID IoWriteErrorLogEntry(PVOID ElEntry) {
 }
 
 VOID IoFreeErrorLogEntry(PVOID ElEntry) {
+    HK_CHECK_LEVEL(IoFreeErrorLogEntry);
     const void* caller = __builtin_return_address(0);
-    hk::CheckLevel("frees", caller, ElEntry);
     hk::TakeLiveEntry(ElEntry, "frees", caller);
 }

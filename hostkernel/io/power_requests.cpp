@@ -2,6 +2,7 @@
 // power request starts the next one once (PoStartNextPowerIrp) and passes the
 // request on with PoCallDriver.
 #include "hostkernel/ke/components.h"
+#include "hostkernel/verifier/levels.h"
 #include "hostkernel/io/power_control.h"
 
 #include <set>
@@ -45,11 +46,8 @@ uint64_t PowerIrpStarts() {
 } // namespace hk
 
 VOID PoStartNextPowerIrp(PIRP Irp) {
+    HK_CHECK_LEVEL(PoStartNextPowerIrp);
     const void* caller = __builtin_return_address(0);
-    if (hk::K().Current->Irql > DISPATCH_LEVEL) {
-        hk::VerifierStop("starts the next power request above DISPATCH_LEVEL",
-                         hk::RoutineName(caller), hk::Describe(Irp));
-    }
     PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(Irp);
     if (!hk::IsPowerRequest(Irp, location)) {
         hk::VerifierStop("starts the next power request with a request that is not one",
@@ -63,6 +61,7 @@ VOID PoStartNextPowerIrp(PIRP Irp) {
 }
 
 VOID HkCheckPowerRequest(PIRP Irp, const char* Routine) {
+    HK_CHECK_LEVEL(PoCallDriver);
     if (!hk::IsPowerRequest(Irp, IoGetNextIrpStackLocation(Irp))) {
         hk::VerifierStop(std::string("passes a request that is not a power request to ") + Routine,
                          hk::RoutineName(__builtin_return_address(0)), hk::Describe(Irp));

@@ -4,6 +4,8 @@
 // waits for holders exactly as long as they hold. Like the platform's
 // checked build, the verifier tracks each reference by its tag.
 #include "hostkernel/kernel_state.h"
+#include "hostkernel/verifier/levels.h"
+#include "hostkernel/ke/scheduler.h"
 
 namespace hk {
 
@@ -76,6 +78,7 @@ using hk::K;
 
 VOID IoInitializeRemoveLockEx(PIO_REMOVE_LOCK Lock, ULONG AllocateTag, ULONG MaxLockedMinutes,
                               ULONG HighWatermark, ULONG RemlockSize) {
+    HK_CHECK_LEVEL(IoInitializeRemoveLockEx);
     UNREFERENCED_PARAMETER(AllocateTag);
     UNREFERENCED_PARAMETER(MaxLockedMinutes);
     UNREFERENCED_PARAMETER(HighWatermark);
@@ -88,15 +91,12 @@ VOID IoInitializeRemoveLockEx(PIO_REMOVE_LOCK Lock, ULONG AllocateTag, ULONG Max
 
 NTSTATUS IoAcquireRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, const char* File, ULONG Line,
                                ULONG RemlockSize) {
+    HK_CHECK_LEVEL(IoAcquireRemoveLockEx);
     UNREFERENCED_PARAMETER(File);
     UNREFERENCED_PARAMETER(Line);
     const void* caller = __builtin_return_address(0);
     hk::CheckSize(RemlockSize, RemoveLock, caller);
     std::multiset<const void*>& tags = hk::TagsOf(RemoveLock, caller);
-    if (K().Current->Irql > DISPATCH_LEVEL) {
-        hk::VerifierStop("acquires a remove lock above DISPATCH_LEVEL", hk::RoutineName(caller),
-                         hk::Describe(RemoveLock));
-    }
     __atomic_add_fetch(&RemoveLock->Common.IoCount, 1, __ATOMIC_SEQ_CST);
     if (RemoveLock->Common.Removed) {
         hk::Drop(RemoveLock);
@@ -107,12 +107,9 @@ NTSTATUS IoAcquireRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, const char
 }
 
 VOID IoReleaseRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG RemlockSize) {
+    HK_CHECK_LEVEL(IoReleaseRemoveLockEx);
     const void* caller = __builtin_return_address(0);
     hk::CheckSize(RemlockSize, RemoveLock, caller);
-    if (K().Current->Irql > DISPATCH_LEVEL) {
-        hk::VerifierStop("releases a remove lock above DISPATCH_LEVEL", hk::RoutineName(caller),
-                         hk::Describe(RemoveLock));
-    }
     hk::TakeTag(RemoveLock, Tag, caller, "releases a remove lock reference it does not hold");
     hk::Drop(RemoveLock);
 }
@@ -121,12 +118,9 @@ VOID IoReleaseRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG RemlockS
 // every other holder has given back theirs. No reference is given after
 // this begins.
 VOID IoReleaseRemoveLockAndWaitEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG RemlockSize) {
+    HK_CHECK_LEVEL(IoReleaseRemoveLockAndWaitEx);
     const void* caller = __builtin_return_address(0);
     hk::CheckSize(RemlockSize, RemoveLock, caller);
-    if (K().Current->Irql != PASSIVE_LEVEL) {
-        hk::VerifierStop("waits for a remove lock above PASSIVE_LEVEL", hk::RoutineName(caller),
-                         hk::Describe(RemoveLock));
-    }
     if (RemoveLock->Common.Removed) {
         hk::VerifierStop("waits for a remove lock a second time", hk::RoutineName(caller),
                          hk::Describe(RemoveLock));
@@ -140,13 +134,9 @@ VOID IoReleaseRemoveLockAndWaitEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG R
     }
 }
 
-// Deferred calls run on this one processor between threads, so flushing
-// them is running those still queued.
+// Flushing waits for a deferred call running on the second processor and
+// runs those still queued.
 VOID KeFlushQueuedDpcs() {
-    const void* caller = __builtin_return_address(0);
-    if (K().Current->Irql != PASSIVE_LEVEL) {
-        hk::VerifierStop("flushes deferred calls above PASSIVE_LEVEL", hk::RoutineName(caller),
-                         "level " + std::to_string(K().Current->Irql));
-    }
-    hk::DrainDpcs();
+    HK_CHECK_LEVEL(KeFlushQueuedDpcs);
+    hk::FlushDeferredCalls();
 }

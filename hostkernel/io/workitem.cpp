@@ -2,6 +2,7 @@
 // DISPATCH_LEVEL and run later at PASSIVE_LEVEL in a system worker thread,
 // each worker a thread of its own that can wait like any other.
 #include "hostkernel/ke/scheduler.h"
+#include "hostkernel/verifier/levels.h"
 
 namespace hk {
 
@@ -71,6 +72,7 @@ void CheckDeviceQuiet(PDEVICE_OBJECT device, const void* caller) {
 using hk::K;
 
 PIO_WORKITEM IoAllocateWorkItem(PDEVICE_OBJECT DeviceObject) {
+    HK_CHECK_LEVEL(IoAllocateWorkItem);
     if (hk::TakeRoutineFault("IoAllocateWorkItem", nullptr)) {
         return nullptr;
     }
@@ -81,13 +83,10 @@ PIO_WORKITEM IoAllocateWorkItem(PDEVICE_OBJECT DeviceObject) {
 
 VOID IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerRoutine,
                      WORK_QUEUE_TYPE QueueType, PVOID Context) {
+    HK_CHECK_LEVEL(IoQueueWorkItem);
     UNREFERENCED_PARAMETER(QueueType);
     const void* caller = __builtin_return_address(0);
     hk::CheckUsable(IoWorkItem, caller);
-    if (K().Current->Irql > DISPATCH_LEVEL) {
-        hk::VerifierStop("queues a work item above DISPATCH_LEVEL", hk::RoutineName(caller),
-                         hk::Describe(IoWorkItem));
-    }
     if (IoWorkItem->Queued) {
         hk::VerifierStop("queues a work item that is already queued", hk::RoutineName(caller),
                          hk::Describe(IoWorkItem));
@@ -106,6 +105,7 @@ VOID IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerRoutine
 // for that return; the item is unusable from the free on, so a routine that
 // queues or frees it again is stopped.
 VOID IoFreeWorkItem(PIO_WORKITEM IoWorkItem) {
+    HK_CHECK_LEVEL(IoFreeWorkItem);
     const void* caller = __builtin_return_address(0);
     hk::CheckUsable(IoWorkItem, caller);
     if (IoWorkItem->Queued) {

@@ -1,6 +1,7 @@
 // Interrupt request levels, critical regions, the current thread and
 // process, and the check every pageable routine makes of its level.
 #include "hostkernel/kernel_state.h"
+#include "hostkernel/verifier/levels.h"
 #include "hostkernel/ke/scheduler.h"
 #include "hostkernel/mm/address_space.h"
 
@@ -36,27 +37,61 @@ void hk::SetIrql(KIRQL irql) {
     if ((before >= DISPATCH_LEVEL) != (irql >= DISPATCH_LEVEL)) {
         ProtectPagedPool(irql >= DISPATCH_LEVEL);
     }
+    if (irql == PASSIVE_LEVEL && !K().Current->HeldCompletions.empty()) {
+        DeliverHeldCompletions(K().Current);
+    }
 }
 
 VOID KeEnterCriticalRegion() {
+    HK_CHECK_LEVEL(KeEnterCriticalRegion);
     hk::SchedulingPoint();
     K().Current->CriticalRegions++;
 }
 
 VOID KeLeaveCriticalRegion() {
+    HK_CHECK_LEVEL(KeLeaveCriticalRegion);
     hk::SchedulingPoint();
     if (K().Current->CriticalRegions == 0) {
         hk::VerifierStop("leaves a critical region it did not enter",
                          hk::RoutineName(__builtin_return_address(0)),
                          "thread " + hk::Hex(K().Current->Id));
     }
-    K().Current->CriticalRegions--;
+    HkThread* thread = K().Current;
+    thread->CriticalRegions--;
+    if (thread->CriticalRegions == 0 && !thread->Held.empty() && thread->Irql == PASSIVE_LEVEL) {
+        hk::VerifierStop("leaves a critical region while holding a resource",
+                         hk::RoutineName(__builtin_return_address(0)),
+                         "resource " + hk::Hex(reinterpret_cast<uintptr_t>(thread->Held.back())));
+    }
+}
+
+// A guarded region also holds off the special kernel APCs that finish the
+// thread's own requests.
+VOID KeEnterGuardedRegion() {
+    HK_CHECK_LEVEL(KeEnterGuardedRegion);
+    hk::SchedulingPoint();
+    K().Current->GuardedRegions++;
+}
+
+VOID KeLeaveGuardedRegion() {
+    HK_CHECK_LEVEL(KeLeaveGuardedRegion);
+    hk::SchedulingPoint();
+    HkThread* thread = K().Current;
+    if (thread->GuardedRegions == 0) {
+        hk::VerifierStop("leaves a guarded region it did not enter",
+                         hk::RoutineName(__builtin_return_address(0)),
+                         "thread " + hk::Hex(thread->Id));
+    }
+    if (--thread->GuardedRegions == 0 && thread->Irql == PASSIVE_LEVEL) {
+        hk::DeliverHeldCompletions(thread);
+    }
 }
 
 PKTHREAD KeGetCurrentThread() {
     return K().Current;
 }
 PEPROCESS PsGetCurrentProcess() {
+    HK_CHECK_LEVEL(PsGetCurrentProcess);
     return K().Current->Process;
 }
 

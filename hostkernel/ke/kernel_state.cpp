@@ -50,18 +50,17 @@ namespace {
 void ReleaseKernelMemory(Kernel& kernel) {
     ProtectPagedPool(false);
     for (auto& [address, block] : kernel.Pool) {
-        if (block.Paged) {
-            FreePagedBlock(address, block.MappedSize);
-        } else {
-            FreeKernelMemory(address);
-        }
+        DropPoolBlock(address, block.MappedSize);
     }
     for (auto& [irp, record] : kernel.Irps) {
-        if (record.Buffered && !record.Completed) {
+        if (record.Retired) {
+            continue;
+        }
+        if (record.Buffered) {
             FreeKernelMemory(irp->AssociatedIrp.SystemBuffer);
         }
         ReleaseRequestBuffers(irp, record);
-        FreeKernelMemory(irp);
+        DropPoolPages(irp, record.Pages);
     }
     for (PDEVICE_OBJECT device : kernel.Devices) {
         FreeKernelMemory(device);

@@ -3,6 +3,7 @@
 // and taken in one consistent order. A thread that finds a resource held
 // waits; release hands it to the thread that has waited longest.
 #include "hostkernel/ke/scheduler.h"
+#include "hostkernel/verifier/levels.h"
 
 namespace hk {
 
@@ -72,6 +73,8 @@ void CheckNoLiveObjectsIn(const void* start, size_t size, const void* caller, co
 using hk::K;
 
 NTSTATUS ExInitializeResourceLite(PERESOURCE Resource) {
+    HK_CHECK_LEVEL(ExInitializeResourceLite);
+    hk::CheckNonPagedObject(Resource, "resource", __builtin_return_address(0));
     Resource->Magic = hk::kLiveResource;
     Resource->OwnerThread = nullptr;
     Resource->OwnerCount = 0;
@@ -80,6 +83,7 @@ NTSTATUS ExInitializeResourceLite(PERESOURCE Resource) {
 }
 
 NTSTATUS ExDeleteResourceLite(PERESOURCE Resource) {
+    HK_CHECK_LEVEL(ExDeleteResourceLite);
     const void* caller = __builtin_return_address(0);
     hk::CheckLive(Resource, caller);
     if (Resource->OwnerThread != nullptr) {
@@ -95,6 +99,7 @@ NTSTATUS ExDeleteResourceLite(PERESOURCE Resource) {
 }
 
 BOOLEAN ExAcquireResourceExclusiveLite(PERESOURCE Resource, BOOLEAN Wait) {
+    HK_CHECK_LEVEL(ExAcquireResourceExclusiveLite);
     const void* caller = __builtin_return_address(0);
     HkThread* thread = K().Current;
     hk::CheckLive(Resource, caller);
@@ -128,6 +133,7 @@ BOOLEAN ExAcquireResourceExclusiveLite(PERESOURCE Resource, BOOLEAN Wait) {
 }
 
 VOID ExReleaseResourceLite(PERESOURCE Resource) {
+    HK_CHECK_LEVEL(ExReleaseResourceLite);
     const void* caller = __builtin_return_address(0);
     HkThread* thread = K().Current;
     hk::SchedulingPoint();
@@ -155,5 +161,6 @@ VOID ExReleaseResourceLite(PERESOURCE Resource) {
 }
 
 BOOLEAN ExIsResourceAcquiredExclusiveLite(PERESOURCE Resource) {
+    HK_CHECK_LEVEL(ExIsResourceAcquiredExclusiveLite);
     return Resource->OwnerThread == K().Current;
 }

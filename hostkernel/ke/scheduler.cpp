@@ -40,6 +40,60 @@ void AfterSwitch() {
     }
 }
 
+// Whether the explorer lets the second processor run the deferred calls.
+bool OnSecondProcessor() {
+    return K().SecondProcessor != nullptr && K().Chooser != nullptr;
+}
+
+// The second processor's body: every queued deferred call, in order, at
+// DISPATCH_LEVEL.
+void RunQueuedOnSecondProcessor() {
+    KIRQL old = PASSIVE_LEVEL;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    Kernel& kernel = K();
+    while (!kernel.Dpcs.empty()) {
+        PKDPC dpc = kernel.Dpcs.front();
+        kernel.Dpcs.pop_front();
+        dpc->Inserted = 0;
+        RunDpc(dpc);
+    }
+    KeLowerIrql(old);
+}
+
+// Queued deferred calls run: between threads on this processor, or on the
+// second, which starts them if it is idle.
+void RunDeferredCalls() {
+    Kernel& kernel = K();
+    if (!OnSecondProcessor()) {
+        BetweenThreads([] {
+            DrainDpcs();
+            return 0;
+        });
+        return;
+    }
+    HkThread* second = kernel.SecondProcessor;
+    if (!kernel.Dpcs.empty() && second->Fiber == nullptr) {
+        StartBody(second, RunQueuedOnSecondProcessor);
+    }
+}
+
+// Whether the next alarm is a timer, which may expire at this kernel call.
+bool TimerIsNextAlarm() {
+    const Kernel& kernel = K();
+    return !kernel.Timers.empty() &&
+           (kernel.Events.empty() || kernel.Timers.begin()->first < kernel.Events.begin()->first);
+}
+
+// The next timer expires now, as the clock interrupts this processor.
+void ExpireNextTimer() {
+    HkThread* self = K().Current;
+    KIRQL saved = self->Irql;
+    SetIrql(DISPATCH_LEVEL);
+    BetweenThreads([] { return FireNextAlarm(NextAlarmTime()); });
+    SetIrql(saved);
+    RunDeferredCalls();
+}
+
 // Hands the processor from the context `from` to `next`.
 void RunThread(Fiber* from, HkThread* next, bool finished) {
     MakeCurrent(next);
@@ -173,10 +227,7 @@ bool AdvanceTime() {
 void Reschedule(Fiber* from, HkThread* self, bool finished) {
     Kernel& kernel = K();
     for (;;) {
-        BetweenThreads([] {
-            DrainDpcs();
-            return 0;
-        });
+        RunDeferredCalls();
         if (!kernel.Ready.empty()) {
             size_t choice = 0;
             if (kernel.Chooser != nullptr && kernel.Ready.size() > 1) {
@@ -325,20 +376,30 @@ HkThread* FirstWaiter(const void* object) {
 void SchedulingPoint() {
     Kernel& kernel = K();
     HkThread* self = kernel.Current;
-    if (kernel.Chooser == nullptr || self->Irql >= DISPATCH_LEVEL ||
-        self->State != HkThreadState::Running) {
+    bool second = OnSecondProcessor();
+    if (kernel.Chooser == nullptr || self->State != HkThreadState::Running ||
+        g_betweenThreads != 0 ||
+        (self->Irql >= DISPATCH_LEVEL && !(second && self == kernel.SecondProcessor))) {
         return;
     }
-    BetweenThreads([] {
-        DrainDpcs();
-        return 0;
-    });
-    if (kernel.Ready.empty()) {
+    RunDeferredCalls();
+    bool timer = second && TimerIsNextAlarm();
+    size_t options = kernel.Ready.size() + 1 + (timer ? 1 : 0);
+    if (options == 1) {
         return;
     }
-    size_t choice = kernel.Chooser->Choose(kernel.Ready.size() + 1, true);
+    size_t choice = kernel.Chooser->Choose(options, true);
     if (choice == 0) {
         return;
+    }
+    if (timer && choice == options - 1) {
+        ExpireNextTimer();
+        if (kernel.SecondProcessor->State != HkThreadState::Ready) {
+            return;
+        }
+        choice = static_cast<size_t>(
+            std::find(kernel.Ready.begin(), kernel.Ready.end(), kernel.SecondProcessor) -
+            kernel.Ready.begin() + 1);
     }
     HkThread* next = kernel.Ready[choice - 1];
     kernel.Ready.erase(kernel.Ready.begin() + static_cast<ptrdiff_t>(choice - 1));
@@ -346,6 +407,26 @@ void SchedulingPoint() {
     kernel.Ready.push_back(self);
     RunThread(self->Fiber, next, false);
     CheckUnwinding(self);
+}
+
+void EnableSecondProcessor() {
+    Kernel& kernel = K();
+    kernel.SecondProcessor = CreateThread(kernel.System);
+}
+
+void FlushDeferredCalls() {
+    Kernel& kernel = K();
+    HkThread* second = kernel.SecondProcessor;
+    for (;;) {
+        if (second != nullptr && second != kernel.Current && second->Fiber != nullptr) {
+            Block(HkWait{HkWaitKind::Thread, second, UINT64_MAX, false, 0,
+                         __builtin_return_address(0)});
+        } else if (!kernel.Dpcs.empty()) {
+            DrainDpcs();
+        } else {
+            return;
+        }
+    }
 }
 
 void StartBody(HkThread* thread, std::function<void()> body) {

@@ -35,11 +35,23 @@ NTSTATUS Block(const HkWait& wait, HkThread* handoff = nullptr);
 // A blocked thread becomes ready, its wait ending with `status`.
 void Wake(HkThread* thread, NTSTATUS status);
 
+// How an alert ends an alertable wait of this mode.
+NTSTATUS AlertStatus(KPROCESSOR_MODE mode);
+
 // The thread that has waited longest for `object`, or null.
 HkThread* FirstWaiter(const void* object);
 
 // Where a kernel routine lets the explorer switch to another thread.
 void SchedulingPoint();
+
+// Models a second processor for the explorer: deferred calls run there,
+// beside the threads, and may be preempted at their own kernel calls; and
+// at any kernel call of a thread the next timer may expire (as if the thread
+// had taken that long), its deferred call starting on that processor.
+void EnableSecondProcessor();
+
+// Waits until no deferred call is queued or running on the second processor.
+void FlushDeferredCalls();
 
 // Gives an idle thread a body on a context of its own; it is ready to run.
 void StartBody(HkThread* thread, std::function<void()> body);

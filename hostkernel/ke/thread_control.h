@@ -17,6 +17,12 @@ void StartThread(HkThread* thread, std::function<void()> body);
 // and nothing is left to run at the current time.
 void WaitForThreads();
 
+// Alerts a thread as the platform does when, for example, its process is
+// ending: an alertable wait it is in ends at once, with STATUS_USER_APC for
+// a user-mode wait and STATUS_ALERTED for a kernel-mode one; without such a
+// wait, its next alertable wait ends so before it blocks.
+void AlertThread(HkThread* thread);
+
 // Whether a thread is running a body (started and not yet finished).
 bool ThreadBusy(HkThread* thread);
 

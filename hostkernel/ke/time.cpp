@@ -3,6 +3,8 @@
 // Nothing moves unless a test, a scenario or a wait moves it, and equal
 // times are broken by the order of arming, so every run is the same.
 #include "hostkernel/ke/scheduler.h"
+#include "hostkernel/ke/thread_control.h"
+#include "hostkernel/verifier/levels.h"
 
 #include <algorithm>
 
@@ -66,6 +68,11 @@ void WaitUntilQuiet(uint64_t limit, const void* caller) {
 } // namespace
 
 void RunDpc(PKDPC dpc) {
+    if (IsPageableCode(reinterpret_cast<void*>(dpc->DeferredRoutine))) {
+        VerifierStop("pageable code runs above APC_LEVEL",
+                     RoutineName(reinterpret_cast<void*>(dpc->DeferredRoutine)),
+                     "a deferred call's routine");
+    }
     RunAtDispatch([dpc] {
         HkThread* thread = K().Current;
         size_t held = thread->Held.size();
@@ -137,6 +144,20 @@ uint64_t Now() {
     return K().Now;
 }
 
+NTSTATUS AlertStatus(KPROCESSOR_MODE mode) {
+    return mode == UserMode ? STATUS_USER_APC : STATUS_ALERTED;
+}
+
+void AlertThread(HkThread* thread) {
+    const HkWait& wait = thread->Wait;
+    if (thread->State == HkThreadState::Blocked && wait.Kind == HkWaitKind::Object &&
+        wait.Alertable) {
+        Wake(thread, AlertStatus(wait.Mode));
+        return;
+    }
+    thread->Alerted = true;
+}
+
 void RunPending() {
     WaitUntilQuiet(K().Now, __builtin_return_address(0));
 }
@@ -170,11 +191,13 @@ using hk::K;
 // ----- events and waits --------------------------------------------------------
 
 VOID KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
+    HK_CHECK_LEVEL(KeInitializeEvent);
     Event->Header.Type = static_cast<UCHAR>(Type);
     Event->Header.SignalState = State ? 1 : 0;
 }
 
 LONG KeSetEvent(PRKEVENT Event, LONG Increment, BOOLEAN Wait) {
+    HK_CHECK_LEVEL(KeSetEvent);
     UNREFERENCED_PARAMETER(Increment);
     UNREFERENCED_PARAMETER(Wait);
     hk::SchedulingPoint();
@@ -185,10 +208,12 @@ LONG KeSetEvent(PRKEVENT Event, LONG Increment, BOOLEAN Wait) {
 }
 
 VOID KeClearEvent(PRKEVENT Event) {
+    HK_CHECK_LEVEL(KeClearEvent);
     hk::SchedulingPoint();
     Event->Header.SignalState = 0;
 }
 LONG KeReadStateEvent(PRKEVENT Event) {
+    HK_CHECK_LEVEL(KeReadStateEvent);
     return Event->Header.SignalState;
 }
 
@@ -197,9 +222,8 @@ LONG KeReadStateEvent(PRKEVENT Event) {
 // meanwhile. A wait without a time-out that nothing satisfies is a deadlock.
 NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
                                BOOLEAN Alertable, PLARGE_INTEGER Timeout) {
+    HK_CHECK_LEVEL(KeWaitForSingleObject);
     UNREFERENCED_PARAMETER(WaitReason);
-    UNREFERENCED_PARAMETER(WaitMode);
-    UNREFERENCED_PARAMETER(Alertable);
     const void* caller = __builtin_return_address(0);
     auto* header = static_cast<DISPATCHER_HEADER*>(Object);
     bool poll = Timeout != nullptr && Timeout->QuadPart == 0;
@@ -211,10 +235,17 @@ NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR
     if (hk::TrySatisfy(header)) {
         return STATUS_SUCCESS;
     }
+    HkThread* thread = K().Current;
+    if (Alertable && thread->Alerted) {
+        thread->Alerted = false;
+        return hk::AlertStatus(WaitMode);
+    }
     if (poll) {
         return 0x102; // STATUS_TIMEOUT
     }
     HkWait wait{HkWaitKind::Object, Object, K().Now + hk::kDeadlockHorizon, true, 0, caller};
+    wait.Alertable = Alertable != FALSE;
+    wait.Mode = WaitMode;
     if (Timeout != nullptr) {
         wait.Deadline = Timeout->QuadPart < 0
                             ? K().Now + static_cast<uint64_t>(-Timeout->QuadPart)
@@ -227,10 +258,14 @@ NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR
 // ----- timers and deferred calls ------------------------------------------------
 
 VOID KeInitializeTimer(PKTIMER Timer) {
+    HK_CHECK_LEVEL(KeInitializeTimer);
+    hk::CheckNonPagedObject(Timer, "timer", __builtin_return_address(0));
     KeInitializeTimerEx(Timer, NotificationTimer);
 }
 
 VOID KeInitializeTimerEx(PKTIMER Timer, TIMER_TYPE Type) {
+    HK_CHECK_LEVEL(KeInitializeTimerEx);
+    hk::CheckNonPagedObject(Timer, "timer", __builtin_return_address(0));
     for (auto& [key, armed] : K().Timers) {
         if (armed == Timer) {
             hk::VerifierStop("initialises a timer that is armed",
@@ -247,14 +282,11 @@ VOID KeInitializeTimerEx(PKTIMER Timer, TIMER_TYPE Type) {
 }
 
 BOOLEAN KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc) {
+    HK_CHECK_LEVEL(KeSetTimer);
     const void* caller = __builtin_return_address(0);
     hk::SchedulingPoint();
     if (!hk::IsTimerType(Timer->Header.Type)) {
         hk::VerifierStop("arms a timer that is not initialised", hk::RoutineName(caller),
-                         "timer " + hk::Hex(reinterpret_cast<uintptr_t>(Timer)));
-    }
-    if (K().Current->Irql > DISPATCH_LEVEL) {
-        hk::VerifierStop("arms a timer above DISPATCH_LEVEL", hk::RoutineName(caller),
                          "timer " + hk::Hex(reinterpret_cast<uintptr_t>(Timer)));
     }
     bool wasArmed = hk::RemoveArmedTimer(Timer);
@@ -270,15 +302,19 @@ BOOLEAN KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc) {
 }
 
 BOOLEAN KeCancelTimer(PKTIMER Timer) {
+    HK_CHECK_LEVEL(KeCancelTimer);
     hk::SchedulingPoint();
     return hk::RemoveArmedTimer(Timer) ? TRUE : FALSE;
 }
 
 BOOLEAN KeReadStateTimer(PKTIMER Timer) {
+    HK_CHECK_LEVEL(KeReadStateTimer);
     return Timer->Header.SignalState != 0;
 }
 
 VOID KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID DeferredContext) {
+    HK_CHECK_LEVEL(KeInitializeDpc);
+    hk::CheckNonPagedObject(Dpc, "deferred call", __builtin_return_address(0));
     Dpc->Type = hk::kDpcObjectType;
     Dpc->Inserted = 0;
     Dpc->DeferredRoutine = DeferredRoutine;
@@ -289,6 +325,7 @@ VOID KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID Defer
 }
 
 BOOLEAN KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2) {
+    HK_CHECK_LEVEL(KeInsertQueueDpc);
     if (Dpc->Type != hk::kDpcObjectType) {
         hk::VerifierStop("queues a deferred call that is not initialised",
                          hk::RoutineName(__builtin_return_address(0)),
@@ -307,6 +344,7 @@ BOOLEAN KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument
 }
 
 BOOLEAN KeRemoveQueueDpc(PRKDPC Dpc) {
+    HK_CHECK_LEVEL(KeRemoveQueueDpc);
     auto& dpcs = K().Dpcs;
     auto found = std::find(dpcs.begin(), dpcs.end(), Dpc);
     if (found == dpcs.end()) {

@@ -1,13 +1,15 @@
 // The simulated address space: one reservation from the host, split into
-// the user range, the kernel heap and the paged area, with the allocators
-// of the two kernel parts.
+// the user range, the kernel heap and the pool area, with the allocators
+// of the two kernel parts and the pool's held-back freed blocks.
 #include "hostkernel/mm/address_space.h"
 
 #include <cstdio>
 #include <cstdlib>
+#include <deque>
 #include <link.h>
 #include <map>
 #include <pthread.h>
+#include <set>
 #include <sys/mman.h>
 #include <unistd.h>
 #include <utility>
@@ -20,7 +22,18 @@ namespace {
 constexpr uintptr_t kGiB = 1ULL << 30;
 constexpr uintptr_t kUserBytes = 16 * kGiB;
 constexpr uintptr_t kHeapBytes = 16 * kGiB;
-constexpr uintptr_t kPagedBytes = 16 * kGiB;
+constexpr uintptr_t kPoolBytes = 16 * kGiB;
+// Freed pool blocks are held back, inaccessible, until this many bytes of
+// later frees push them out; then their range may be handed out again.
+constexpr size_t kRetiredPoolBytes = 4ULL << 20;
+// Blocks of this size and more (a process snapshot, say) lie on huge pages
+// at the end of the pool area, each in whole huge pages with a free huge
+// page after them, so that making them inaccessible and accessible again
+// changes one page-table entry per huge page instead of hundreds. A freed
+// one is held back until a block of its size is allocated again.
+constexpr size_t kLargeBlockBytes = 256ULL << 10;
+constexpr uintptr_t kHugePage = 2ULL << 20;
+constexpr uintptr_t kLargeAreaBytes = 4 * kGiB;
 // The platform's user range ends on a 64 KB boundary; so does this one.
 constexpr uintptr_t kAllocationGranularity = 0x10000;
 constexpr size_t kHeapAlignment = 16;
@@ -111,11 +124,17 @@ class RangeAllocator {
 struct AddressSpace {
     AddressLayout Layout{};                              // the parts
     RangeAllocator Heap;                                 // the kernel heap
-    RangeAllocator Paged;                                // the paged area, in pages
+    RangeAllocator Pool;                                 // the pool area, in pages
     std::vector<std::pair<uintptr_t, uintptr_t>> Images; // loaded images' segments
     std::vector<std::pair<uintptr_t, uintptr_t>> Stacks; // simulated threads' own stacks
     size_t PageSize = 0;                                 // the host's page size
     uintptr_t HeapCommitted = 0;                         // end of the heap's accessible part
+    std::deque<RetiredBlock> Retired;                    // freed pool blocks, oldest first
+    size_t RetiredBytes = 0;                             // bytes of their ranges
+    uintptr_t LargeNext = 0;                             // next free huge page of the large area
+    std::map<size_t, std::vector<uintptr_t>> LargeFree;  // freed large ranges by mapped size
+    std::map<uintptr_t, RetiredBlock> RetiredLarge;      // the freed ones held back, by start
+    std::set<uintptr_t> LargeFresh;                      // freed ones whose pages were dropped
 };
 
 int CollectImage(dl_phdr_info* info, size_t, void* data) {
@@ -133,7 +152,7 @@ int CollectImage(dl_phdr_info* info, size_t, void* data) {
 AddressSpace* Create() {
     auto* space = new AddressSpace;
     space->PageSize = static_cast<size_t>(sysconf(_SC_PAGESIZE));
-    size_t total = kUserBytes + kHeapBytes + kPagedBytes + kAllocationGranularity;
+    size_t total = kUserBytes + kHeapBytes + kPoolBytes + kAllocationGranularity;
     void* reserved =
         mmap(nullptr, total, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
     if (reserved == MAP_FAILED) {
@@ -145,10 +164,11 @@ AddressSpace* Create() {
     layout.UserBase = base;
     layout.UserLimit = base + kUserBytes;
     layout.HeapEnd = layout.UserLimit + kHeapBytes;
-    layout.PagedEnd = layout.HeapEnd + kPagedBytes;
+    layout.PoolEnd = layout.HeapEnd + kPoolBytes;
     space->HeapCommitted = layout.UserLimit;
     space->Heap.Reset(layout.UserLimit, layout.HeapEnd);
-    space->Paged.Reset(layout.HeapEnd, layout.PagedEnd);
+    space->LargeNext = (layout.PoolEnd - kLargeAreaBytes + kHugePage - 1) & ~(kHugePage - 1);
+    space->Pool.Reset(layout.HeapEnd, layout.PoolEnd - kLargeAreaBytes);
     dl_iterate_phdr(CollectImage, &space->Images);
     return space;
 }
@@ -244,28 +264,119 @@ void FreeKernelMemory(void* address) {
     Space().Heap.Give(start);
 }
 
-void* AllocatePagedPages(size_t bytes, size_t* mapped) {
+namespace {
+
+bool IsLarge(size_t mapped) {
+    return mapped >= kLargeBlockBytes;
+}
+
+// Whole huge pages for a large block: a freed range of its size, or fresh
+// ones with a free huge page after them.
+uintptr_t TakeLargeRange(size_t mapped, bool* fresh) {
+    AddressSpace& space = Space();
+    std::vector<uintptr_t>& free = space.LargeFree[mapped];
+    if (!free.empty()) {
+        uintptr_t start = free.back();
+        free.pop_back();
+        space.RetiredLarge.erase(start);
+        *fresh = space.LargeFresh.erase(start) != 0;
+        return start;
+    }
+    if (space.LargeNext + mapped + kHugePage > space.Layout.PoolEnd) {
+        return 0;
+    }
+    uintptr_t start = space.LargeNext;
+    space.LargeNext += mapped + kHugePage;
+    *fresh = true;
+    return start;
+}
+
+} // namespace
+
+void* PoolPagesOf(const void* address, size_t mapped) {
+    uintptr_t granule = IsLarge(mapped) ? kHugePage : Space().PageSize;
+    return reinterpret_cast<void*>(reinterpret_cast<uintptr_t>(address) & ~(granule - 1));
+}
+
+void* AllocatePoolPages(size_t bytes, size_t* mapped) {
     AddressSpace& space = Space();
     *mapped = ((bytes == 0 ? 1 : bytes) + space.PageSize - 1) / space.PageSize * space.PageSize;
-    uintptr_t start = space.Paged.Take(*mapped + space.PageSize);
+    bool large = IsLarge(*mapped);
+    if (large) {
+        *mapped = (*mapped + kHugePage - 1) & ~(kHugePage - 1);
+    }
+    bool fresh = false;
+    uintptr_t start =
+        large ? TakeLargeRange(*mapped, &fresh) : space.Pool.Take(*mapped + space.PageSize);
     if (start == 0) {
         return nullptr;
     }
     auto* memory = reinterpret_cast<void*>(start);
     if (mprotect(memory, *mapped, PROT_READ | PROT_WRITE) != 0) {
-        space.Paged.Give(start);
-        return nullptr;
+        Fail("cannot make pool pages accessible");
+    }
+    if (fresh) {
+        madvise(memory, *mapped, MADV_HUGEPAGE);
     }
     return memory;
 }
 
-void FreePagedPages(void* address, size_t mapped) {
+void RetirePoolPages(void* address, size_t mapped, const char* rule, std::string note,
+                     const void* freedBy) {
+    // The pages keep their frames: a range handed out again is made
+    // accessible without faulting every page in afresh.
+    if (mprotect(address, mapped, PROT_NONE) != 0) {
+        Fail("cannot make freed pool pages inaccessible");
+    }
+    AddressSpace& space = Space();
+    auto start = reinterpret_cast<uintptr_t>(address);
+    if (IsLarge(mapped)) {
+        space.RetiredLarge[start] = RetiredBlock{start, mapped, rule, std::move(note), freedBy};
+        space.LargeFree[mapped].push_back(start);
+        return;
+    }
+    space.Retired.push_back(
+        RetiredBlock{start, mapped + space.PageSize, rule, std::move(note), freedBy});
+    space.RetiredBytes += mapped + space.PageSize;
+    while (space.RetiredBytes > kRetiredPoolBytes && space.Retired.size() > 1) {
+        RetiredBlock& oldest = space.Retired.front();
+        space.RetiredBytes -= oldest.Length;
+        space.Pool.Give(oldest.Start);
+        space.Retired.pop_front();
+    }
+}
+
+const RetiredBlock* FindRetiredBlock(uintptr_t address) {
+    AddressSpace& space = Space();
+    for (const RetiredBlock& block : space.Retired) {
+        if (address >= block.Start && address < block.Start + block.Length) {
+            return &block;
+        }
+    }
+    auto after = space.RetiredLarge.upper_bound(address);
+    if (after != space.RetiredLarge.begin()) {
+        const RetiredBlock& block = std::prev(after)->second;
+        if (address < block.Start + block.Length) {
+            return &block;
+        }
+    }
+    return nullptr;
+}
+
+void DropPoolPages(void* address, size_t mapped) {
     // A fresh inaccessible mapping in place drops the pages and their data.
     if (mmap(address, mapped, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE | MAP_FIXED,
              -1, 0) == MAP_FAILED) {
-        Fail("cannot release paged pool pages");
+        Fail("cannot release pool pages");
     }
-    Space().Paged.Give(reinterpret_cast<uintptr_t>(address));
+    auto start = reinterpret_cast<uintptr_t>(address);
+    if (IsLarge(mapped)) {
+        // Fresh pages want huge pages again when the range is handed out.
+        Space().LargeFresh.insert(start);
+        Space().LargeFree[mapped].push_back(start);
+    } else {
+        Space().Pool.Give(start);
+    }
 }
 
 bool IsUserAddress(uintptr_t address) {

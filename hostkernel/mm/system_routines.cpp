@@ -1,6 +1,7 @@
 // The run-time routine lookup: the routines the kernel "exports" by name,
 // which tests may add and take away, and MmGetSystemRoutineAddress over them.
 #include "hostkernel/kernel_state.h"
+#include "hostkernel/verifier/levels.h"
 
 namespace hk {
 
@@ -16,6 +17,7 @@ void RemoveExport(const std::string& name) {
 using hk::K;
 
 PVOID MmGetSystemRoutineAddress(PUNICODE_STRING SystemRoutineName) {
+    HK_CHECK_LEVEL(MmGetSystemRoutineAddress);
     auto found = K().Exports.find(hk::Narrow(hk::FromCounted(SystemRoutineName)));
     return found == K().Exports.end() ? nullptr : found->second;
 }

@@ -3,6 +3,7 @@
 // Handle values are never reused within a run, so a stale handle is always
 // caught as invalid.
 #include "hostkernel/ke/components.h"
+#include "hostkernel/verifier/levels.h"
 #include "hostkernel/cm/registry_control.h"
 
 namespace hk {
@@ -82,17 +83,12 @@ void FindHandleLeaks(std::vector<std::string>& leaks) {
 } // namespace hk
 
 NTSTATUS ZwClose(HANDLE Handle) {
+    HK_CHECK_LEVEL(ZwClose);
     const void* caller = __builtin_return_address(0);
     hk::HandleEntry* entry = hk::LookupHandle(Handle);
     if (entry == nullptr) {
         hk::VerifierStop("closes an invalid handle", hk::RoutineName(caller),
                          "handle " + hk::Hex(reinterpret_cast<uint64_t>(Handle)));
-    }
-    if (hk::K().Current->Irql > APC_LEVEL) {
-        hk::VerifierStop(entry->Kind == hk::kRegistryKeyKind
-                             ? "touches the registry above APC_LEVEL"
-                             : "closes a handle above APC_LEVEL",
-                         hk::RoutineName(caller), entry->Kind + " " + entry->Description);
     }
     hk::Table().Entries.erase(reinterpret_cast<uint64_t>(Handle));
     return STATUS_SUCCESS;

@@ -23,7 +23,6 @@ inline const std::string kProcessKind = "process";
 
 // Checks that a routine of the object manager, the file systems or the
 // process manager runs at or below APC_LEVEL.
-void CheckObjectLevel(const char* rule, const void* caller, const std::string& object);
 
 // The object manager's reset and leak check.
 void ResetObjects();

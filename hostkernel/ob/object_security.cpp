@@ -2,6 +2,7 @@
 // the security descriptor each device carries, and the access check that
 // opening a device by name passes through.
 #include "hostkernel/se/security_internal.h"
+#include "hostkernel/verifier/levels.h"
 
 #include <algorithm>
 #include <cstring>
@@ -166,6 +167,7 @@ NTSTATUS OpenDeviceObjectByPointer(PVOID Object, ULONG HandleAttributes, ACCESS_
 
 NTSTATUS ZwSetSecurityObject(HANDLE Handle, SECURITY_INFORMATION SecurityInformation,
                              PSECURITY_DESCRIPTOR SecurityDescriptor) {
+    HK_CHECK_LEVEL(ZwSetSecurityObject);
     NTSTATUS status = STATUS_SUCCESS;
     if (hk::TakeRoutineFault("ZwSetSecurityObject", &status)) {
         return status;

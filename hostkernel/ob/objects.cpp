@@ -2,6 +2,7 @@
 // an object by its address, references taken through handles and released
 // by drivers (a reference left over is a leak), and the names of objects.
 #include "hostkernel/ob/object_manager.h"
+#include "hostkernel/verifier/levels.h"
 #include "hostkernel/se/security_internal.h"
 
 #include <cstring>
@@ -62,12 +63,6 @@ void FindObjectLeaks(std::vector<std::string>& leaks) {
     }
 }
 
-void CheckObjectLevel(const char* rule, const void* caller, const std::string& object) {
-    if (K().Current->Irql > APC_LEVEL) {
-        VerifierStop(rule, RoutineName(caller), object);
-    }
-}
-
 size_t ObjectReferenceCount() {
     size_t count = 0;
     for (auto& [object, reference] : g_references) {
@@ -81,16 +76,24 @@ size_t ObjectReferenceCount() {
 NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess,
                                    POBJECT_TYPE ObjectType, KPROCESSOR_MODE AccessMode,
                                    PVOID* Object, POBJECT_HANDLE_INFORMATION HandleInformation) {
+    HK_CHECK_LEVEL(ObReferenceObjectByHandle);
     const void* caller = __builtin_return_address(0);
     std::string handle = "handle " + hk::Hex(reinterpret_cast<uint64_t>(Handle));
-    hk::CheckObjectLevel("references an object by handle above APC_LEVEL", caller, handle);
     NTSTATUS status = STATUS_SUCCESS;
     if (hk::TakeRoutineFault("ObReferenceObjectByHandle", &status)) {
         return status;
     }
     hk::HandleEntry* entry = hk::LookupHandle(Handle);
-    if (entry == nullptr) {
+    // A caller in user mode cannot name a kernel handle; a kernel-mode
+    // reference to a handle of a user process's table trusts whatever that
+    // process put there, which Driver Verifier stops.
+    if (entry == nullptr || (entry->KernelHandle && AccessMode == UserMode)) {
         return STATUS_INVALID_HANDLE;
+    }
+    if (!entry->KernelHandle && AccessMode == KernelMode &&
+        hk::K().Current->Process != hk::K().System) {
+        hk::VerifierStop("references a user-mode handle with KernelMode", hk::RoutineName(caller),
+                         handle + " in " + hk::Narrow(hk::K().Current->Process->ImageName));
     }
     if (ObjectType != nullptr && entry->Kind != ObjectType->Kind) {
         return STATUS_OBJECT_TYPE_MISMATCH;
@@ -112,6 +115,7 @@ NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess,
 }
 
 LONG_PTR ObfDereferenceObject(PVOID Object) {
+    HK_CHECK_LEVEL(ObfDereferenceObject);
     auto found = hk::g_references.find(Object);
     if (found == hk::g_references.end()) {
         hk::VerifierStop("releases a reference to an object it holds none of",
@@ -130,11 +134,11 @@ NTSTATUS ObOpenObjectByPointer(PVOID Object, ULONG HandleAttributes,
                                PACCESS_STATE PassedAccessState, ACCESS_MASK DesiredAccess,
                                POBJECT_TYPE ObjectType, KPROCESSOR_MODE AccessMode,
                                PHANDLE Handle) {
+    HK_CHECK_LEVEL(ObOpenObjectByPointer);
     UNREFERENCED_PARAMETER(PassedAccessState);
     UNREFERENCED_PARAMETER(AccessMode);
     const void* caller = __builtin_return_address(0);
     std::string object = "object " + hk::Hex(reinterpret_cast<uintptr_t>(Object));
-    hk::CheckObjectLevel("opens an object by address above APC_LEVEL", caller, object);
     NTSTATUS status = STATUS_SUCCESS;
     if (hk::TakeRoutineFault("ObOpenObjectByPointer", &status)) {
         return status;
@@ -162,9 +166,9 @@ NTSTATUS ObOpenObjectByPointer(PVOID Object, ULONG HandleAttributes,
 // and their path on it; processes have no name here.
 NTSTATUS ObQueryNameString(PVOID Object, POBJECT_NAME_INFORMATION ObjectNameInfo, ULONG Length,
                            PULONG ReturnLength) {
+    HK_CHECK_LEVEL(ObQueryNameString);
     const void* caller = __builtin_return_address(0);
     std::string object = "object " + hk::Hex(reinterpret_cast<uintptr_t>(Object));
-    hk::CheckObjectLevel("queries an object's name above APC_LEVEL", caller, object);
     NTSTATUS status = STATUS_SUCCESS;
     if (hk::TakeRoutineFault("ObQueryNameString", &status)) {
         return status;

@@ -1,6 +1,7 @@
 // Processes started from executables on the simulated volumes, and the
 // process manager's query of a process's image file name.
 #include "hostkernel/fs/file_systems.h"
+#include "hostkernel/verifier/levels.h"
 
 #include <cstring>
 
@@ -53,9 +54,7 @@ NTSTATUS ProcessOfHandle(HANDLE handle, HkProcess** process) {
 NTSTATUS ZwQueryInformationProcess(HANDLE ProcessHandle, PROCESSINFOCLASS ProcessInformationClass,
                                    PVOID ProcessInformation, ULONG ProcessInformationLength,
                                    PULONG ReturnLength) {
-    const void* caller = __builtin_return_address(0);
-    hk::CheckObjectLevel("queries process information above APC_LEVEL", caller,
-                         "handle " + hk::Hex(reinterpret_cast<uint64_t>(ProcessHandle)));
+    HK_CHECK_LEVEL(ZwQueryInformationProcess);
     NTSTATUS status = STATUS_SUCCESS;
     if (hk::TakeRoutineFault("ZwQueryInformationProcess", &status)) {
         return status;

@@ -1,7 +1,9 @@
 // Processes: the snapshot the system information query returns, in the
 // platform's x64 layout, and each process's user address space.
 #include "hostkernel/mm/address_space.h"
+#include "hostkernel/verifier/levels.h"
 #include "hostkernel/kernel_state.h"
+#include "hostkernel/ke/thread_control.h"
 
 #include <cstddef>
 #include <cstdio>
@@ -74,8 +76,15 @@ std::vector<uint8_t>* FindPage(HkProcess* process, uint64_t address) {
 
 } // namespace
 
+// The ending process's threads are alerted, which ends their alertable
+// waits early.
 void TerminateProcess(HkProcess* process) {
     process->Alive = false;
+    for (auto& thread : K().Threads) {
+        if (thread->Process == process) {
+            AlertThread(thread.get());
+        }
+    }
 }
 void SetSnapshotThreads(HkProcess* process, uint32_t threads) {
     process->SnapshotThreads = threads;
@@ -220,11 +229,7 @@ using hk::K;
 
 NTSTATUS HkZwQuerySystemInformation(ULONG SystemInformationClass, PVOID SystemInformation,
                                     ULONG SystemInformationLength, PULONG ReturnLength) {
-    const void* caller = __builtin_return_address(0);
-    if (K().Current->Irql != PASSIVE_LEVEL) {
-        hk::VerifierStop("queries system information above PASSIVE_LEVEL", hk::RoutineName(caller),
-                         "class " + std::to_string(SystemInformationClass));
-    }
+    HK_CHECK_LEVEL(ZwQuerySystemInformation);
     NTSTATUS status = STATUS_SUCCESS;
     if (hk::TakeRoutineFault("ZwQuerySystemInformation", &status)) {
         return status;
@@ -271,6 +276,7 @@ void ProbeUserRange(uint64_t start, SIZE_T Length, ULONG Alignment) {
 } // namespace
 
 VOID ProbeForRead(const volatile VOID* Address, SIZE_T Length, ULONG Alignment) {
+    HK_CHECK_LEVEL(ProbeForRead);
     if (Length == 0) {
         return;
     }
@@ -280,6 +286,7 @@ VOID ProbeForRead(const volatile VOID* Address, SIZE_T Length, ULONG Alignment) 
 // Besides the range, the platform touches every page of it for writing, so
 // a page the caller did not map raises here already.
 VOID ProbeForWrite(volatile VOID* Address, SIZE_T Length, ULONG Alignment) {
+    HK_CHECK_LEVEL(ProbeForWrite);
     if (Length == 0) {
         return;
     }

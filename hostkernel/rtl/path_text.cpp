@@ -2,6 +2,7 @@
 // the kernel C runtime's case-blind comparison and bounded copy, and the
 // append of one counted string to another.
 #include "hostkernel/kernel_state.h"
+#include "hostkernel/verifier/levels.h"
 
 #include <cstring>
 
@@ -28,11 +29,12 @@ int _wcsnicmp(const WCHAR* String1, const WCHAR* String2, size_t Count) {
     return 0;
 }
 
-// Copies the text with its terminator. A destination too small gets an
-// empty string and ERANGE; a null pointer or a zero size gives EINVAL.
+// Copies the text with its terminator; a null pointer or a zero size gives
+// EINVAL. A destination too small stops the test: the kernel's run-time
+// library may treat it as a fatal invalid parameter, so a driver must never
+// rely on its error.
 errno_t wcscpy_s(WCHAR* Destination, size_t DestinationCount, const WCHAR* Source) {
     constexpr errno_t kInvalid = 22;
-    constexpr errno_t kRange = 34;
     if (Destination == nullptr || DestinationCount == 0) {
         return kInvalid;
     }
@@ -42,8 +44,10 @@ errno_t wcscpy_s(WCHAR* Destination, size_t DestinationCount, const WCHAR* Sourc
     }
     size_t length = wcsnlen(Source, DestinationCount);
     if (length == DestinationCount) {
-        Destination[0] = 0;
-        return kRange;
+        hk::VerifierStop("wcscpy_s copies more than its destination holds",
+                         hk::RoutineName(__builtin_return_address(0)),
+                         "text of at least " + std::to_string(length + 1) + " characters into " +
+                             std::to_string(DestinationCount));
     }
     std::memmove(Destination, Source, (length + 1) * sizeof(WCHAR));
     return 0;
@@ -52,6 +56,7 @@ errno_t wcscpy_s(WCHAR* Destination, size_t DestinationCount, const WCHAR* Sourc
 // Appends when the whole source fits; a terminator follows when there is
 // room for one.
 NTSTATUS RtlAppendUnicodeStringToString(PUNICODE_STRING Destination, PCUNICODE_STRING Source) {
+    HK_CHECK_LEVEL(RtlAppendUnicodeStringToString);
     USHORT length = Source->Length;
     if (length == 0) {
         return STATUS_SUCCESS;

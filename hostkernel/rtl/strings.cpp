@@ -1,10 +1,12 @@
 // Run-time library routines: counted strings, 16-bit wide-string routines,
 // bounded copies and the corrupt-list fast fail.
 #include "hostkernel/kernel_state.h"
+#include "hostkernel/verifier/levels.h"
 
 #include <cstring>
 
 VOID RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString) {
+    HK_CHECK_LEVEL(RtlInitUnicodeString);
     if (SourceString == nullptr) {
         *DestinationString = UNICODE_STRING{0, 0, nullptr};
         return;
@@ -17,6 +19,7 @@ VOID RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString
 
 LONG RtlCompareUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2,
                              BOOLEAN CaseInSensitive) {
+    HK_CHECK_LEVEL(RtlCompareUnicodeString);
     size_t length1 = String1->Length / sizeof(WCHAR);
     size_t length2 = String2->Length / sizeof(WCHAR);
     size_t common = length1 < length2 ? length1 : length2;

@@ -11,6 +11,7 @@
 // capital lowers back to another character stays otherwise: the dotless i,
 // the long s, the micro sign, the title-case digraphs.
 #include "hostkernel/kernel_state.h"
+#include "hostkernel/verifier/levels.h"
 
 #include <array>
 
@@ -96,6 +97,7 @@ const std::array<char16_t, 0x10000>& UpcaseTable() {
 } // namespace
 
 WCHAR RtlUpcaseUnicodeChar(WCHAR c) {
+    HK_CHECK_LEVEL(RtlUpcaseUnicodeChar);
     if (c < u'a') {
         return c;
     }

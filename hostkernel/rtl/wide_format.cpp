@@ -1,6 +1,7 @@
 // Run-time routines on 16-bit wide text used by the security path: the
 // bounded formatter and the release of a counted string's buffer.
 #include "hostkernel/kernel_state.h"
+#include "hostkernel/verifier/levels.h"
 
 #include <cstdarg>
 #include <string>
@@ -103,6 +104,7 @@ int _snwprintf(WCHAR* Buffer, size_t Count, const WCHAR* Format, ...) {
 }
 
 VOID RtlFreeUnicodeString(PUNICODE_STRING UnicodeString) {
+    HK_CHECK_LEVEL(RtlFreeUnicodeString);
     if (UnicodeString->Buffer != nullptr) {
         ExFreePoolWithTag(UnicodeString->Buffer, 0);
     }

@@ -2,6 +2,7 @@
 // of SeExports, the capture of a descriptor, process tokens, and the WDM
 // version the kernel reports.
 #include "hostkernel/se/security_internal.h"
+#include "hostkernel/verifier/levels.h"
 
 #include <cstring>
 #include <stdexcept>
@@ -177,6 +178,7 @@ void ResetSecurity() {
 PSE_EXPORTS SeExports = &hk::Known().Exports;
 
 BOOLEAN IoIsWdmVersionAvailable(UCHAR MajorVersion, UCHAR MinorVersion) {
+    HK_CHECK_LEVEL(IoIsWdmVersionAvailable);
     return MajorVersion < hk::g_wdm.Major ||
            (MajorVersion == hk::g_wdm.Major && MinorVersion <= hk::g_wdm.Minor);
 }
@@ -185,6 +187,7 @@ NTSTATUS SeCaptureSecurityDescriptor(PSECURITY_DESCRIPTOR InputSecurityDescripto
                                      KPROCESSOR_MODE RequestorMode, POOL_TYPE PoolType,
                                      BOOLEAN ForceCapture,
                                      PSECURITY_DESCRIPTOR* OutputSecurityDescriptor) {
+    HK_CHECK_LEVEL(SeCaptureSecurityDescriptor);
     NTSTATUS status = STATUS_SUCCESS;
     if (hk::TakeRoutineFault("SeCaptureSecurityDescriptor", &status)) {
         return status;

@@ -2,6 +2,7 @@
 // ACEs, descriptors in absolute and self-relative form, with the platform's
 // checks and statuses.
 #include "hostkernel/se/security_internal.h"
+#include "hostkernel/verifier/levels.h"
 
 #include <cstring>
 
@@ -170,6 +171,7 @@ bool SameSid(const void* a, const void* b) {
 } // namespace hk
 
 NTSTATUS RtlCreateSecurityDescriptor(PSECURITY_DESCRIPTOR SecurityDescriptor, ULONG Revision) {
+    HK_CHECK_LEVEL(RtlCreateSecurityDescriptor);
     if (Revision != SECURITY_DESCRIPTOR_REVISION) {
         return STATUS_UNKNOWN_REVISION;
     }
@@ -180,6 +182,7 @@ NTSTATUS RtlCreateSecurityDescriptor(PSECURITY_DESCRIPTOR SecurityDescriptor, UL
 
 NTSTATUS RtlSetDaclSecurityDescriptor(PSECURITY_DESCRIPTOR SecurityDescriptor, BOOLEAN DaclPresent,
                                       PACL Dacl, BOOLEAN DaclDefaulted) {
+    HK_CHECK_LEVEL(RtlSetDaclSecurityDescriptor);
     PISECURITY_DESCRIPTOR descriptor = hk::Absolute(SecurityDescriptor);
     if (descriptor->Revision != SECURITY_DESCRIPTOR_REVISION) {
         return STATUS_UNKNOWN_REVISION;
@@ -202,6 +205,7 @@ NTSTATUS RtlSetDaclSecurityDescriptor(PSECURITY_DESCRIPTOR SecurityDescriptor, B
 NTSTATUS RtlAbsoluteToSelfRelativeSD(PSECURITY_DESCRIPTOR AbsoluteSecurityDescriptor,
                                      PSECURITY_DESCRIPTOR SelfRelativeSecurityDescriptor,
                                      PULONG BufferLength) {
+    HK_CHECK_LEVEL(RtlAbsoluteToSelfRelativeSD);
     hk::DescriptorParts parts;
     if (!hk::ReadDescriptor(AbsoluteSecurityDescriptor, &parts)) {
         return STATUS_UNKNOWN_REVISION;
@@ -219,6 +223,7 @@ NTSTATUS RtlAbsoluteToSelfRelativeSD(PSECURITY_DESCRIPTOR AbsoluteSecurityDescri
 }
 
 ULONG RtlLengthSid(PSID Sid) {
+    HK_CHECK_LEVEL(RtlLengthSid);
     return hk::SidLength(Sid);
 }
 
@@ -239,6 +244,7 @@ NTSTATUS RtlCreateAcl(PACL Acl, ULONG AclLength, ULONG AclRevision) {
 }
 
 NTSTATUS RtlAddAccessAllowedAce(PACL Acl, ULONG AceRevision, ACCESS_MASK AccessMask, PSID Sid) {
+    HK_CHECK_LEVEL(RtlAddAccessAllowedAce);
     if (!hk::SidIsValid(Sid, 0)) {
         return STATUS_INVALID_SID;
     }
@@ -267,6 +273,7 @@ NTSTATUS RtlAddAccessAllowedAce(PACL Acl, ULONG AceRevision, ACCESS_MASK AccessM
 }
 
 ULONG RtlLengthSecurityDescriptor(PSECURITY_DESCRIPTOR SecurityDescriptor) {
+    HK_CHECK_LEVEL(RtlLengthSecurityDescriptor);
     hk::DescriptorParts parts;
     if (!hk::ReadDescriptor(SecurityDescriptor, &parts)) {
         return 0;
@@ -280,6 +287,7 @@ ULONG RtlLengthSecurityDescriptor(PSECURITY_DESCRIPTOR SecurityDescriptor) {
 
 NTSTATUS RtlGetOwnerSecurityDescriptor(PSECURITY_DESCRIPTOR SecurityDescriptor, PSID* Owner,
                                        PBOOLEAN OwnerDefaulted) {
+    HK_CHECK_LEVEL(RtlGetOwnerSecurityDescriptor);
     hk::DescriptorParts parts;
     if (!hk::ReadDescriptor(SecurityDescriptor, &parts)) {
         return STATUS_UNKNOWN_REVISION;
@@ -291,6 +299,7 @@ NTSTATUS RtlGetOwnerSecurityDescriptor(PSECURITY_DESCRIPTOR SecurityDescriptor, 
 
 NTSTATUS RtlGetGroupSecurityDescriptor(PSECURITY_DESCRIPTOR SecurityDescriptor, PSID* Group,
                                        PBOOLEAN GroupDefaulted) {
+    HK_CHECK_LEVEL(RtlGetGroupSecurityDescriptor);
     hk::DescriptorParts parts;
     if (!hk::ReadDescriptor(SecurityDescriptor, &parts)) {
         return STATUS_UNKNOWN_REVISION;
@@ -304,6 +313,7 @@ NTSTATUS RtlGetGroupSecurityDescriptor(PSECURITY_DESCRIPTOR SecurityDescriptor, 
 // the ACL is present.
 NTSTATUS RtlGetSaclSecurityDescriptor(PSECURITY_DESCRIPTOR SecurityDescriptor, PBOOLEAN SaclPresent,
                                       PACL* Sacl, PBOOLEAN SaclDefaulted) {
+    HK_CHECK_LEVEL(RtlGetSaclSecurityDescriptor);
     hk::DescriptorParts parts;
     if (!hk::ReadDescriptor(SecurityDescriptor, &parts)) {
         return STATUS_UNKNOWN_REVISION;
@@ -318,6 +328,7 @@ NTSTATUS RtlGetSaclSecurityDescriptor(PSECURITY_DESCRIPTOR SecurityDescriptor, P
 
 NTSTATUS RtlGetDaclSecurityDescriptor(PSECURITY_DESCRIPTOR SecurityDescriptor, PBOOLEAN DaclPresent,
                                       PACL* Dacl, PBOOLEAN DaclDefaulted) {
+    HK_CHECK_LEVEL(RtlGetDaclSecurityDescriptor);
     hk::DescriptorParts parts;
     if (!hk::ReadDescriptor(SecurityDescriptor, &parts)) {
         return STATUS_UNKNOWN_REVISION;
@@ -333,6 +344,7 @@ NTSTATUS RtlGetDaclSecurityDescriptor(PSECURITY_DESCRIPTOR SecurityDescriptor, P
 BOOLEAN RtlValidRelativeSecurityDescriptor(PSECURITY_DESCRIPTOR SecurityDescriptorInput,
                                            ULONG SecurityDescriptorLength,
                                            SECURITY_INFORMATION RequiredInformation) {
+    HK_CHECK_LEVEL(RtlValidRelativeSecurityDescriptor);
     auto* header = static_cast<const SECURITY_DESCRIPTOR_RELATIVE*>(SecurityDescriptorInput);
     if (SecurityDescriptorInput == nullptr ||
         SecurityDescriptorLength < sizeof(SECURITY_DESCRIPTOR_RELATIVE) ||

@@ -108,9 +108,12 @@ bool ParseReplay(const std::string& text, std::vector<size_t>* prefix, uint64_t*
 }
 
 // One schedule from a fresh kernel: what went wrong, or nothing.
-std::string RunSchedule(const Scenario& scenario, Chooser& chooser) {
+std::string RunSchedule(const Scenario& scenario, Chooser& chooser, bool secondProcessor) {
     Reset();
     scenario.Start();
+    if (secondProcessor) {
+        EnableSecondProcessor();
+    }
     g_running = &chooser;
     K().Chooser = &chooser;
     WaitForThreads();
@@ -155,11 +158,11 @@ bool NextPrefix(const std::vector<Decision>& trail, int bound, std::vector<size_
 }
 
 // Runs one schedule and records it in the result; false when it failed.
-bool RunAndRecord(const Scenario& scenario, Chooser& chooser, const std::string& seedText,
-                  ExploreResult* result) {
+bool RunAndRecord(const Scenario& scenario, const ExploreOptions& options, Chooser& chooser,
+                  const std::string& seedText, ExploreResult* result) {
     g_runningNumber = ++result->Schedules;
     g_runningSeed = seedText;
-    std::string problem = RunSchedule(scenario, chooser);
+    std::string problem = RunSchedule(scenario, chooser, options.SecondProcessor);
     result->Preemptions = std::max(result->Preemptions, PreemptionsOf(chooser.Trail()));
     if (problem.empty()) {
         return true;
@@ -175,7 +178,7 @@ void ExploreRandomly(const Scenario& scenario, const ExploreOptions& options,
         uint64_t seed = options.Seed + run;
         std::mt19937_64 random(seed);
         Chooser chooser({}, &random);
-        if (!RunAndRecord(scenario, chooser, "seed:" + std::to_string(seed), result)) {
+        if (!RunAndRecord(scenario, options, chooser, "seed:" + std::to_string(seed), result)) {
             return;
         }
     }
@@ -186,7 +189,7 @@ void ExploreSystematically(const Scenario& scenario, const ExploreOptions& optio
     std::vector<size_t> prefix;
     for (;;) {
         Chooser chooser(prefix, nullptr);
-        if (!RunAndRecord(scenario, chooser, "", result)) {
+        if (!RunAndRecord(scenario, options, chooser, "", result)) {
             return;
         }
         if (!NextPrefix(chooser.Trail(), options.MaxPreemptions, &prefix)) {
@@ -214,7 +217,7 @@ ExploreResult Explore(const Scenario& scenario, const ExploreOptions& options) {
         }
         std::mt19937_64 random(seed);
         Chooser chooser(prefix, seeded ? &random : nullptr);
-        RunAndRecord(scenario, chooser, seeded ? options.Replay : "", &result);
+        RunAndRecord(scenario, options, chooser, seeded ? options.Replay : "", &result);
         return result;
     }
     if (options.RandomSchedules != 0) {

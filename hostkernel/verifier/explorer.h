@@ -31,6 +31,7 @@ struct ExploreOptions {
     uint64_t Seed = 1;               // first seed of the random schedules
     std::string Replay;              // non-empty: only the schedule this text names
     uint64_t ScheduleLimit = 100000; // more schedules than this fail the search
+    bool SecondProcessor = false;    // deferred calls run on a second processor (see scheduler.h)
 };
 
 struct ExploreResult {

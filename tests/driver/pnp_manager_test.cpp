@@ -70,7 +70,13 @@ TEST_F(PnpManagerTest, SurpriseRemovalKeepsTheCycleUntilTheRemoval) {
     EXPECT_EQ(Context()->Timer.DueTime, 20 * hk::kSecond);
     acpi_->ClearTrace();
     pnp_->Send(IRP_MN_REMOVE_DEVICE);
+    // The driver still sends its last words, but the ACPI driver fails every
+    // evaluation of a surprise-removed device: none reaches the firmware.
     EXPECT_EQ(acpi_->Methods(), (Strings{"CVKT", "SSXS"}));
+    for (const sim::Evaluation& evaluation : acpi_->Trace()) {
+        EXPECT_EQ(evaluation.Status, STATUS_NO_SUCH_DEVICE) << evaluation.Method;
+    }
+    EXPECT_EQ(acpi_->Firmware().LastState(), StateLoaded);
     EXPECT_EQ(pnp_->FunctionDevice(), nullptr);
     EXPECT_FALSE(InstallTimes());
 

@@ -64,8 +64,8 @@ TEST_F(PnpTest, EveryOtherMinorCodeReachesTheAcpiDeviceOnTheVeryLocation) {
         hk::Outcome outcome = hk::Send(device_, request);
         const sim::PnpArrival& arrival = LastArrival();
         ASSERT_EQ(arrival.Minor, minor);
-        PIO_STACK_LOCATION first =
-            reinterpret_cast<PIO_STACK_LOCATION>(arrival.Irp + 1) + arrival.Irp->StackCount - 1;
+        PIO_STACK_LOCATION first = reinterpret_cast<PIO_STACK_LOCATION>(arrival.Irp + 1) +
+                                   hk::TopOfStack(device_)->StackSize - 1;
         EXPECT_EQ(arrival.Location, first) << "minor " << int(minor);
         EXPECT_EQ(arrival.Contents.Parameters.Others.Argument1,
                   reinterpret_cast<PVOID>(0x1000 + minor));

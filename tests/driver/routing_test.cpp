@@ -17,6 +17,7 @@ namespace {
 struct Recorder {
     PIRP Irp = nullptr;                    // the last request received
     PIO_STACK_LOCATION Location = nullptr; // the location the lower driver was given
+    PIO_STACK_LOCATION First = nullptr;    // the request's first location
     IO_STACK_LOCATION Contents{};          // its contents on arrival
     int Calls = 0;                         // requests received
     NTSTATUS Status = STATUS_SUCCESS;      // status to complete with
@@ -28,6 +29,7 @@ NTSTATUS RecordingDispatch(PDEVICE_OBJECT, PIRP irp) {
     g_recorder.Calls++;
     g_recorder.Irp = irp;
     g_recorder.Location = IoGetCurrentIrpStackLocation(irp);
+    g_recorder.First = reinterpret_cast<PIO_STACK_LOCATION>(irp + 1) + irp->StackCount - 1;
     g_recorder.Contents = *g_recorder.Location;
     irp->IoStatus.Status = g_recorder.Status;
     if (g_recorder.Delay == 0) {
@@ -55,11 +57,6 @@ class RoutingTest : public DriverTest {
         DriverTest::ReleaseMachine();
         IoDeleteDevice(lower_);
         hk::UnloadDriver(lowerDriver_);
-    }
-
-    // The location the driver receives: the first one of a fresh request.
-    static PIO_STACK_LOCATION FirstLocation(PIRP irp) {
-        return reinterpret_cast<PIO_STACK_LOCATION>(irp + 1) + irp->StackCount - 1;
     }
 
     // Adds the device over the recorder and forgets the firmware requests
@@ -104,7 +101,7 @@ TEST_F(RoutingTest, CloseCleanupAndUnhandledCodesReachTheLowerDeviceOnTheVeryLoc
         request.parameters.FileObject = reinterpret_cast<PFILE_OBJECT>(0xF11E);
         hk::Outcome outcome = hk::Send(device_, request);
         ASSERT_NE(g_recorder.Irp, nullptr);
-        EXPECT_EQ(g_recorder.Location, FirstLocation(g_recorder.Irp)) << "the very location";
+        EXPECT_EQ(g_recorder.Location, g_recorder.First) << "the very location";
         EXPECT_EQ(g_recorder.Contents.DeviceObject, lower_);
         EXPECT_EQ(g_recorder.Contents.MajorFunction, major);
         EXPECT_EQ(g_recorder.Contents.MinorFunction, 0x07);

@@ -250,7 +250,7 @@ TEST_F(RegistryTest, HandlesBelongToTheirTableAndLeaksAreReported) {
 TEST_F(RegistryTest, VerifierStopsRegistryUseAboveApcLevelAndBadCloses) {
     HANDLE key = nullptr;
     ASSERT_EQ(Open(hk::kServiceKeyPath, &key), STATUS_SUCCESS);
-    EXPECT_STOP(FaultyRegistryReadAtDispatch(key), "touches the registry above APC_LEVEL",
+    EXPECT_STOP(FaultyRegistryReadAtDispatch(key), "calls ZwQueryValueKey above PASSIVE_LEVEL",
                 "FaultyRegistryReadAtDispatch");
     EXPECT_STOP(FaultyCloseOfClosedHandle(key), "closes an invalid handle",
                 "FaultyCloseOfClosedHandle");

@@ -139,6 +139,60 @@ TEST_F(InterleavingTest, TwoWatchListCommandsAtOnce) {
     EXPECT_EQ(winners, (Outcomes{"first", "second"}));
 }
 
+// On two processors, the armed timer expiring at any kernel call, its
+// deferred call and the run it queues beside the other threads: command 5
+// holds as against a run; command 5 right after command 4 arms the run
+// timeout command 4 set, or nothing while no list is in force; and an entry
+// into S3 leaves the machine asleep in the entry state with no cycle armed
+// and no feed after the entry's.
+TEST_F(InterleavingTest, CommandsAndSleepAgainstTheTimerOnASecondProcessor) {
+    options_.SecondProcessor = true;
+    ExplorePassing(Scenario(
+        [this] {
+            BuildMachine(StateLoaded, true, true);
+            StartRequest(Record(COMMAND_ENTER_WATCH_A), &status_);
+        },
+        [this]() -> std::string {
+            bool held = status_ == STATUS_SUCCESS && Context()->State == StateWatchA &&
+                        acpi_->Firmware().TimeoutSeconds() == 60 && Context()->Timer.Inserted;
+            return held ? "" : "command 5 did not hold: " + Heard();
+        }));
+    EXPECT_TRUE(outcomes_.count("SSXS(2A) SVKT OVKT FVKT(2A)"));
+    EXPECT_TRUE(outcomes_.count("SSXS(2A) SVKT OVKT FVKT(2A) FVKT(2A)"));
+
+    static NTSTATUS listed;
+    ExplorePassing(Scenario(
+        [this] {
+            BuildMachine(StateLoaded, false, true);
+            uint32_t bytes = 0;
+            uint64_t names = PutNames(u"VKTService.exe", &bytes);
+            StartRequest(Record(COMMAND_SET_WATCH_LIST, 60, 90, bytes, names), &listed);
+            StartRequest(Record(COMMAND_ENTER_WATCH_A), &status_);
+        },
+        [this]() -> std::string {
+            std::string heard = Heard();
+            bool armed = heard.find("SVKT") != std::string::npos;
+            bool right = listed == STATUS_SUCCESS && status_ == STATUS_SUCCESS &&
+                         (!armed || acpi_->Firmware().TimeoutSeconds() == 60);
+            return right ? "" : "heard " + heard;
+        }));
+    EXPECT_TRUE(outcomes_.count("SSXS(2A)")) << "the list came after the command";
+
+    ExplorePassing(Scenario(
+        [this] {
+            BuildMachine(StateWatchA, true, true);
+            StartSleep(&status_);
+        },
+        [this]() -> std::string {
+            std::string heard = Heard();
+            bool sleeps = status_ == STATUS_SUCCESS && Context()->State == StateEnterS3 &&
+                          std::string_view(heard).ends_with("SVKT OVKT FVKT(23)") &&
+                          acpi_->Firmware().TimeoutSeconds() == 310 && !Context()->Timer.Inserted;
+            return sleeps ? "" : "heard " + heard;
+        }));
+    EXPECT_GT(outcomes_.size(), 1u);
+}
+
 // Command 5 against the entry into S3, alone and with a run at once.
 // Whatever the order, the machine sleeps in the entry state, the firmware
 // last heard the S3 code and holds 310 seconds, a feed never carries a code

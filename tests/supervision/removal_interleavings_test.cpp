@@ -109,6 +109,22 @@ TEST_F(RemovalInterleavingTest, RemovalAgainstARunOrTheTimerExpiring) {
     }
 }
 
+// On two processors: the armed timer may expire at any kernel call of
+// removal (or of the run it starts), its deferred call running on the other
+// processor while removal cancels the timer and flushes the deferred calls.
+// Runs feed before removal's report (once or twice as the timer expires
+// again) or not at all, and nothing of the device is left.
+TEST_F(RemovalInterleavingTest, RemovalAgainstTheTimerOnASecondProcessor) {
+    options_.SecondProcessor = true;
+    hk::ExploreResult result = ExplorePassing(Scenario([this] {
+        BuildMachine(StateWatchA);
+        StartRemoval();
+    }));
+    EXPECT_EQ(outcomes_, (Outcomes{"CVKT SSXS(22)", "FVKT(2A) CVKT SSXS(22)",
+                                   "FVKT(2A) FVKT(2A) CVKT SSXS(22)"}));
+    EXPECT_GT(result.Schedules, 50u);
+}
+
 // Command 5 with its state report pending while it holds StateLock, and an
 // entry into S3: each is carried out whole before removal goes on (the entry
 // with its report and the sleep timeout), or refused and heard nothing.

@@ -47,7 +47,7 @@ hk::Scenario ScenarioTest::Scenario(std::function<void()> start,
 hk::ExploreResult ScenarioTest::ExploreAll(const hk::Scenario& scenario) {
     ReleaseMachine();
     outcomes_.clear();
-    hk::ExploreResult result = hk::Explore(scenario);
+    hk::ExploreResult result = hk::Explore(scenario, options_);
     RecordProperty("schedules", std::to_string(result.Schedules));
     std::printf("%llu schedules, %zu outcomes\n", static_cast<unsigned long long>(result.Schedules),
                 outcomes_.size());

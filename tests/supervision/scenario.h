@@ -26,8 +26,8 @@ class ScenarioTest : public ServiceTest {
     // A scenario whose schedules each release their machine; the firmware's
     // trace goes to `outcomes_` before `check` runs (none: nothing to check).
     hk::Scenario Scenario(std::function<void()> start, std::function<std::string()> check = {});
-    // Every schedule up to two preemptions; the count goes to the test's
-    // record.
+    // Every schedule up to two preemptions (as `options_` say); the count
+    // goes to the test's record.
     hk::ExploreResult ExploreAll(const hk::Scenario& scenario);
     // The same, expecting every schedule to pass.
     hk::ExploreResult ExplorePassing(const hk::Scenario& scenario);
@@ -36,6 +36,7 @@ class ScenarioTest : public ServiceTest {
     // the code it carried, e.g. "SSXS(2A) SVKT OVKT FVKT(2A)".
     std::string Heard();
 
+    hk::ExploreOptions options_;     // how ExploreAll explores
     std::set<std::string> outcomes_; // what the firmware heard, per distinct schedule
     NTSTATUS status_ = 0;            // the status of the scenario's request
 };

@@ -49,7 +49,7 @@ TEST_F(RemoveLockTest, FlushRunsTheDeferredCallsStillQueued) {
     EXPECT_EQ(runs, 1);
     EXPECT_TRUE(hk::K().Dpcs.empty());
     AtDispatch raised;
-    EXPECT_DEATH(KeFlushQueuedDpcs(), VERIFIER_STOP("flushes deferred calls above PASSIVE_LEVEL"));
+    EXPECT_DEATH(KeFlushQueuedDpcs(), VERIFIER_STOP("calls KeFlushQueuedDpcs above PASSIVE_LEVEL"));
 }
 
 TEST_F(RemoveLockTest, VerifierStopsReferencesItDoesNotKnow) {

@@ -190,6 +190,46 @@ TEST_F(RequestsTest, KernelBuiltRequestCopiesInputAtBuildAndInformationBytesBack
     IofCallDriver(device_, irp);
 }
 
+// A request the kernel built completes to its issuer as the platform's
+// special kernel APC does: nothing is copied back or signalled while the
+// issuing thread is at APC_LEVEL or inside a guarded region, and coming
+// down to PASSIVE_LEVEL or leaving the region delivers it. Waiting for it
+// at APC_LEVEL waits for ever.
+TEST_F(RequestsTest, BuiltRequestCompletesToItsIssuerOnlyWhenItCanTakeTheApc) {
+    uint8_t input[4] = {1, 2, 3, 4};
+    uint8_t output[8];
+    for (bool guarded : {false, true}) {
+        SCOPED_TRACE(guarded);
+        std::memset(output, 0xEE, sizeof output);
+        Event event(SynchronizationEvent);
+        IO_STATUS_BLOCK status{};
+        status.Status = STATUS_PENDING;
+        PIRP irp = Build(METHOD_BUFFERED, input, output, &event, &status);
+        KIRQL old = PASSIVE_LEVEL;
+        guarded ? KeEnterGuardedRegion() : KeRaiseIrql(APC_LEVEL, &old);
+        EXPECT_EQ(IofCallDriver(device_, irp), STATUS_SUCCESS);
+        EXPECT_EQ(output[0], 0xEE);
+        EXPECT_EQ(status.Status, STATUS_PENDING);
+        EXPECT_EQ(KeReadStateEvent(&event), 0);
+        guarded ? KeLeaveGuardedRegion() : KeLowerIrql(old);
+        EXPECT_EQ(output[0], 4);
+        EXPECT_EQ(status.Status, STATUS_SUCCESS);
+        EXPECT_EQ(KeReadStateEvent(&event), 1);
+    }
+    Event event(SynchronizationEvent);
+    IO_STATUS_BLOCK status{};
+    PIRP irp = Build(METHOD_BUFFERED, input, output, &event, &status);
+    EXPECT_DEATH(
+        {
+            KIRQL old = PASSIVE_LEVEL;
+            KeRaiseIrql(APC_LEVEL, &old);
+            IofCallDriver(device_, irp);
+            Wait(&event);
+        },
+        VERIFIER_STOP("deadlock: waits for an object that nothing will signal"));
+    IofCallDriver(device_, irp);
+}
+
 // A request sent once its device is deleted reaches no driver: the sender
 // finds no device. Deleting a device without an extension touches no
 // extension (the sanitizer build reports the null pointer the poisoning

@@ -3,6 +3,7 @@
 // every waiting thread; timers, deferred calls, machine events and waits run
 // in a fixed order in virtual time, and only when time is moved; and the
 // explorer finds the interleaving that breaks a routine without its lock.
+#include "hostkernel/ke/thread_control.h"
 #include "hostkernel/verifier/explorer.h"
 #include "tests/hostkernel/host_test.h"
 
@@ -260,6 +261,41 @@ TEST_F(TimeTest, WaitsEndAtTheirSignalOrTimeout) {
     EXPECT_EQ(hk::Now(), 11250 * hk::kMillisecond);
 }
 
+// An alertable wait in a user process's thread ends early when the process
+// ends: with STATUS_USER_APC for a user-mode wait, STATUS_ALERTED for a
+// kernel-mode one. A wait that is not alertable goes on; an alert that
+// finds no wait ends the thread's next alertable wait before it blocks.
+TEST_F(TimeTest, AlertableWaitsEndEarlyWhenTheirProcessEnds) {
+    HkProcess* process = hk::CreateProcess(u"user.exe");
+    Event event;
+    const KPROCESSOR_MODE modes[3] = {UserMode, KernelMode, KernelMode};
+    const BOOLEAN alertable[3] = {TRUE, TRUE, FALSE};
+    NTSTATUS statuses[3] = {-1, -1, -1};
+    for (int i = 0; i < 3; i++) {
+        hk::StartThread(hk::CreateThread(process), [&, i] {
+            statuses[i] = KeWaitForSingleObject(&event, Executive, modes[i], alertable[i], nullptr);
+        });
+    }
+    hk::RunFor(hk::kSecond);
+    EXPECT_EQ(statuses[0], -1);
+    hk::TerminateProcess(process);
+    hk::RunFor(hk::kSecond);
+    EXPECT_EQ(statuses[0], STATUS_USER_APC);
+    EXPECT_EQ(statuses[1], STATUS_ALERTED);
+    EXPECT_EQ(statuses[2], -1);
+    KeSetEvent(&event, 0, FALSE);
+    hk::WaitForThreads();
+    EXPECT_EQ(statuses[2], STATUS_SUCCESS);
+
+    Event other;
+    HkThread* thread = hk::CreateThread(process);
+    hk::AlertThread(thread);
+    NTSTATUS status = -1;
+    hk::RunAs(thread,
+              [&] { status = KeWaitForSingleObject(&other, Executive, UserMode, TRUE, nullptr); });
+    EXPECT_EQ(status, STATUS_USER_APC);
+}
+
 // ----- the explorer on a counter that two threads increment ------------------
 
 // Each schedule starts on a fresh kernel, so these tests hold no device.
@@ -283,8 +319,8 @@ void IncrementWithoutLock() {
 void IncrementUnderLock() {
     Acquire(&g_counter->Lock);
     int seen = g_counter->Value;
-    KeLeaveCriticalRegion();
     KeEnterCriticalRegion();
+    KeLeaveCriticalRegion();
     g_counter->Value = seen + 1;
     Release(&g_counter->Lock);
 }
@@ -345,8 +381,8 @@ TEST_F(ExplorerTest, VerifierStopInAScheduleNamesTheScheduleToReplay) {
         for (int thread = 0; thread < 2; ++thread) {
             Start([] {
                 Acquire(&lock);
-                KeLeaveCriticalRegion();
                 KeEnterCriticalRegion();
+                KeLeaveCriticalRegion();
                 ExDeleteResourceLite(&lock); // deleted while held: a verifier stop
                 KeLeaveCriticalRegion();
             });

@@ -129,7 +129,7 @@ TEST_F(UserMemoryTest, DirectTouchesOfUserMemoryAndFreedPagedPoolStop) {
                  VERIFIER_STOP("touches user memory directly instead of through a guarded copy"));
     auto* paged = static_cast<volatile char*>(ExAllocatePoolWithTag(PagedPool, 16, kTag));
     ExFreePoolWithTag(const_cast<char*>(paged), kTag);
-    EXPECT_DEATH(paged[0] = 1, VERIFIER_STOP("touches paged pool that is not allocated"));
+    EXPECT_DEATH(paged[0] = 1, VERIFIER_STOP("touches pool after it was freed"));
 }
 
 } // namespace

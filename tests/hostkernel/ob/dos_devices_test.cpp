@@ -33,7 +33,8 @@ class DosDevicesTest : public KernelTest {
         hk::RunAs(thread, [&] {
             UNICODE_STRING text = Counted(path);
             OBJECT_ATTRIBUTES attributes;
-            InitializeObjectAttributes(&attributes, &text, OBJ_CASE_INSENSITIVE, nullptr, nullptr);
+            InitializeObjectAttributes(&attributes, &text, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE,
+                                       nullptr, nullptr);
             IO_STATUS_BLOCK io{};
             HANDLE handle = nullptr;
             if (!NT_SUCCESS(ZwCreateFile(&handle, READ_CONTROL, &attributes, &io, nullptr, 0, 7,

@@ -10,6 +10,59 @@ FAULTY void FaultyPagedCodeAtDispatch() {
     PAGED_CODE();
 }
 
+// Pageable (placed so) without the check at its top.
+VKT_PAGED_ROUTINE FAULTY void FaultyPageableDeferredRoutine(PKDPC, PVOID, PVOID, PVOID) {}
+
+VKT_PAGED_ROUTINE FAULTY void FaultyPageableCallAtDispatch(PKEVENT event) {
+    KIRQL old = PASSIVE_LEVEL;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    KeSetEvent(event, IO_NO_INCREMENT, FALSE);
+    KeLowerIrql(old);
+}
+
+// Each calls a routine above the highest level its documentation gives.
+FAULTY void FaultyCallsAtDispatch(int call, PDRIVER_OBJECT driver, PDEVICE_OBJECT device) {
+    AtDispatch raised;
+    UNICODE_STRING name = {};
+    PDEVICE_OBJECT created = nullptr;
+    switch (call) {
+    case 0:
+        IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &created);
+        break;
+    case 1:
+        IoCreateSymbolicLink(&name, &name);
+        break;
+    case 2:
+        IoAttachDeviceToDeviceStack(device, device);
+        break;
+    case 3:
+        IoDeleteDevice(device);
+        break;
+    case 4:
+        MmGetSystemRoutineAddress(&name);
+        break;
+    case 5:
+        ProbeForRead(nullptr, 0, 1);
+        break;
+    case 6:
+        KeEnterCriticalRegion();
+        break;
+    default:
+        RtlCompareUnicodeString(&name, &name, TRUE);
+    }
+}
+
+FAULTY void FaultyRegistryOpenAtApcLevel() {
+    KIRQL old = PASSIVE_LEVEL;
+    KeRaiseIrql(APC_LEVEL, &old);
+    std::u16string path = u"\\REGISTRY\\MACHINE\\SYSTEM";
+    UNICODE_STRING name = Counted(path);
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &name, OBJ_KERNEL_HANDLE, nullptr, nullptr);
+    HANDLE key = nullptr;
+    ZwOpenKey(&key, KEY_READ, &attributes);
+}
+
 FAULTY void FaultyWaitAtDispatch(PKEVENT event) {
     AtDispatch raised;
     KeWaitForSingleObject(event, Executive, KernelMode, FALSE, nullptr);
@@ -20,8 +73,42 @@ FAULTY int FaultyTouchOfPagedPool(volatile uint8_t* paged) {
     return *paged;
 }
 
-FAULTY int FaultyReadPastPagedBlock(volatile uint8_t* paged, size_t size) {
-    return paged[size];
+FAULTY int FaultyReadPastPoolBlock(volatile uint8_t* block, size_t size) {
+    return block[size];
+}
+
+FAULTY int FaultyReadAfterFree(POOL_TYPE type) {
+    auto* block = static_cast<volatile uint8_t*>(ExAllocatePoolWithTag(type, 24, 'Test'));
+    ExFreePoolWithTag(const_cast<uint8_t*>(block), 'Test');
+    return block[0];
+}
+
+FAULTY void FaultyWriteIntoRounding() {
+    auto* block = static_cast<uint8_t*>(ExAllocatePoolWithTag(NonPagedPoolNx, 13, 'Test'));
+    block[13] = 0;
+    ExFreePoolWithTag(block, 'Test');
+}
+
+FAULTY void FaultyTimerInPagedPool() {
+    KeInitializeTimer(
+        static_cast<PKTIMER>(ExAllocatePoolWithTag(PagedPool, sizeof(KTIMER), 'Test')));
+}
+
+FAULTY void FaultyDpcInPagedPool() {
+    KeInitializeDpc(
+        static_cast<PKDPC>(ExAllocatePoolWithTag(PagedPool, sizeof(KDPC), 'Test')),
+        [](PKDPC, PVOID, PVOID, PVOID) {}, nullptr);
+}
+
+FAULTY void FaultyResourceInPagedPool() {
+    ExInitializeResourceLite(
+        static_cast<PERESOURCE>(ExAllocatePoolWithTag(PagedPool, sizeof(ERESOURCE), 'Test')));
+}
+
+FAULTY void FaultyLeavesRegionHoldingResource(PERESOURCE resource) {
+    KeEnterCriticalRegion();
+    ExAcquireResourceExclusiveLite(resource, TRUE);
+    KeLeaveCriticalRegion();
 }
 
 FAULTY void FaultyOversizedBoundedCopy() {
@@ -87,6 +174,59 @@ FAULTY NTSTATUS FaultyReturnsHoldingResource(PDEVICE_OBJECT device, PIRP irp) {
     irp->IoStatus.Status = STATUS_SUCCESS;
     IofCompleteRequest(irp, IO_NO_INCREMENT);
     return STATUS_SUCCESS;
+}
+
+FAULTY NTSTATUS FaultyTouchesCompletedRequest(PDEVICE_OBJECT, PIRP irp) {
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    IofCompleteRequest(irp, IO_NO_INCREMENT);
+    return irp->IoStatus.Status;
+}
+
+// The device below the stand-in's in the tests of requests passed down.
+PDEVICE_OBJECT g_lower = nullptr;
+
+// Marks the request pending, completes it at once and says it pends.
+NTSTATUS PendAndComplete(PDEVICE_OBJECT, PIRP irp) {
+    IoMarkIrpPending(irp);
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    IofCompleteRequest(irp, IO_NO_INCREMENT);
+    return STATUS_PENDING;
+}
+
+FAULTY NTSTATUS FaultyCompletionRoutine(PDEVICE_OBJECT, PIRP, PVOID) {
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS PropagatingCompletionRoutine(PDEVICE_OBJECT, PIRP irp, PVOID) {
+    if (irp->PendingReturned) {
+        IoMarkIrpPending(irp);
+    }
+    return STATUS_SUCCESS;
+}
+
+template <PIO_COMPLETION_ROUTINE routine> NTSTATUS PassDownWith(PDEVICE_OBJECT, PIRP irp) {
+    IoCopyCurrentIrpStackLocationToNext(irp);
+    IoSetCompletionRoutine(irp, routine, nullptr, TRUE, TRUE, TRUE);
+    return IofCallDriver(g_lower, irp);
+}
+
+FAULTY NTSTATUS FaultyCallsDownUnprepared(PDEVICE_OBJECT, PIRP irp) {
+    return IofCallDriver(g_lower, irp);
+}
+
+FAULTY NTSTATUS FaultyHoldsPowerRequest(PDEVICE_OBJECT, PIRP irp) {
+    IoMarkIrpPending(irp);
+    return STATUS_PENDING;
+}
+
+FAULTY void FaultyReferencesUserHandleAsKernel(HANDLE handle) {
+    PVOID object = nullptr;
+    ObReferenceObjectByHandle(handle, 0, nullptr, KernelMode, &object, nullptr);
+}
+
+FAULTY void FaultyOversizedTextCopy() {
+    WCHAR name[4];
+    wcscpy_s(name, 4, u"four");
 }
 
 FAULTY void FaultyDoubleFree() {
@@ -168,6 +308,35 @@ TEST_F(VerifierTest, LevelRules) {
     EXPECT_STOP(FaultyTouchOfPagedPool(paged), "touches paged pool at DISPATCH_LEVEL or above",
                 "FaultyTouchOfPagedPool");
     ExFreePoolWithTag(paged, 'Page');
+    KDPC dpc;
+    KeInitializeDpc(&dpc, FaultyPageableDeferredRoutine, nullptr);
+    KeInsertQueueDpc(&dpc, nullptr, nullptr);
+    EXPECT_STOP(hk::RunPending(), "pageable code runs above APC_LEVEL",
+                "FaultyPageableDeferredRoutine");
+    KeRemoveQueueDpc(&dpc);
+    EXPECT_STOP(FaultyPageableCallAtDispatch(&event), "pageable code runs above APC_LEVEL",
+                "FaultyPageableCallAtDispatch");
+}
+
+// One table gives every kernel routine's highest level.
+TEST_F(VerifierTest, CallsAboveTheHighestLevel) {
+    const char* const stops[] = {
+        "calls IoCreateDevice above PASSIVE_LEVEL",
+        "calls IoCreateSymbolicLink above PASSIVE_LEVEL",
+        "calls IoAttachDeviceToDeviceStack above PASSIVE_LEVEL",
+        "calls IoDeleteDevice above PASSIVE_LEVEL",
+        "calls MmGetSystemRoutineAddress above PASSIVE_LEVEL",
+        "calls ProbeForRead above APC_LEVEL",
+        "calls KeEnterCriticalRegion above APC_LEVEL",
+        "calls RtlCompareUnicodeString above APC_LEVEL",
+    };
+    for (int call = 0; call < 8; call++) {
+        EXPECT_DEATH(FaultyCallsAtDispatch(call, driver_, device_),
+                     std::string("VERIFIER STOP: ") + stops[call] +
+                         "\n  routine: FaultyCallsAtDispatch\n  object: at DISPATCH_LEVEL");
+    }
+    EXPECT_STOP(FaultyRegistryOpenAtApcLevel(), "calls ZwOpenKey above PASSIVE_LEVEL",
+                "FaultyRegistryOpenAtApcLevel");
 }
 
 TEST_F(VerifierTest, ResourceRules) {
@@ -181,6 +350,9 @@ TEST_F(VerifierTest, ResourceRules) {
                 "FaultyReleaseOfUnownedResource");
     EXPECT_STOP(FaultyDeleteOfHeldResource(&first), "deletes a resource that is held",
                 "FaultyDeleteOfHeldResource");
+    EXPECT_STOP(FaultyLeavesRegionHoldingResource(&first),
+                "leaves a critical region while holding a resource",
+                "FaultyLeavesRegionHoldingResource");
     // The order seen in one thread binds every other.
     hk::RunAs(hk::CreateThread(hk::SystemProcess()), [&] {
         KeEnterCriticalRegion();
@@ -214,6 +386,38 @@ TEST_F(VerifierTest, RequestRules) {
     EXPECT_STOP(SendWith(FaultyReturnsHoldingResource), "returns to the kernel holding a resource",
                 "FaultyReturnsHoldingResource");
     ExDeleteResourceLite(Extension<ERESOURCE>());
+    EXPECT_STOP(SendWith(FaultyTouchesCompletedRequest), "touches a request after its completion",
+                "FaultyTouchesCompletedRequest");
+    driver_->MajorFunction[IRP_MJ_POWER] = FaultyHoldsPowerRequest;
+    hk::Request power;
+    power.major = IRP_MJ_POWER;
+    power.minor = IRP_MN_SET_POWER;
+    EXPECT_STOP(hk::Send(device_, power),
+                "holds a power request longer than the power watchdog allows, bug check 0x9F",
+                "FaultyHoldsPowerRequest");
+}
+
+// Requests passed down to a device below: a completion routine must carry
+// the pending mark up, and the sender must set up the next stack location.
+TEST_F(VerifierTest, PassingDownRules) {
+    PDRIVER_OBJECT lowerDriver = hk::CreateStandInDriver(u"Lower");
+    ASSERT_EQ(IoCreateDevice(lowerDriver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &g_lower),
+              STATUS_SUCCESS);
+    ASSERT_EQ(IoAttachDeviceToDeviceStack(device_, g_lower), g_lower);
+    lowerDriver->MajorFunction[IRP_MJ_CLOSE] = PendAndComplete;
+    hk::Outcome sound = SendWith(PassDownWith<PropagatingCompletionRoutine>);
+    EXPECT_EQ(sound.returned, STATUS_PENDING);
+    EXPECT_TRUE(sound.completed);
+    EXPECT_STOP(SendWith(PassDownWith<FaultyCompletionRoutine>),
+                "a completion routine does not mark the request pending when the device below "
+                "returned it pending",
+                "FaultyCompletionRoutine");
+    EXPECT_STOP(SendWith(FaultyCallsDownUnprepared),
+                "sends a request down without setting up the next stack location",
+                "FaultyCallsDownUnprepared");
+    IoDetachDevice(g_lower);
+    IoDeleteDevice(g_lower);
+    hk::UnloadDriver(lowerDriver);
 }
 
 TEST_F(VerifierTest, PoolAndListRules) {
@@ -227,6 +431,14 @@ TEST_F(VerifierTest, PoolAndListRules) {
                 "FaultyRemovalFromCorruptList");
     EXPECT_STOP(FaultyOversizedBoundedCopy(), "memcpy_s copies more than its destination holds",
                 "FaultyOversizedBoundedCopy");
+    EXPECT_STOP(FaultyWriteIntoRounding(), "writes past the end of a pool block",
+                "FaultyWriteIntoRounding");
+    // What the kernel touches at DISPATCH_LEVEL must not be pageable.
+    EXPECT_STOP(FaultyTimerInPagedPool(), "puts a timer in paged pool", "FaultyTimerInPagedPool");
+    EXPECT_STOP(FaultyDpcInPagedPool(), "puts a deferred call in paged pool",
+                "FaultyDpcInPagedPool");
+    EXPECT_STOP(FaultyResourceInPagedPool(), "puts a resource in paged pool",
+                "FaultyResourceInPagedPool");
 }
 
 TEST_F(VerifierTest, WorkItemAndDeviceDeletionRules) {
@@ -258,18 +470,62 @@ TEST_F(VerifierTest, LeaksAreFoundAtTheEndAndAtUnload) {
                  VERIFIER_STOP("unloads with a device object not deleted"));
 }
 
-// Paged blocks end against an inaccessible page, rounded up to 8 bytes, so
-// a read just past a block stops the test.
-TEST_F(VerifierTest, ReadPastPagedBlock) {
-    for (size_t size : {8u, 520u, 4096u, 4104u}) {
-        auto* paged = static_cast<uint8_t*>(ExAllocatePool(PagedPool, size));
-        paged[0] = 1;
-        paged[size - 1] = 2;
-        EXPECT_EQ(reinterpret_cast<uintptr_t>(paged) % 8, 0u);
-        EXPECT_STOP(FaultyReadPastPagedBlock(paged, size),
-                    "touches memory past the end of a pool block", "FaultyReadPastPagedBlock");
-        ExFreePoolWithTag(paged, 0);
+// Pool blocks of either type end against an inaccessible page, rounded up
+// to 8 bytes, so a read just past a block stops the test; a freed block's
+// pages stay inaccessible for a while, so a read after the free stops too.
+TEST_F(VerifierTest, ReadPastOrAfterFreeOfPoolBlock) {
+    for (POOL_TYPE type : {PagedPool, NonPagedPoolNx}) {
+        SCOPED_TRACE(type);
+        for (size_t size : {8u, 520u, 4096u, 4104u}) {
+            auto* block = static_cast<uint8_t*>(ExAllocatePool(type, size));
+            block[0] = 1;
+            block[size - 1] = 2;
+            EXPECT_EQ(reinterpret_cast<uintptr_t>(block) % 8, 0u);
+            EXPECT_STOP(FaultyReadPastPoolBlock(block, size),
+                        "touches memory past the end of a pool block", "FaultyReadPastPoolBlock");
+            ExFreePoolWithTag(block, 0);
+        }
+        EXPECT_STOP(FaultyReadAfterFree(type), "touches pool after it was freed",
+                    "FaultyReadAfterFree");
     }
+}
+
+// A kernel handle means nothing to a caller in user mode; a user process's
+// handle must not be trusted as a kernel one.
+TEST_F(VerifierTest, HandleRules) {
+    HkThread* user = hk::CreateThread(hk::CreateProcess(u"user.exe"));
+    std::u16string path = u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Control\\Class";
+    UNICODE_STRING name = Counted(path);
+    HANDLE kernelHandle = nullptr;
+    HANDLE userHandle = nullptr;
+    hk::RunAs(user, [&] {
+        OBJECT_ATTRIBUTES attributes;
+        InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE,
+                                   nullptr, nullptr);
+        ASSERT_EQ(ZwOpenKey(&kernelHandle, KEY_READ, &attributes), STATUS_SUCCESS);
+        attributes.Attributes = OBJ_CASE_INSENSITIVE;
+        ASSERT_EQ(ZwOpenKey(&userHandle, KEY_READ, &attributes), STATUS_SUCCESS);
+        PVOID object = nullptr;
+        EXPECT_EQ(ObReferenceObjectByHandle(kernelHandle, 0, nullptr, UserMode, &object, nullptr),
+                  STATUS_INVALID_HANDLE);
+        ASSERT_EQ(ObReferenceObjectByHandle(userHandle, 0, nullptr, UserMode, &object, nullptr),
+                  STATUS_SUCCESS);
+        ObfDereferenceObject(object);
+    });
+    EXPECT_STOP(hk::RunAs(user, [&] { FaultyReferencesUserHandleAsKernel(userHandle); }),
+                "references a user-mode handle with KernelMode",
+                "FaultyReferencesUserHandleAsKernel");
+    hk::RunAs(user, [&] {
+        ZwClose(userHandle);
+        ZwClose(kernelHandle);
+    });
+}
+
+// A bounded copy that does not fit is not an error to handle: the kernel's
+// run-time library may treat it as fatal.
+TEST_F(VerifierTest, BoundedCopyThatDoesNotFit) {
+    EXPECT_STOP(FaultyOversizedTextCopy(), "wcscpy_s copies more than its destination holds",
+                "FaultyOversizedTextCopy");
 }
 
 } // namespace
