@@ -224,8 +224,6 @@ void DropPoolBlock(void* address, size_t mappedSize);
 // region the completions of its own requests that waited for that.
 void DeliverHeldCompletions(HkThread* thread);
 
-// Runs one deferred call at DISPATCH_LEVEL.
-void RunDpc(PKDPC dpc);
 // Runs every queued deferred call.
 void DrainDpcs();
 // Fires the earliest alarm (timer or machine event) due at or before `limit`.

@@ -50,13 +50,7 @@ bool OnSecondProcessor() {
 void RunQueuedOnSecondProcessor() {
     KIRQL old = PASSIVE_LEVEL;
     KeRaiseIrql(DISPATCH_LEVEL, &old);
-    Kernel& kernel = K();
-    while (!kernel.Dpcs.empty()) {
-        PKDPC dpc = kernel.Dpcs.front();
-        kernel.Dpcs.pop_front();
-        dpc->Inserted = 0;
-        RunDpc(dpc);
-    }
+    DrainDpcs();
     KeLowerIrql(old);
 }
 

@@ -65,8 +65,7 @@ void WaitUntilQuiet(uint64_t limit, const void* caller) {
     Block(HkWait{HkWaitKind::Quiet, nullptr, limit, false, 0, caller});
 }
 
-} // namespace
-
+// Runs one deferred call at DISPATCH_LEVEL.
 void RunDpc(PKDPC dpc) {
     if (IsPageableCode(reinterpret_cast<void*>(dpc->DeferredRoutine))) {
         VerifierStop("pageable code runs above APC_LEVEL",
@@ -89,6 +88,8 @@ void RunDpc(PKDPC dpc) {
         }
     });
 }
+
+} // namespace
 
 void DrainDpcs() {
     Kernel& kernel = K();
