@@ -18,7 +18,11 @@ std::string RoutineName(const void* code) {
     }
     // A routine of internal linkage is not exported: look in the full table.
     std::string mangled;
-    if (info.dli_sname != nullptr) {
+    // The linker's marks of a section's bounds share the address of the
+    // section's first routine; they name no routine.
+    std::string symbol = info.dli_sname != nullptr ? info.dli_sname : "";
+    bool bound = symbol.rfind("__start_", 0) == 0 || symbol.rfind("__stop_", 0) == 0;
+    if (info.dli_sname != nullptr && !bound) {
         mangled = info.dli_sname;
     } else if (info.dli_fname == nullptr ||
                !LocalRoutineName(code, info.dli_fbase, info.dli_fname, &mangled)) {
