@@ -2,14 +2,114 @@
 // ASCII, with the kernel's up-casing.
 #include "supervision/name_key.h"
 
-VKT_PAGED_ROUTINE ULONGLONG FoldSampleWithKernel(ULONGLONG Word) {
+namespace {
+
+// Pairs kept of the kernel's up-casing. The tables the platform has used
+// change about 1,400 characters; past this bound every slot is marked.
+const ULONG CASE_PAIRS_MAX = 4096;
+
+// Folded characters kept for one character of a sample, and ways of writing
+// one sample marked; past either bound every slot is marked.
+const ULONG SAMPLE_CHOICES_MAX = 8;
+const ULONG SAMPLE_WAYS_MAX = 256;
+
+// The folded characters that one character of a sample may be written as.
+struct SampleChoices {
+    USHORT Folded[SAMPLE_CHOICES_MAX]; // distinct, case bit cleared
+    ULONG Count;                       // how many; SAMPLE_CHOICES_MAX + 1 when they did not fit
+};
+
+VKT_PAGED_ROUTINE NTSTATUS AddChoice(SampleChoices* Choices, ULONG Character) {
     PAGED_CODE();
-    ULONGLONG upcased = 0;
-    for (ULONG shift = 0; shift < 64; shift += 16) {
-        auto c = static_cast<WCHAR>(Word >> shift);
-        upcased |= static_cast<ULONGLONG>(RtlUpcaseUnicodeChar(c)) << shift;
+    auto folded = static_cast<USHORT>(Character & ~0x20U);
+    for (ULONG i = 0; i < Choices->Count && i < SAMPLE_CHOICES_MAX; i++) {
+        if (Choices->Folded[i] == folded) {
+            return STATUS_SUCCESS;
+        }
     }
-    return upcased & ~NAME_CASE_BITS;
+    if (Choices->Count >= SAMPLE_CHOICES_MAX) {
+        Choices->Count = SAMPLE_CHOICES_MAX + 1;
+        return STATUS_BUFFER_OVERFLOW;
+    }
+    Choices->Folded[Choices->Count++] = folded;
+    return STATUS_SUCCESS;
+}
+
+// Every character the kernel up-cases to the capital of `Character`, folded:
+// the capital itself when the kernel leaves it as it is, and the characters
+// of the pairs that name it.
+VKT_PAGED_ROUTINE NTSTATUS CollectChoices(const CaseVariants* Variants, WCHAR Character,
+                                          SampleChoices* Choices) {
+    PAGED_CODE();
+    Choices->Count = 0;
+    ULONG capital = RtlUpcaseUnicodeChar(Character);
+    if (RtlUpcaseUnicodeChar(static_cast<WCHAR>(capital)) == capital) {
+        AddChoice(Choices, capital);
+    }
+    for (ULONG i = 0; i < Variants->Count; i++) {
+        if (Variants->Pairs[i] >> 16 == capital &&
+            AddChoice(Choices, Variants->Pairs[i] & 0xFFFF) < 0) {
+            return STATUS_BUFFER_OVERFLOW;
+        }
+    }
+    return STATUS_SUCCESS;
+}
+
+// Marks the folded sample of every way of writing one: each combination of
+// the choices at its four characters.
+VKT_PAGED_ROUTINE NTSTATUS MarkEveryWay(UCHAR* Filter, const SampleChoices* Choices) {
+    PAGED_CODE();
+    ULONG ways = 1;
+    for (ULONG i = 0; i < 4; i++) {
+        ways *= Choices[i].Count;
+        if (ways > SAMPLE_WAYS_MAX) {
+            return STATUS_BUFFER_OVERFLOW;
+        }
+    }
+    for (ULONG way = 0; way < ways; way++) {
+        ULONGLONG word = 0;
+        ULONG rest = way;
+        for (ULONG i = 0; i < 4; i++) {
+            word |= static_cast<ULONGLONG>(Choices[i].Folded[rest % Choices[i].Count]) << (16 * i);
+            rest /= Choices[i].Count;
+        }
+        Filter[NameFilterSlot(word)] |= NAME_FILTER_SAMPLE;
+    }
+    return STATUS_SUCCESS;
+}
+
+} // namespace
+
+VKT_PAGED_ROUTINE NTSTATUS FindCaseVariants(CaseVariants* Variants) {
+    PAGED_CODE();
+    Variants->Count = 0;
+    Variants->Complete = FALSE;
+    Variants->Pairs = static_cast<ULONG*>(
+        ExAllocatePoolWithTag(PagedPool, CASE_PAIRS_MAX * sizeof(ULONG), VKT_POOL_TAG));
+    if (Variants->Pairs == nullptr) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    for (ULONG character = 0; character <= 0xFFFF; character++) {
+        ULONG capital = RtlUpcaseUnicodeChar(static_cast<WCHAR>(character));
+        if (capital == character) {
+            continue;
+        }
+        if (Variants->Count == CASE_PAIRS_MAX) {
+            return STATUS_BUFFER_OVERFLOW;
+        }
+        Variants->Pairs[Variants->Count++] = capital << 16 | character;
+    }
+    Variants->Complete = TRUE;
+    return STATUS_SUCCESS;
+}
+
+VKT_PAGED_ROUTINE NTSTATUS FreeCaseVariants(CaseVariants* Variants) {
+    PAGED_CODE();
+    if (Variants->Pairs != nullptr) {
+        ExFreePoolWithTag(Variants->Pairs, VKT_POOL_TAG);
+        Variants->Pairs = nullptr;
+    }
+    return STATUS_SUCCESS;
 }
 
 // Not inline: it runs once a character a device.
@@ -20,13 +120,29 @@ VKT_PAGED_ROUTINE ULONG FoldNewCharacter(ULONG* Folded, ULONG Character) {
     return capital;
 }
 
-// A process name equal to this one has the same key and the same folded
-// sample.
-VKT_PAGED_ROUTINE NTSTATUS MarkWatchedName(UCHAR* Filter, PCUNICODE_STRING Name, ULONGLONG Key) {
+// A process name equal to this one has the same key, and a sample that is
+// one of the ways marked. When the ways cannot all be found, every slot is
+// marked: the sample filter then lets every name through to the key.
+VKT_PAGED_ROUTINE NTSTATUS MarkWatchedName(UCHAR* Filter, PCUNICODE_STRING Name, ULONGLONG Key,
+                                           const CaseVariants* Variants) {
     PAGED_CODE();
-    ULONGLONG word = ReadNameSample(Name->Buffer, Name->Length & ~1U);
-    Filter[NameFilterSlot(FoldSampleWithKernel(word))] |= NAME_FILTER_SAMPLE;
     Filter[NameFilterKeySlot(Key)] |= NAME_FILTER_KEY;
+    ULONGLONG sample = 0;
+    SampleChoices choices[4];
+    NTSTATUS status = ReadNameSample(Name->Buffer, Name->Length, &sample) && Variants->Complete
+                          ? STATUS_SUCCESS
+                          : STATUS_BUFFER_OVERFLOW;
+    for (ULONG i = 0; i < 4 && status >= 0; i++) {
+        status = CollectChoices(Variants, static_cast<WCHAR>(sample >> (16 * i)), &choices[i]);
+    }
+    if (status >= 0) {
+        status = MarkEveryWay(Filter, choices);
+    }
+    if (status < 0) {
+        for (ULONG slot = 0; slot < NAME_FILTER_SLOTS; slot++) {
+            Filter[slot] |= NAME_FILTER_SAMPLE;
+        }
+    }
     return STATUS_SUCCESS;
 }
 

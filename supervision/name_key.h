@@ -9,17 +9,18 @@
 // 1. The sample filter, for every process of the snapshot. A name's sample
 //    is one word of four characters: the four before the last four, where
 //    a name's own part ends before ".exe" (names of 4 to 7 characters: the
-//    last four; shorter names: their first and last character), each
-//    character up-cased as the kernel does and then folded by clearing its
-//    case bit (0x20). The samples of the watched names are marked in a
-//    table of slots (DeviceContext.NameFilter, NAME_FILTER_SAMPLE). Equal
-//    names have equal characters once up-cased, so equal samples. A word of
-//    ASCII needs no kernel: the kernel up-cases a-z to A-Z and leaves the
-//    rest of ASCII as it is, so clearing the case bit of the word as it
-//    stands folds it alike; a word with a character beyond ASCII is
-//    up-cased by the kernel a character at a time (each character once a
-//    device, kept at its low byte in DeviceContext.FoldedCharacters), which
-//    costs more but depends on nothing but the kernel's own up-casing.
+//    last four; shorter names: their last character), folded by
+//    clearing each character's case bit (0x20), whatever the character.
+//    The slot of a folded sample in a table (DeviceContext.NameFilter) is
+//    marked (NAME_FILTER_SAMPLE) for every way of writing a watched name's
+//    sample: at each of its characters, every character the kernel up-cases
+//    as it up-cases the watched one (found once a list, by asking the
+//    kernel of every character; see CaseVariants). A process name equal to
+//    a watched one has, character by character, the same capitals, so its
+//    sample is one of those ways and its slot is marked. The walk needs no
+//    kernel and no branch for characters beyond ASCII: most capitals and
+//    their small letters differ in the case bit alone (Latin, Greek,
+//    Cyrillic), so a name's ways mostly fold to one slot.
 // 2. The name key, for the names the sample filter lets through: a hash of
 //    the whole name's length and characters, every character folded (an
 //    ASCII one by its case bit, any other up-cased by the kernel first, then
@@ -45,33 +46,44 @@ static const ULONGLONG NAME_KEY_MULTIPLIER = 0x9E3779B97F4A7C15ULL;
 static const ULONG NAME_FILTER_SHIFT = 64 - NAME_FILTER_SLOT_BITS;
 
 // The marks of a filter slot.
-static const UCHAR NAME_FILTER_SAMPLE = 1; // a watched name's folded sample
-static const UCHAR NAME_FILTER_KEY = 2;    // a watched name's key (its top bits)
+static const UCHAR NAME_FILTER_SAMPLE = 2; // a folded way of writing a watched name's sample
+static const UCHAR NAME_FILTER_KEY = 1;    // a watched name's key (its top bits)
 
-// The sample word of a name of `Bytes` bytes (even) at `Text`, as it
-// stands, the first character in the lowest bits; zero where a short name
-// has no characters. Reads only characters of the name.
-inline ULONGLONG ReadNameSample(const WCHAR* Text, SIZE_T Bytes) {
+// Characters the kernel up-cases to a different character, each as its
+// capital in the high half and the character in the low half: the ways of
+// writing a character that are not the capital itself. Found once a list;
+// when the pairs did not fit, or the kernel's pool had no room for them,
+// `Complete` is FALSE and every slot is marked instead.
+struct CaseVariants {
+    ULONG* Pairs;     // capital << 16 | character, in the order of the characters
+    ULONG Count;      // pairs found
+    BOOLEAN Complete; // every such character of the kernel is in Pairs
+};
+
+// The sample word of a name of `Bytes` bytes at `Text`, as it stands, the
+// first character in the lowest bits and zero where a short name has no
+// characters; FALSE for a name without a whole character (the idle
+// process's), which is no watched name. Reads only bytes of the name, also
+// when `Bytes` is odd: such a name is equal to no watched one under the
+// kernel's comparison, which compares lengths in bytes, so whatever its
+// sample is, refusing it is right.
+inline BOOLEAN ReadNameSample(const WCHAR* Text, SIZE_T Bytes, ULONGLONG* Word) {
     const UCHAR* text = reinterpret_cast<const UCHAR*>(Text);
-    ULONGLONG word;
-    // Most names are eight characters or longer: the branch the compiler is
-    // told to lay out straight.
     if (__builtin_expect(Bytes >= 16, 1)) {
-        RtlCopyMemory(&word, text + Bytes - 16, sizeof word);
-        return word;
+        RtlCopyMemory(Word, text + Bytes - 16, sizeof *Word);
+        return TRUE;
     }
     if (Bytes >= 8) {
-        RtlCopyMemory(&word, text + Bytes - 8, sizeof word);
-        return word;
+        RtlCopyMemory(Word, text + Bytes - 8, sizeof *Word);
+        return TRUE;
     }
-    if (Bytes == 0) {
-        return 0;
+    if (Bytes < 2) {
+        return FALSE;
     }
-    USHORT first;
     USHORT last;
-    RtlCopyMemory(&first, text, sizeof first);
     RtlCopyMemory(&last, text + Bytes - 2, sizeof last);
-    return first | static_cast<ULONGLONG>(last) << 16;
+    *Word = last;
+    return TRUE;
 }
 
 // The slot in DeviceContext.NameFilter of a folded sample word.
@@ -83,11 +95,6 @@ inline SIZE_T NameFilterSlot(ULONGLONG Folded) {
 inline SIZE_T NameFilterKeySlot(ULONGLONG Key) {
     return static_cast<SIZE_T>(Key >> NAME_FILTER_SHIFT);
 }
-
-// A sample word up-cased as the kernel does, a character at a time, and
-// folded: for a word with a character beyond ASCII (any word gives the
-// same as folding it by its case bits when it is ASCII).
-ULONGLONG FoldSampleWithKernel(ULONGLONG Word);
 
 // A character beyond ASCII not yet in `Folded` (DeviceContext.
 // FoldedCharacters), up-cased by the kernel, folded and kept there.
@@ -102,17 +109,16 @@ inline ULONGLONG FoldCharacter(ULONG* Folded, ULONG Character) {
     return (known & 0xFFFF) == Character ? known >> 16 : FoldNewCharacter(Folded, Character);
 }
 
-// The same as FoldSampleWithKernel, with the characters beyond ASCII
-// up-cased by the kernel once and then taken from `Folded`.
-inline ULONGLONG FoldSampleRemembering(ULONG* Folded, ULONGLONG Word) {
-    return FoldCharacter(Folded, Word & 0xFFFF) |
-           FoldCharacter(Folded, (Word >> 16) & 0xFFFF) << 16 |
-           FoldCharacter(Folded, (Word >> 32) & 0xFFFF) << 32 |
-           FoldCharacter(Folded, Word >> 48) << 48;
-}
+// Asks the kernel for the capital of every character and keeps the
+// characters it changes in `Variants`, from paged pool that the caller
+// frees with FreeCaseVariants.
+NTSTATUS FindCaseVariants(CaseVariants* Variants);
+NTSTATUS FreeCaseVariants(CaseVariants* Variants);
 
-// Marks the sample and the key of a watched name in `Filter`.
-NTSTATUS MarkWatchedName(UCHAR* Filter, PCUNICODE_STRING Name, ULONGLONG Key);
+// Marks every folded way of writing the sample of a watched name, and its
+// key, in `Filter`.
+NTSTATUS MarkWatchedName(UCHAR* Filter, PCUNICODE_STRING Name, ULONGLONG Key,
+                         const CaseVariants* Variants);
 
 // The key of a name with a character beyond ASCII: each character is
 // up-cased by the kernel unless it is ASCII, then folded and mixed as below;

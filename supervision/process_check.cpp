@@ -114,19 +114,6 @@ VKT_PAGED_ROUTINE NTSTATUS TakeProcessSnapshot(DeviceContext* Context,
     return FALSE;
 }
 
-// Whether a name whose sample has a character beyond ASCII is watched: its
-// sample up-cased by the kernel, then the list. Out of the walk, which it
-// would crowd.
-[[gnu::noinline]] VKT_PAGED_ROUTINE BOOLEAN IsWatchedNameBeyondAscii(DeviceContext* Context,
-                                                                     PCUNICODE_STRING ImageName,
-                                                                     ULONGLONG Sample) {
-    PAGED_CODE();
-    return (Context->NameFilter[NameFilterSlot(
-                FoldSampleRemembering(Context->FoldedCharacters, Sample))] &
-            NAME_FILTER_SAMPLE) != 0 &&
-           IsWatchedName(Context, ImageName);
-}
-
 // Walks the entries of a snapshot of `Length` valid bytes; an entry that
 // would reach past them ends the walk. A name the sample filter lets through
 // (see name_key.h) is looked up in the list. A routine of its own, so that
@@ -145,14 +132,11 @@ VKT_PAGED_ROUTINE NTSTATUS TakeProcessSnapshot(DeviceContext* Context,
     ULONG room = Length - sizeof(ProcessSnapshotEntry);
     for (;;) {
         auto* entry = reinterpret_cast<const ProcessSnapshotEntry*>(at);
-        ULONGLONG word = ReadNameSample(entry->ImageName.Buffer, entry->ImageName.Length & ~1U);
-        if ((word & NAME_BEYOND_ASCII) == 0) {
-            SIZE_T slot = NameFilterSlot(word & ~NAME_CASE_BITS);
-            if ((Context->NameFilter[slot] & NAME_FILTER_SAMPLE) != 0 &&
-                IsWatchedName(Context, &entry->ImageName)) {
-                return TRUE;
-            }
-        } else if (IsWatchedNameBeyondAscii(Context, &entry->ImageName, word)) {
+        ULONGLONG word;
+        if (ReadNameSample(entry->ImageName.Buffer, entry->ImageName.Length, &word) &&
+            (Context->NameFilter[NameFilterSlot(word & ~NAME_CASE_BITS)] & NAME_FILTER_SAMPLE) !=
+                0 &&
+            IsWatchedName(Context, &entry->ImageName)) {
             return TRUE;
         }
         // The last entry's offset is 0, which wraps to the largest value.

@@ -69,7 +69,8 @@ VKT_PAGED_ROUTINE NTSTATUS CopyCallerNames(DeviceContext* Context, PVOID Names, 
 // field makes no entry: an empty name would match the idle process and keep
 // the watchdog fed whatever else dies. Without pool for an entry the split
 // stops, the entries made so far stand, and the shortage is reported.
-VKT_PAGED_ROUTINE NTSTATUS SplitWatchListText(DeviceContext* Context, ULONG TextCharacters) {
+VKT_PAGED_ROUTINE NTSTATUS SplitWatchListText(DeviceContext* Context, ULONG TextCharacters,
+                                              const CaseVariants* Variants) {
     PAGED_CODE();
     PWCHAR current = Context->WatchListText;
     PWCHAR end = Context->WatchListText + TextCharacters;
@@ -86,7 +87,7 @@ VKT_PAGED_ROUTINE NTSTATUS SplitWatchListText(DeviceContext* Context, ULONG Text
             }
             RtlInitUnicodeString(&entry->ImageName, current);
             ComputeNameKey(&entry->ImageName, nullptr, &entry->NameKey);
-            MarkWatchedName(Context->NameFilter, &entry->ImageName, entry->NameKey);
+            MarkWatchedName(Context->NameFilter, &entry->ImageName, entry->NameKey, Variants);
             InsertTailList(&Context->WatchList, &entry->Links);
         }
         if (comma == nullptr) {
@@ -112,7 +113,11 @@ VKT_PAGED_ROUTINE NTSTATUS BuildWatchListLocked(DeviceContext* Context, UCHAR Ru
     if (status < 0) {
         return status;
     }
-    status = SplitWatchListText(Context, (NamesLength + sizeof(WCHAR) + 1) / sizeof(WCHAR));
+    CaseVariants variants;
+    FindCaseVariants(&variants);
+    status =
+        SplitWatchListText(Context, (NamesLength + sizeof(WCHAR) + 1) / sizeof(WCHAR), &variants);
+    FreeCaseVariants(&variants);
     if (IsListEmpty(&Context->WatchList)) {
         ExFreePoolWithTag(Context->WatchListText, VKT_POOL_TAG);
         Context->WatchListText = nullptr;

@@ -118,15 +118,16 @@ TEST_F(WatchListTest, PoolShortageForTextAndForEntries) {
     EXPECT_EQ(SetList(u"a.exe"), static_cast<NTSTATUS>(0xC0000058L));
     EXPECT_EQ(Context()->WatchListText, nullptr);
     EXPECT_EQ(Context()->RunTimeout, 0u);
-    // The text and the first entry get pool; the second entry does not.
-    hk::FailNthAllocation(3);
+    // The text, the kernel's case pairs and the first entry get pool; the
+    // second entry does not.
+    hk::FailNthAllocation(4);
     EXPECT_EQ(SetList(u"a.exe,b.exe,c.exe"), STATUS_SUCCESS);
     EXPECT_EQ(WatchedNames(), Names{u"a.exe"});
     EXPECT_EQ(Context()->WatchEnabled, 1);
     // Without pool for even the first entry nothing is kept, as without
     // pool for the text.
     Renew();
-    hk::FailNthAllocation(2);
+    hk::FailNthAllocation(3);
     EXPECT_EQ(SetList(u"a.exe,b.exe"), static_cast<NTSTATUS>(0xC0000058L));
     EXPECT_EQ(Context()->WatchListText, nullptr);
     EXPECT_EQ(hk::LiveBlocksWithTag(VKT_POOL_TAG), 0u);
