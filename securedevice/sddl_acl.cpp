@@ -10,6 +10,12 @@ static const ULONG RESERVED_ACE_SIZE = 48;
 // Semicolons per ACE: type;flags;rights;object;inherited-object;trustee.
 static const ULONG SEMICOLONS_PER_ACE = 5;
 
+// The size of an ACL for `Bytes` bytes: no more than its size field holds.
+VKT_PAGED_ROUTINE static ULONG CappedAclSize(ULONGLONG Bytes) {
+    PAGED_CODE();
+    return Bytes < MAXIMUM_ACL_SIZE ? static_cast<ULONG>(Bytes) : MAXIMUM_ACL_SIZE;
+}
+
 // A zeroed ACL of `Size` bytes with its header written and no ACEs.
 VKT_PAGED_ROUTINE static PACL AllocateAcl(ULONG Size) {
     PAGED_CODE();
@@ -32,7 +38,7 @@ VKT_PAGED_ROUTINE NTSTATUS AppendAllowedAce(PACL* Acl, PULONG UsedBytes, ACCESS_
     }
     if (used > (*Acl)->AclSize) {
         ULONGLONG wanted = *UsedBytes + static_cast<ULONGLONG>(aceSize) * Remaining;
-        ULONG size = wanted < MAXIMUM_ACL_SIZE ? static_cast<ULONG>(wanted) : MAXIMUM_ACL_SIZE;
+        ULONG size = CappedAclSize(wanted);
         PACL grown = AllocateAcl(size);
         if (grown == nullptr) {
             return STATUS_INSUFFICIENT_RESOURCES;
@@ -174,8 +180,7 @@ VKT_PAGED_ROUTINE NTSTATUS ParseAceList(PCWSTR Text, PACL* Acl, PCWSTR* SectionE
     }
     ULONG count = semicolons / SEMICOLONS_PER_ACE;
     ULONGLONG reserved = RESERVED_ACE_SIZE * static_cast<ULONGLONG>(count) + sizeof(ACL);
-    PACL acl =
-        AllocateAcl(reserved < MAXIMUM_ACL_SIZE ? static_cast<ULONG>(reserved) : MAXIMUM_ACL_SIZE);
+    PACL acl = AllocateAcl(CappedAclSize(reserved));
     if (acl == nullptr) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }

@@ -206,6 +206,10 @@ NTSTATUS RtlAbsoluteToSelfRelativeSD(PSECURITY_DESCRIPTOR AbsoluteSecurityDescri
                                      PSECURITY_DESCRIPTOR SelfRelativeSecurityDescriptor,
                                      PULONG BufferLength) {
     HK_CHECK_LEVEL(RtlAbsoluteToSelfRelativeSD);
+    NTSTATUS status = STATUS_SUCCESS;
+    if (hk::TakeRoutineFault("RtlAbsoluteToSelfRelativeSD", &status)) {
+        return status;
+    }
     hk::DescriptorParts parts;
     if (!hk::ReadDescriptor(AbsoluteSecurityDescriptor, &parts)) {
         return STATUS_UNKNOWN_REVISION;
@@ -288,6 +292,10 @@ ULONG RtlLengthSecurityDescriptor(PSECURITY_DESCRIPTOR SecurityDescriptor) {
 NTSTATUS RtlGetOwnerSecurityDescriptor(PSECURITY_DESCRIPTOR SecurityDescriptor, PSID* Owner,
                                        PBOOLEAN OwnerDefaulted) {
     HK_CHECK_LEVEL(RtlGetOwnerSecurityDescriptor);
+    NTSTATUS status = STATUS_SUCCESS;
+    if (hk::TakeRoutineFault("RtlGetOwnerSecurityDescriptor", &status)) {
+        return status;
+    }
     hk::DescriptorParts parts;
     if (!hk::ReadDescriptor(SecurityDescriptor, &parts)) {
         return STATUS_UNKNOWN_REVISION;

@@ -113,7 +113,10 @@ TEST_F(SddlTest, TextsOfOneAce) {
         {u"D:(A;;GA0x1;;;SY)", 0x1},        // a number replaces the codes before it
         {u"D:(A;;0x1GA;;;SY)", 0x10000001}, // codes after a number are added
         {u"D:(A;;FA;;;SY)", 0xFA},          // hexadecimal without prefix
+        {u"D:(A;;0xabcdef;;;SY)", 0xABCDEF},
         {u"D:(A;;123;;;SY)", 123},
+        {u"D:(A;;019;;;SY)", 19}, // decimal from any digit on, a leading zero too
+        {u"D:(A;;90;;;SY)", 90},
         {u"D:(A;;4294967295;;;SY)", 0xFFFFFFFF},
         {u"D:(A;;0XffffFFFF;;;SY)", 0xFFFFFFFF},
         {u"D:(A;;;;;SY)", 0},
@@ -184,7 +187,7 @@ TEST_F(SddlTest, CountedStringParsedInPlaceOrCopied) {
     ExFreePoolWithTag(descriptor, 0);
 }
 
-TEST_F(SddlTest, EveryFailedAllocationReleasesEverything) {
+TEST_F(SddlTest, EveryFailureReleasesEverything) {
     int failures = 0;
     for (uint64_t n = 1; n < 10; n++) {
         hk::FailNthAllocation(n);
@@ -194,6 +197,9 @@ TEST_F(SddlTest, EveryFailedAllocationReleasesEverything) {
         EXPECT_TRUE(NT_SUCCESS(status) || status == STATUS_INSUFFICIENT_RESOURCES) << n;
     }
     EXPECT_EQ(failures, 3) << "the text copy, the ACL and the descriptor";
+    // The self-relative form cannot be written into the buffer sized for it.
+    hk::FailRoutine("RtlAbsoluteToSelfRelativeSD", STATUS_BAD_DESCRIPTOR_FORMAT, 1, 1);
+    EXPECT_EQ(StatusOf(u"D:P(A;;GA;;;SY)"), STATUS_BAD_DESCRIPTOR_FORMAT);
 }
 
 // 8 + 3276 * 20 = 65528 bytes fit in an ACL; one ACE more does not. The
@@ -238,6 +244,12 @@ TEST_F(SddlTest, AppendGrowsTheAclForTheAcesStillToCome) {
     EXPECT_EQ(used, 52u);
     EXPECT_EQ(acl->AceCount, 2);
     hk::FailAllocationsWithTag(kAclTag);
+    ASSERT_EQ(AppendAllowedAce(&acl, &used, 3, 2, SeExports->SeAliasAdminsSid), STATUS_SUCCESS);
+    EXPECT_EQ(AppendAllowedAce(&acl, &used, 4, 1, system), STATUS_INSUFFICIENT_RESOURCES)
+        << "no pool to grow into";
+    EXPECT_EQ(used, 76u) << "left as it was";
+    EXPECT_EQ(acl->AclSize, 76);
+    EXPECT_EQ(acl->AceCount, 3);
     ULONG full = 0xFFF8;
     EXPECT_EQ(AppendAllowedAce(&acl, &full, 3, 1, system), STATUS_ALLOTTED_SPACE_EXCEEDED);
     EXPECT_EQ(full, 0xFFF8u) << "left as it was";

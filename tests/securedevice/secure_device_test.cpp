@@ -120,6 +120,11 @@ TEST_F(SecureDeviceTest, ClassOverridesTypeCharacteristicsAndExclusive) {
 
     hk::SetRegistryValue(kProperties, u"DeviceType", REG_SZ, Utf16z(u"3"));
     EXPECT_EQ(Create(), STATUS_OBJECT_TYPE_MISMATCH) << "a value that cannot be read fails it";
+    hk::SetRegistryValue(kProperties, u"Security", REG_BINARY,
+                         Descriptor(u"D:(A;;GA;;;WD)", FALSE));
+    EXPECT_EQ(Create(), STATUS_OBJECT_TYPE_MISMATCH);
+    EXPECT_TRUE(hk::FindLeaks().empty())
+        << "the class's descriptor, read before the type, is released";
 }
 
 TEST_F(SecureDeviceTest, ExistingPropertiesKeepTheirSecurity) {
@@ -129,6 +134,14 @@ TEST_F(SecureDeviceTest, ExistingPropertiesKeepTheirSecurity) {
     EXPECT_EQ(Stored(kProperties, u"Security"), Descriptor(kDeviceSddl, TRUE));
     EXPECT_TRUE(hk::ReadRegistryValue(kClassKey, u"Class") == std::nullopt)
         << "an existing class key gets no marker values";
+
+    // An existing class key without "Properties": a new one, with its own security.
+    hk::DeleteRegistryKey(kProperties);
+    ASSERT_EQ(Create(), STATUS_SUCCESS);
+    EXPECT_EQ(hk::DeviceSecurity(device_), Descriptor(kDeviceSddl, TRUE));
+    EXPECT_EQ(Stored(kProperties, u"Security"), Descriptor(kDeviceSddl, TRUE));
+    EXPECT_EQ(hk::RegistryKeySecurity(kProperties),
+              std::vector<uint8_t>(DefaultPropertiesSecurity, DefaultPropertiesSecurity + 48));
 }
 
 TEST_F(SecureDeviceTest, RefusedPropertiesSecurityIsNotTriedAgain) {
@@ -156,6 +169,10 @@ TEST_F(SecureDeviceTest, SecurityValuesThatAreRefused) {
     hk::SetRegistryValue(kProperties, u"Security", REG_BINARY, outside);
     hk::FailRoutine("SeCaptureSecurityDescriptor", STATUS_UNKNOWN_REVISION);
     EXPECT_EQ(Create(), STATUS_UNKNOWN_REVISION);
+    // The captured descriptor's parts cannot be read: it is released.
+    hk::FailRoutine("RtlGetOwnerSecurityDescriptor", STATUS_UNKNOWN_REVISION);
+    EXPECT_EQ(Create(), STATUS_UNKNOWN_REVISION);
+    EXPECT_TRUE(hk::FindLeaks().empty());
     ASSERT_EQ(Create(), STATUS_SUCCESS);
     EXPECT_EQ(hk::DeviceSecurity(device_), outside);
 }
@@ -177,6 +194,10 @@ TEST_F(SecureDeviceTest, FullClassDescriptorSetsEveryPart) {
     hk::SetRegistryValue(kProperties, u"Security", REG_BINARY, full);
     ASSERT_EQ(Create(), STATUS_SUCCESS);
     EXPECT_EQ(hk::DeviceSecurity(device_), full) << "owner, group, DACL and SACL all set";
+    DeviceOverrides none;
+    InitDeviceOverrides(&none);
+    EXPECT_EQ(ApplyDeviceSecurity(device_, &none), STATUS_SUCCESS);
+    EXPECT_EQ(hk::DeviceSecurity(device_), full) << "a record without a descriptor changes nothing";
     EXPECT_EQ(SecurityInfoToAccessMask(GROUP_SECURITY_INFORMATION), static_cast<ULONG>(WRITE_OWNER))
         << "a group alone needs the owner's right";
 }
@@ -213,7 +234,7 @@ TEST_F(SecureDeviceTest, ClassKeyNamesAreThirtyEightCharacters) {
     for (auto& [guid, expected] : cases) {
         WCHAR name[39];
         std::fill(std::begin(name), std::end(name), u'#');
-        FormatClassKeyName(&guid, name);
+        EXPECT_EQ(FormatClassKeyName(&guid, name), STATUS_SUCCESS);
         EXPECT_EQ(std::u16string(name), expected) << "terminated after 38 characters";
     }
 }
