@@ -87,17 +87,17 @@ VKT_PAGED_ROUTINE static NTSTATUS ReadImagePath(PKEY_VALUE_PARTIAL_INFORMATION* 
 
 // The value's text without its terminator, when the value can name the main
 // service's executable at all: whole characters, a terminating NUL, room for
-// the executable's name, within a counted string's reach, and ending in that
-// name (compared without regard to case). A text in one pair of double
-// quotes, as paths with blanks are best written, is taken without them.
-// Nothing outside the data is read.
+// the executable's name and a directory before it, within a counted string's
+// reach, and ending in that name (compared without regard to case). A text
+// in one pair of double quotes, as paths with blanks are best written, is
+// taken without them. Nothing outside the data is read.
 VKT_PAGED_ROUTINE static NTSTATUS ImagePathText(const KEY_VALUE_PARTIAL_INFORMATION* Value,
                                                 PUNICODE_STRING Text) {
     PAGED_CODE();
     const PermittedName& service = PermittedImageNames[0];
     ULONG dataLength = Value->DataLength;
     if (dataLength % sizeof(WCHAR) != 0 || dataLength > MAX_COUNTED_BYTES + sizeof(WCHAR) ||
-        dataLength < (service.Characters + 1) * sizeof(WCHAR)) {
+        dataLength < (service.Characters + 2) * sizeof(WCHAR)) {
         return IMAGE_PATH_UNUSABLE;
     }
     auto* data = reinterpret_cast<PWCHAR>(const_cast<PUCHAR>(Value->Data));
@@ -105,11 +105,11 @@ VKT_PAGED_ROUTINE static NTSTATUS ImagePathText(const KEY_VALUE_PARTIAL_INFORMAT
     if (data[characters] != 0) {
         return IMAGE_PATH_UNUSABLE;
     }
-    if (characters >= 2 && data[0] == QUOTE && data[characters - 1] == QUOTE) {
+    if (data[0] == QUOTE && data[characters - 1] == QUOTE) {
         data++;
         characters -= 2;
     }
-    if (characters < service.Characters ||
+    if (characters <= service.Characters ||
         _wcsnicmp(data + characters - service.Characters, service.Text, service.Characters) != 0) {
         return IMAGE_PATH_UNUSABLE;
     }
@@ -120,16 +120,14 @@ VKT_PAGED_ROUTINE static NTSTATUS ImagePathText(const KEY_VALUE_PARTIAL_INFORMAT
 }
 
 // How many characters of the text name the current process's view of the
-// DOS device names ("\\??\\" or "\\DosDevices\\"); 0 when none do.
+// DOS device names ("\\??\\" or "\\DosDevices\\"); 0 when none do. The text
+// is longer than the executable's name, so longer than either prefix.
 VKT_PAGED_ROUTINE static USHORT SessionPrefixCharacters(PCUNICODE_STRING Text) {
     PAGED_CODE();
-    USHORT characters = Text->Length / sizeof(WCHAR);
-    if (characters >= SESSION_PREFIX_LONG_CHARACTERS &&
-        _wcsnicmp(Text->Buffer, SessionPrefixLong, SESSION_PREFIX_LONG_CHARACTERS) == 0) {
+    if (_wcsnicmp(Text->Buffer, SessionPrefixLong, SESSION_PREFIX_LONG_CHARACTERS) == 0) {
         return SESSION_PREFIX_LONG_CHARACTERS;
     }
-    if (characters >= SESSION_PREFIX_CHARACTERS &&
-        _wcsnicmp(Text->Buffer, SessionPrefix, SESSION_PREFIX_CHARACTERS) == 0) {
+    if (_wcsnicmp(Text->Buffer, SessionPrefix, SESSION_PREFIX_CHARACTERS) == 0) {
         return SESSION_PREFIX_CHARACTERS;
     }
     return 0;
@@ -203,8 +201,10 @@ VKT_PAGED_ROUTINE static NTSTATUS InstallationDirectory(PUNICODE_STRING Name) {
 VKT_PAGED_ROUTINE static NTSTATUS NextCandidate(PUNICODE_STRING Candidate,
                                                 const PermittedName& Name) {
     PAGED_CODE();
+    // The backslash that joins the first name to the directory stays, so the
+    // search ends there at the latest.
     ULONG backslash = Candidate->Length / sizeof(WCHAR) - 1;
-    while (backslash >= 1 && Candidate->Buffer[backslash] != BACKSLASH) {
+    while (Candidate->Buffer[backslash] != BACKSLASH) {
         backslash--;
     }
     if (backslash == 0) {

@@ -12,6 +12,9 @@ static_assert(offsetof(IO_ERROR_LOG_PACKET, ErrorCode) == 12, "error code at 12"
 static_assert(offsetof(IO_ERROR_LOG_PACKET, SequenceNumber) == 24, "sequence number at 24");
 static_assert(MESSAGE_OFFSET == 40, "message at 40");
 
+// The largest message the largest entry holds behind the packet header.
+static const ULONG MAX_MESSAGE_SIZE = ERROR_LOG_MAXIMUM_SIZE - sizeof(IO_ERROR_LOG_PACKET);
+
 // The entry size is one byte wide: a message too large for the platform's
 // largest entry is not logged rather than logged into an entry too small.
 // The entry is cleared first, since the I/O manager hands it out as it
@@ -21,10 +24,10 @@ VKT_PAGED_ROUTINE VOID WriteEventLogEntry(PVOID IoObject, ULONG MessageSize, con
     if (Message == nullptr) {
         MessageSize = 0;
     }
-    ULONG entrySize = sizeof(IO_ERROR_LOG_PACKET) + MessageSize;
-    if (MessageSize > ERROR_LOG_MAXIMUM_SIZE || entrySize > ERROR_LOG_MAXIMUM_SIZE) {
+    if (MessageSize > MAX_MESSAGE_SIZE) {
         return;
     }
+    ULONG entrySize = sizeof(IO_ERROR_LOG_PACKET) + MessageSize;
     auto* packet = static_cast<PIO_ERROR_LOG_PACKET>(
         IoAllocateErrorLogEntry(IoObject, static_cast<UCHAR>(entrySize)));
     if (packet == nullptr) {

@@ -115,6 +115,10 @@ TEST_F(AdmissionTest, OnePairOfQuotesAroundTheValueIsNotPartOfIt) {
              u"\"C:\\Program Files\\Corvyn Host\\CorvynService.exe\" -service",
              u"\"\\CorvynService.exe\"",
              u"\"\"",
+             // A quote at one end only is part of the value, even where the
+             // value without both its ends would name the directory.
+             u"\"C:\\Program Files\\Corvyn Host\\CorvynService.exeX",
+             u"X\\??\\C:\\Program Files\\Corvyn Host\\CorvynService.exe\"",
          }) {
         SetImagePath(value);
         EXPECT_EQ(Open(service).returned, CALLER_REFUSED) << Ascii(value);

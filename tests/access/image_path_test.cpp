@@ -30,18 +30,23 @@ TEST_F(ImagePathTest, ValuesTooShortOrNotWholeTextAreRefusedWithoutReadingPastTh
              Case{std::u16string(u"\\?\0", 3), 0}, // 6 bytes
              Case{u"", 0},                         // no data at all
              Case{u"\\??\\", 1},                   // 7 bytes
+             Case{name + u'\0', 0},                // 38 bytes: the name, no directory
+             Case{u'"' + name + u'"' + u'\0', 0},  // the same in quotes
          }) {
         std::vector<uint8_t> data = Utf16z(value.characters);
         data.resize(data.size() - 2 - value.trim);
         SetImagePathBytes(data);
+        // Refused before any directory is opened.
+        hk::FailRoutine("ZwCreateFile", STATUS_IO_DEVICE_ERROR);
         EXPECT_EQ(Verify(service), IMAGE_PATH_UNUSABLE) << data.size() << " bytes";
+        hk::ClearFaults();
         EXPECT_EQ(Open(service).returned, CALLER_REFUSED);
     }
-    // 38 bytes hold just the executable's name: the directory is the empty
-    // path, which names nothing; "\??\" and the name leave "\GLOBAL??\",
-    // which is no file system directory.
-    SetImagePath(name);
-    EXPECT_EQ(Verify(service), STATUS_OBJECT_PATH_SYNTAX_BAD);
+    // One character of directory is enough to be looked up: "C" is no DOS
+    // device name, and "\??\" leaves "\GLOBAL??\", which is no file system
+    // directory.
+    SetImagePath(u"C" + name);
+    EXPECT_EQ(Verify(service), STATUS_OBJECT_NAME_NOT_FOUND);
     SetImagePath(u"\\??\\" + name);
     EXPECT_EQ(Verify(service), STATUS_OBJECT_TYPE_MISMATCH);
 }

@@ -1,4 +1,5 @@
 // The watchdog and state-report operations against the simulated firmware.
+#include "firmware/method_call.h"
 #include "firmware/watchdog.h"
 #include "tests/support/driver_test.h"
 
@@ -35,6 +36,11 @@ TEST_F(WatchdogTest, ArgumentBytesOfEachOperation) {
     EXPECT_EQ(InputTail(4), Bytes({0, 0, 4, 0, 0x23, 0, 0, 0}));
     EXPECT_TRUE(acpi_->Firmware().WatchdogOpen());
     EXPECT_EQ(acpi_->Firmware().TimeoutSeconds(), 310u);
+    // A method's name fills its four bytes and nothing behind them: in the
+    // 8-byte input they are the last.
+    uint8_t field[5] = {0, 0, 0, 0, 0xEE};
+    SetMethodName(field, "OVKT");
+    EXPECT_EQ(std::vector<uint8_t>(field, field + 5), Bytes({'O', 'V', 'K', 'T', 0xEE}));
 
     EXPECT_EQ(StopWatchdog(Context()), STATUS_SUCCESS);
     hk::RunFor(hk::kHour);

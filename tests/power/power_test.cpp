@@ -202,7 +202,9 @@ TEST_F(PowerTest, DeviceWithoutContextCompletesTheRequestRefused) {
     ASSERT_EQ(IoCreateDevice(driver_, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &bare),
               STATUS_SUCCESS);
     bare->Flags |= DO_POWER_PAGABLE;
+    uint64_t starts = hk::PowerIrpStarts();
     ExpectCompleted(sim::EnterSystemState(bare, PowerSystemSleeping3), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(hk::PowerIrpStarts(), starts + 1) << "the refused request starts the next one";
     EXPECT_EQ(DispatchPower(nullptr, nullptr), STATUS_INVALID_PARAMETER);
     EXPECT_TRUE(hk::ErrorLog().empty());
     IoDeleteDevice(bare);

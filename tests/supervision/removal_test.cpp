@@ -164,6 +164,7 @@ TEST_F(RemovalTest, DeferredCallRunningOnceRemovalBegan) {
 TEST_F(RemovalTest, RequestsArrivingWhileRemovalWaitsAreRefused) {
     static PDEVICE_OBJECT target;
     static std::vector<hk::Outcome> refused;
+    static uint64_t powerStarts; // starts by the refused power request
     target = device_;
     refused.clear();
     ExpireTimer();
@@ -175,7 +176,9 @@ TEST_F(RemovalTest, RequestsArrivingWhileRemovalWaitsAreRefused) {
                                                 .ioControlCode = IOCTL_WATCHDOG_COMMAND,
                                                 .input = Record(COMMAND_GET_FIRMWARE_STATUS),
                                                 .outputLength = 1}));
+            uint64_t before = hk::PowerIrpStarts();
             refused.push_back(sim::EnterSystemState(target, PowerSystemSleeping3));
+            powerStarts = hk::PowerIrpStarts() - before;
             refused.push_back(hk::Send(target, {.major = IRP_MJ_FLUSH_BUFFERS}));
         },
         DelayedWorkQueue, nullptr);
@@ -188,6 +191,7 @@ TEST_F(RemovalTest, RequestsArrivingWhileRemovalWaitsAreRefused) {
         EXPECT_EQ(outcome.returned, STATUS_DELETE_PENDING);
         EXPECT_EQ(outcome.ioStatus.Status, STATUS_DELETE_PENDING);
     }
+    EXPECT_EQ(powerStarts, 1u) << "the refused power request starts the next one";
     IoFreeWorkItem(sender);
 }
 
