@@ -201,10 +201,10 @@ VKT_PAGED_ROUTINE static NTSTATUS InstallationDirectory(PUNICODE_STRING Name) {
 VKT_PAGED_ROUTINE static NTSTATUS NextCandidate(PUNICODE_STRING Candidate,
                                                 const PermittedName& Name) {
     PAGED_CODE();
-    // The backslash that joins the first name to the directory stays, so the
-    // search ends there at the latest.
+    // The search never reads before the name: it ends at the first character,
+    // which in an object name is the backslash of the root.
     ULONG backslash = Candidate->Length / sizeof(WCHAR) - 1;
-    while (Candidate->Buffer[backslash] != BACKSLASH) {
+    while (backslash >= 1 && Candidate->Buffer[backslash] != BACKSLASH) {
         backslash--;
     }
     if (backslash == 0) {

@@ -41,9 +41,9 @@ VKT_PAGED_ROUTINE bool IsEntryState(StateCode Code) {
 // timer again, unless the machine is on its way down: the entry sets the
 // state under StateLock and cancels the timer after it, and the wake arms it
 // again, so a run decides under the lock and never keeps the cycle going
-// through the transition. A
-// run that starts once removal has begun does nothing and arms nothing. Giving back the reference
-// the deferred call took is the run's last touch of the record: removal may free it right after.
+// through the transition. A run that starts once removal has begun does
+// nothing and arms nothing. Giving back the reference the deferred call took
+// is the run's last touch of the record: removal may free it right after.
 VKT_PAGED_ROUTINE VOID SupervisionWork(PDEVICE_OBJECT DeviceObject, PVOID WorkContext) {
     PAGED_CODE();
     auto* context = static_cast<DeviceContext*>(WorkContext);
