@@ -16,19 +16,18 @@ const ULONG SAMPLE_WAYS_MAX = 256;
 // The folded characters that one character of a sample may be written as.
 struct SampleChoices {
     USHORT Folded[SAMPLE_CHOICES_MAX]; // distinct, case bit cleared
-    ULONG Count;                       // how many; SAMPLE_CHOICES_MAX + 1 when they did not fit
+    ULONG Count;                       // how many
 };
 
 VKT_PAGED_ROUTINE NTSTATUS AddChoice(SampleChoices* Choices, ULONG Character) {
     PAGED_CODE();
     auto folded = static_cast<USHORT>(Character & ~0x20U);
-    for (ULONG i = 0; i < Choices->Count && i < SAMPLE_CHOICES_MAX; i++) {
+    for (ULONG i = 0; i < Choices->Count; i++) {
         if (Choices->Folded[i] == folded) {
             return STATUS_SUCCESS;
         }
     }
-    if (Choices->Count >= SAMPLE_CHOICES_MAX) {
-        Choices->Count = SAMPLE_CHOICES_MAX + 1;
+    if (Choices->Count == SAMPLE_CHOICES_MAX) {
         return STATUS_BUFFER_OVERFLOW;
     }
     Choices->Folded[Choices->Count++] = folded;
@@ -154,7 +153,7 @@ VKT_PAGED_ROUTINE NTSTATUS ComputeNameKeyBeyondAscii(PCUNICODE_STRING Name, ULON
     ULONGLONG key = count;
     for (ULONG i = 0; i < count; i += 4) {
         ULONGLONG word = 0;
-        for (ULONG j = 0; j < 4 && i + j < count; j++) {
+        for (ULONG j = 0; j != 4 && i + j < count; j++) {
             ULONGLONG c = text[i + j];
             if (c >= 0x80) {
                 c = Folded != nullptr ? FoldCharacter(Folded, static_cast<ULONG>(c))

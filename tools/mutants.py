@@ -17,7 +17,9 @@ skipped.
 Which tests reach which lines comes from MAP_DIR, a host build made with
 VKT_COVERAGE: every test is run alone there once and gcov read after it; the
 map is kept there until a source changes. A line gcov finds no code on
-(a constant, a declaration) is reached by every test. Verdicts are kept in
+(a constant, a declaration) is reached by every test, and so is every line
+by a test that skips itself there (the instruction budget, which needs an
+optimised build); those run after the others. Verdicts are kept in
 BUILD_DIR/mutants-journal.txt, so a run that was interrupted goes on where it
 stopped; --fresh forgets them. Without --count every mutant runs; with it, a
 random sample of N (seeded). Each mutant has a stable name, PATH:KIND:HASH:N,
@@ -45,6 +47,8 @@ EQUIVALENTS = os.path.join(ROOT, "tools", "mutants.equivalent")
 # Tests that do not run the host build's driver: the Windows image, the real
 # image under Wine and the SDDL tool's script.
 NOT_HOST = r"^(windows|e2e)\."
+# Changes when what the map records changes, so that an older map is made again.
+MAP_FORMAT = b"2"
 
 # Calls that give something back or tell someone: dropping one should show.
 DROPPED_CALLS = (
@@ -229,7 +233,7 @@ def host_tests(build):
 def sources_digest():
     """A digest of everything the map depends on: the driver, the kernel it
     runs on, the simulator and the tests."""
-    digest = hashlib.sha1()
+    digest = hashlib.sha1(MAP_FORMAT)
     for folder in FOLDERS + ["include", "platform", "hostkernel", "sim", "tests", "scenarios"]:
         for base, dirs, files in sorted(os.walk(os.path.join(ROOT, folder))):
             dirs.sort()
@@ -289,14 +293,20 @@ def coverage_map(map_build):
                     os.remove(os.path.join(base, name))
         began = time.time()
         done = subprocess.run(test.command, cwd=test.cwd, env=test.env,
-                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
         if done.returncode != 0:
             sys.exit(f"{test.name} fails without a mutant in {map_build}")
         code, ran = executed_lines(map_build)
         for path, lines in code.items():
             result["code"].setdefault(path, set()).update(lines)
-        result["tests"][test.name] = {"seconds": time.time() - began,
-                                      "lines": {p: sorted(l) for p, l in ran.items()}}
+        record = {"seconds": time.time() - began,
+                  "lines": {p: sorted(l) for p, l in ran.items()}}
+        # A test that skips itself in this build (the instruction budget, in
+        # an unoptimised one) may still run lines in the mutants' build: it
+        # is taken to reach every line.
+        if "[  SKIPPED ]" in done.stdout:
+            record["everywhere"] = True
+        result["tests"][test.name] = record
     result["code"] = {p: sorted(l) for p, l in result["code"].items()}
     json.dump(result, open(stored, "w"))
     return result
@@ -312,9 +322,12 @@ def tests_for(mutant, source, coverage, tests):
         chosen = list(tests)
     else:
         chosen = [name for name, record in coverage["tests"].items()
-                  if lines & set(record["lines"].get(mutant.path, []))]
-    seconds = lambda name: coverage["tests"].get(name, {}).get("seconds", 1e9)
-    return sorted((n for n in chosen if n in tests), key=seconds)
+                  if record.get("everywhere") or lines & set(record["lines"].get(mutant.path, []))]
+    # Tests taken to reach every line run after those known to reach these.
+    def order(name):
+        record = coverage["tests"].get(name, {})
+        return (record.get("everywhere", False), record.get("seconds", 1e9))
+    return sorted((n for n in chosen if n in tests), key=order)
 
 
 def any_fails(tests, names, limits):

@@ -8,6 +8,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <map>
+#include <tuple>
 
 namespace {
 
@@ -194,10 +196,17 @@ bool KernelEqual(const std::u16string& a, const std::u16string& b) {
     return RtlCompareUnicodeString(&first, &second, TRUE) == 0;
 }
 
+// The key of a name, made from a pool block that ends where the name ends,
+// so that a read past the name stops the test.
 ULONGLONG Key(const std::u16string& name) {
+    auto* text = static_cast<PWCHAR>(
+        ExAllocatePoolWithTag(NonPagedPoolNx, name.size() * sizeof(WCHAR), 'tseT'));
+    std::copy(name.begin(), name.end(), text);
     UNICODE_STRING counted = Counted(name);
+    counted.Buffer = text;
     ULONGLONG key = 0;
     EXPECT_EQ(ComputeNameKey(&counted, nullptr, &key), STATUS_SUCCESS);
+    ExFreePoolWithTag(text, 'tseT');
     return key;
 }
 
@@ -271,6 +280,10 @@ std::vector<std::u16string> NameCorpus() {
 // characters that share their low byte follow each other.
 TEST_F(ProcessCheckTest, NameKeysAgreeWithTheKernelsComparisonForEveryPair) {
     std::vector<std::u16string> corpus = NameCorpus();
+    std::map<std::u16string, ULONGLONG> keys;
+    for (const std::u16string& name : corpus) {
+        keys[name] = Key(name);
+    }
     size_t equalPairs = 0;
     size_t equalBeyondAscii = 0;
     for (const std::u16string& a : corpus) {
@@ -282,7 +295,7 @@ TEST_F(ProcessCheckTest, NameKeysAgreeWithTheKernelsComparisonForEveryPair) {
                     std::any_of(a.begin(), a.end(), [](char16_t c) { return c >= 0x80; });
                 equalBeyondAscii += a != b && beyondAscii ? 1 : 0;
             }
-            EXPECT_EQ(Key(a) == Key(b), equal)
+            EXPECT_EQ(keys[a] == keys[b], equal)
                 << testing::PrintToString(a) << " and " << testing::PrintToString(b);
         }
     }
@@ -304,6 +317,87 @@ TEST_F(ProcessCheckTest, NameKeysAgreeWithTheKernelsComparisonForEveryPair) {
             EXPECT_EQ(key, Key(name)) << testing::PrintToString(name);
         }
     }
+}
+
+// The slots a watched name marks in a fresh filter, and how many there are.
+size_t MarkedSlots(const std::u16string& name, const CaseVariants& variants, UCHAR* filter) {
+    std::fill(filter, filter + NAME_FILTER_SLOTS, 0);
+    UNICODE_STRING counted = Counted(name);
+    hk::RunAs(hk::CreateThread(hk::SystemProcess()), [&] {
+        EXPECT_EQ(MarkWatchedName(filter, &counted, Key(name), &variants), STATUS_SUCCESS);
+    });
+    return std::count_if(filter, filter + NAME_FILTER_SLOTS,
+                         [](UCHAR marks) { return (marks & NAME_FILTER_SAMPLE) != 0; });
+}
+
+// Case pairs given by hand, in a pool block that ends where they end.
+CaseVariants HandMadePairs(const std::vector<ULONG>& pairs) {
+    auto* block = static_cast<ULONG*>(
+        ExAllocatePoolWithTag(NonPagedPoolNx, pairs.size() * sizeof(ULONG), 'tseT'));
+    std::copy(pairs.begin(), pairs.end(), block);
+    return CaseVariants{block, static_cast<ULONG>(pairs.size()), TRUE};
+}
+
+// "Q" written `ways` ways: itself and ways - 1 characters beyond ASCII that
+// fold apart.
+CaseVariants WaysOfWritingQ(ULONG ways) {
+    std::vector<ULONG> pairs;
+    for (ULONG i = 1; i < ways; i++) {
+        pairs.push_back(u'Q' << 16 | (0x100 + 0x40 * i));
+    }
+    return HandMadePairs(pairs);
+}
+
+// A watched name marks the few ways its sample can be written: its
+// characters' case pairs mostly fold alike. Pairs given by hand show every
+// combination of the choices at the sample's characters marked, up to 256
+// ways; more ways, or more ways of one character than are kept, mark every
+// slot. Neither the pairs nor the filter are touched past their end (each
+// ends where its pool block ends).
+TEST_F(ProcessCheckTest, WatchedNamesMarkEveryWayOfWritingTheirSample) {
+    auto* filter =
+        static_cast<UCHAR*>(ExAllocatePoolWithTag(NonPagedPoolNx, NAME_FILTER_SLOTS, 'tseT'));
+    CaseVariants kernel{};
+    hk::RunAs(hk::CreateThread(hk::SystemProcess()), [&] {
+        hk::FailNthAllocation(1);
+        EXPECT_EQ(FindCaseVariants(&kernel), STATUS_INSUFFICIENT_RESOURCES);
+        EXPECT_FALSE(kernel.Complete);
+        EXPECT_EQ(FindCaseVariants(&kernel), STATUS_SUCCESS);
+    });
+    ASSERT_TRUE(kernel.Complete);
+    EXPECT_GT(kernel.Count, 500u) << "the host's table changes about a thousand characters";
+    for (const std::u16string& name :
+         {u"svchost.exe", u"\u0421\u043B\u0443\u0436\u0431\u0430.exe", u"\u017Fvc.exe", u"a"}) {
+        size_t marked = MarkedSlots(name, kernel, filter);
+        EXPECT_GE(marked, 1u) << testing::PrintToString(name);
+        EXPECT_LE(marked, 4u) << testing::PrintToString(name);
+    }
+    hk::RunAs(hk::CreateThread(hk::SystemProcess()), [&] { FreeCaseVariants(&kernel); });
+
+    CaseVariants three = WaysOfWritingQ(3);
+    EXPECT_LE(MarkedSlots(u"QQQQ", three, filter), 81u);
+    const ULONGLONG ways[] = {u'Q', 0x140, 0x180};
+    for (ULONGLONG a : ways) {
+        for (ULONGLONG b : ways) {
+            for (ULONGLONG c : ways) {
+                for (ULONGLONG d : ways) {
+                    EXPECT_NE(filter[NameFilterSlot(a | b << 16 | c << 32 | d << 48)] &
+                                  NAME_FILTER_SAMPLE,
+                              0);
+                }
+            }
+        }
+    }
+    for (auto [written, name, all] :
+         {std::tuple{4u, u"QQQQ", false}, std::tuple{5u, u"QQQQ", true},
+          std::tuple{8u, u"aQbc", false}, std::tuple{9u, u"aQbc", true}}) {
+        CaseVariants pairs = WaysOfWritingQ(written);
+        size_t marked = MarkedSlots(name, pairs, filter);
+        EXPECT_EQ(marked == NAME_FILTER_SLOTS, all) << written << " ways, " << marked << " marked";
+        ExFreePoolWithTag(pairs.Pairs, 'tseT');
+    }
+    ExFreePoolWithTag(three.Pairs, 'tseT');
+    ExFreePoolWithTag(filter, 'tseT');
 }
 
 void ProcessCheckTest::ExpectTheKernelsAnswers() {
