@@ -45,7 +45,7 @@ VKT_PAGED_ROUTINE NTSTATUS NextSnapshotSize(ULONG Tried, ULONG Needed, ULONG* Ne
     ULONGLONG size = Needed > Tried ? Needed : Tried;
     size += size / 8;
     size = (size + SNAPSHOT_GRANULE - 1) & ~(SNAPSHOT_GRANULE - 1);
-    if (size > 0xFFFFF000ULL) {
+    if (size > 0xFFFFFFFFULL) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
     *Next = static_cast<ULONG>(size);

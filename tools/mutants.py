@@ -17,8 +17,9 @@ skipped.
 Which tests reach which lines comes from MAP_DIR, a host build made with
 VKT_COVERAGE: every test is run alone there once and gcov read after it; the
 map is kept there until a source changes. A line gcov finds no code on
-(a constant, a declaration) is reached by every test, and so is every line
-by a test that skips itself there (the instruction budget, which needs an
+(a constant, a declaration) is reached by every test, so is every line of a
+header (its inline routines are also compiled into the tests that call them,
+uncounted), and so is every line by a test that skips itself there (the instruction budget, which needs an
 optimised build); those run after the others. Verdicts are kept in
 BUILD_DIR/mutants-journal.txt, so a run that was interrupted goes on where it
 stopped; --fresh forgets them. Without --count every mutant runs; with it, a
@@ -318,7 +319,9 @@ def tests_for(mutant, source, coverage, tests):
     first = mutant.line
     last = source.count("\n", 0, mutant.end) + 1
     lines = set(range(first, last + 1))
-    if not lines & set(coverage["code"].get(mutant.path, [])):
+    # Inline routines of a header are also compiled into the tests that
+    # call them, in a copy gcov does not count: every test may reach them.
+    if mutant.path.endswith(".h") or not lines & set(coverage["code"].get(mutant.path, [])):
         chosen = list(tests)
     else:
         chosen = [name for name, record in coverage["tests"].items()

@@ -196,17 +196,19 @@ bool KernelEqual(const std::u16string& a, const std::u16string& b) {
     return RtlCompareUnicodeString(&first, &second, TRUE) == 0;
 }
 
-// The key of a name, made from a pool block that ends where the name ends,
-// so that a read past the name stops the test.
+// The key of a name, made from the end of a pool block, so that a read past
+// the name stops the test (a block ends where its inaccessible page begins,
+// its size rounded up to eight bytes).
 ULONGLONG Key(const std::u16string& name) {
-    auto* text = static_cast<PWCHAR>(
-        ExAllocatePoolWithTag(NonPagedPoolNx, name.size() * sizeof(WCHAR), 'tseT'));
+    size_t bytes = (name.size() * sizeof(WCHAR) + 7) / 8 * 8;
+    auto* block = static_cast<UCHAR*>(ExAllocatePoolWithTag(NonPagedPoolNx, bytes, 'tseT'));
+    auto* text = reinterpret_cast<PWCHAR>(block + bytes - name.size() * sizeof(WCHAR));
     std::copy(name.begin(), name.end(), text);
     UNICODE_STRING counted = Counted(name);
     counted.Buffer = text;
     ULONGLONG key = 0;
     EXPECT_EQ(ComputeNameKey(&counted, nullptr, &key), STATUS_SUCCESS);
-    ExFreePoolWithTag(text, 'tseT');
+    ExFreePoolWithTag(block, 'tseT');
     return key;
 }
 
