@@ -42,6 +42,16 @@ class ProcessCheckTest : public ServiceTest {
     }
 };
 
+// A query that always answers that the snapshot needs almost 4 GB, and how
+// often it was asked.
+ULONG HugeQueries = 0;
+
+NTSTATUS HugeSnapshot(ULONG, PVOID, ULONG, PULONG ReturnLength) {
+    HugeQueries++;
+    *ReturnLength = 0xF0000000;
+    return STATUS_INFO_LENGTH_MISMATCH;
+}
+
 // The check answers yes whenever it cannot look: without a list, without the
 // query routine, when the query fails, without pool. The event log says
 // once when checks stop being able to look and once when they can again,
@@ -84,11 +94,18 @@ TEST_F(ProcessCheckTest, AnswersYesWhenItCannotLookAndLogsEachStretchOnce) {
     EXPECT_EQ(Logged(), (Messages{blind, seeing, blind, seeing}));
     EXPECT_EQ(hk::LiveBlocksWithTag(VKT_POOL_TAG), 2u);
 
+    // A snapshot bigger than a query can be given (its eighth more included)
+    // ends the check at once instead of asking again in vain.
+    hk::SetExport("ZwQuerySystemInformation", reinterpret_cast<void*>(HugeSnapshot));
+    EXPECT_TRUE(Running());
+    EXPECT_EQ(HugeQueries, 1u);
+    EXPECT_EQ(Logged(), (Messages{blind, seeing, blind, seeing, blind}));
+
     // A log entry that cannot be had changes nothing else.
     hk::FailRoutine("IoAllocateErrorLogEntry", STATUS_INSUFFICIENT_RESOURCES);
     hk::RemoveExport("ZwQuerySystemInformation");
     EXPECT_TRUE(Running());
-    EXPECT_EQ(Logged().size(), 4u);
+    EXPECT_EQ(Logged().size(), 5u);
 }
 
 // A snapshot of two entries as a kernel might write it: the second entry's
