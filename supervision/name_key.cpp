@@ -54,9 +54,9 @@ VKT_PAGED_ROUTINE NTSTATUS CollectChoices(const CaseVariants* Variants, WCHAR Ch
     return STATUS_SUCCESS;
 }
 
-// Marks the folded sample of every way of writing one: each combination of
-// the choices at its four characters.
-VKT_PAGED_ROUTINE NTSTATUS MarkEveryWay(UCHAR* Filter, const SampleChoices* Choices) {
+// Marks the folded sample of every way of writing one, of a name of `Bytes`
+// bytes: each combination of the choices at its four characters.
+VKT_PAGED_ROUTINE NTSTATUS MarkEveryWay(UCHAR* Filter, const SampleChoices* Choices, SIZE_T Bytes) {
     PAGED_CODE();
     ULONG ways = 1;
     for (ULONG i = 0; i < 4; i++) {
@@ -72,7 +72,7 @@ VKT_PAGED_ROUTINE NTSTATUS MarkEveryWay(UCHAR* Filter, const SampleChoices* Choi
             word |= static_cast<ULONGLONG>(Choices[i].Folded[rest % Choices[i].Count]) << (16 * i);
             rest /= Choices[i].Count;
         }
-        Filter[NameFilterSlot(word)] |= NAME_FILTER_SAMPLE;
+        Filter[NameFilterSlot(word, Bytes)] |= NAME_FILTER_SAMPLE;
     }
     return STATUS_SUCCESS;
 }
@@ -135,7 +135,7 @@ VKT_PAGED_ROUTINE NTSTATUS MarkWatchedName(UCHAR* Filter, PCUNICODE_STRING Name,
         status = CollectChoices(Variants, static_cast<WCHAR>(sample >> (16 * i)), &choices[i]);
     }
     if (status >= 0) {
-        status = MarkEveryWay(Filter, choices);
+        status = MarkEveryWay(Filter, choices, Name->Length);
     }
     if (status < 0) {
         for (ULONG slot = 0; slot < NAME_FILTER_SLOTS; slot++) {

@@ -11,7 +11,8 @@
 //    a name's own part ends before ".exe" (names of 4 to 7 characters: the
 //    last four; shorter names: their last character), folded by
 //    clearing each character's case bit (0x20), whatever the character.
-//    The slot of a folded sample in a table (DeviceContext.NameFilter) is
+//    The slot of a folded sample (a one-character sample's is the character
+//    itself) in a table (DeviceContext.NameFilter) is
 //    marked (NAME_FILTER_SAMPLE) for every way of writing a watched name's
 //    sample: at each of its characters, every character the kernel up-cases
 //    as it up-cases the watched one (found once a list, by asking the
@@ -86,8 +87,14 @@ inline BOOLEAN ReadNameSample(const WCHAR* Text, SIZE_T Bytes, ULONGLONG* Word) 
     return TRUE;
 }
 
-// The slot in DeviceContext.NameFilter of a folded sample word.
-inline SIZE_T NameFilterSlot(ULONGLONG Folded) {
+// The slot in DeviceContext.NameFilter of the folded sample word of a name
+// of `Bytes` bytes. The sample of a name under four characters is one
+// character, which is its own slot (its low bits): mixing it would cost the
+// walk two instructions more for such a name than for any longer one.
+inline SIZE_T NameFilterSlot(ULONGLONG Folded, SIZE_T Bytes) {
+    if (Bytes < 8) {
+        return static_cast<SIZE_T>(Folded & (NAME_FILTER_SLOTS - 1));
+    }
     return static_cast<SIZE_T>((Folded * NAME_KEY_MULTIPLIER) >> NAME_FILTER_SHIFT);
 }
 

@@ -133,9 +133,10 @@ VKT_PAGED_ROUTINE NTSTATUS TakeProcessSnapshot(DeviceContext* Context,
     for (;;) {
         auto* entry = reinterpret_cast<const ProcessSnapshotEntry*>(at);
         ULONGLONG word;
-        if (ReadNameSample(entry->ImageName.Buffer, entry->ImageName.Length, &word) &&
-            (Context->NameFilter[NameFilterSlot(word & ~NAME_CASE_BITS)] & NAME_FILTER_SAMPLE) !=
-                0 &&
+        SIZE_T bytes = entry->ImageName.Length;
+        if (ReadNameSample(entry->ImageName.Buffer, bytes, &word) &&
+            (Context->NameFilter[NameFilterSlot(word & ~NAME_CASE_BITS, bytes)] &
+             NAME_FILTER_SAMPLE) != 0 &&
             IsWatchedName(Context, &entry->ImageName)) {
             return TRUE;
         }

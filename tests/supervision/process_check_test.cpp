@@ -400,7 +400,7 @@ TEST_F(ProcessCheckTest, WatchedNamesMarkEveryWayOfWritingTheirSample) {
         for (ULONGLONG b : ways) {
             for (ULONGLONG c : ways) {
                 for (ULONGLONG d : ways) {
-                    EXPECT_NE(filter[NameFilterSlot(a | b << 16 | c << 32 | d << 48)] &
+                    EXPECT_NE(filter[NameFilterSlot(a | b << 16 | c << 32 | d << 48, 8)] &
                                   NAME_FILTER_SAMPLE,
                               0);
                 }
