@@ -31,10 +31,9 @@ template <typename Routine> HkThread* Start(Routine routine) {
     return thread;
 }
 
-// A device whose extension holds a resource, for work items to contend on.
+// A device for work items, and a fresh log.
 class ThreadsTest : public DeviceTest {
   protected:
-    ThreadsTest() : DeviceTest(sizeof(ERESOURCE)) {}
     void SetUp() override {
         DeviceTest::SetUp();
         g_log.clear();
@@ -98,21 +97,24 @@ TEST_F(ThreadsTest, SignalWakesOneWaiterOfASynchronizationEventAndAllOfANotifica
 
 // A work item runs at PASSIVE_LEVEL in a system worker of its own; one that
 // finds a resource held waits for it, where it used to stop the test as a
-// deadlock.
-TEST_F(ThreadsTest, WorkItemRunsInTheSystemWorkerAndWaitsForAResourceTheTestThreadHolds) {
-    ExInitializeResourceLite(Extension<ERESOURCE>());
-    PIO_WORKITEM item = IoAllocateWorkItem(device_);
-    Acquire(Extension<ERESOURCE>());
+// deadlock. A running item may be freed, and its device deleted, before its
+// routine returns (the I/O manager holds the device until then); from the
+// free on the item is unusable, so queueing it again is stopped.
+TEST_F(ThreadsTest, WorkItemRunsInASystemWorkerThatMayWaitAndOutliveItsItem) {
+    static ERESOURCE resource;
     static HkThread* ranIn;
+    ExInitializeResourceLite(&resource);
+    PIO_WORKITEM item = IoAllocateWorkItem(device_);
+    Acquire(&resource);
     IoQueueWorkItem(
         item,
-        [](PDEVICE_OBJECT device, PVOID) {
+        [](PDEVICE_OBJECT, PVOID) {
             ranIn = KeGetCurrentThread();
             EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
             EXPECT_EQ(PsGetCurrentProcess(), hk::SystemProcess());
-            Acquire(static_cast<PERESOURCE>(device->DeviceExtension));
+            Acquire(&resource);
             g_log.push_back("item holds");
-            Release(static_cast<PERESOURCE>(device->DeviceExtension));
+            Release(&resource);
         },
         DelayedWorkQueue, nullptr);
     hk::RunPending();
@@ -121,40 +123,17 @@ TEST_F(ThreadsTest, WorkItemRunsInTheSystemWorkerAndWaitsForAResourceTheTestThre
     std::vector<std::string> leaks = hk::FindLeaks();
     ASSERT_FALSE(leaks.empty());
     EXPECT_NE(leaks.back().find("waits in"), std::string::npos) << leaks.back();
-    Release(Extension<ERESOURCE>());
-    hk::RunPending();
-    EXPECT_EQ(g_log, std::vector<std::string>{"item holds"});
-    IoFreeWorkItem(item);
-    ExDeleteResourceLite(Extension<ERESOURCE>());
-}
-
-// A running item may be freed, and its device deleted, before its routine
-// returns (the I/O manager holds the device until then); from the free on
-// the item is unusable, so queueing it again is stopped.
-TEST_F(ThreadsTest, WorkItemFreedWhileItsRoutineRuns) {
-    static Event go;
-    KeInitializeEvent(&go, NotificationEvent, FALSE);
-    PIO_WORKITEM item = IoAllocateWorkItem(device_);
-    IoQueueWorkItem(
-        item,
-        [](PDEVICE_OBJECT, PVOID) {
-            g_log.push_back("item runs");
-            Wait(&go);
-            g_log.push_back("item returns");
-        },
-        DelayedWorkQueue, nullptr);
-    hk::RunPending();
-    ASSERT_EQ(g_log, std::vector<std::string>{"item runs"});
     IoFreeWorkItem(item);
     IoDeleteDevice(device_);
     device_ = nullptr;
     EXPECT_DEATH(IoQueueWorkItem(
                      item, [](PDEVICE_OBJECT, PVOID) {}, DelayedWorkQueue, nullptr),
                  VERIFIER_STOP("uses a work item that is freed"));
-    KeSetEvent(&go, IO_NO_INCREMENT, FALSE);
+    Release(&resource);
     hk::RunPending();
-    EXPECT_EQ(g_log, (std::vector<std::string>{"item runs", "item returns"}));
+    EXPECT_EQ(g_log, std::vector<std::string>{"item holds"});
     EXPECT_EQ(hk::QueuedWorkItems(), 0u);
+    ExDeleteResourceLite(&resource);
 }
 
 // A wait nothing in virtual time can end is stopped: the test thread's own,
