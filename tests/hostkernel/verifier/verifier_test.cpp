@@ -429,8 +429,12 @@ TEST_F(VerifierTest, PoolAndListRules) {
                 "FaultyFreeOfLiveResource");
     EXPECT_STOP(FaultyRemovalFromCorruptList(), "fast fail 3: corrupt list entry",
                 "FaultyRemovalFromCorruptList");
+    // A bounded copy that does not fit is not an error to handle: the
+    // kernel's run-time library may treat it as fatal.
     EXPECT_STOP(FaultyOversizedBoundedCopy(), "memcpy_s copies more than its destination holds",
                 "FaultyOversizedBoundedCopy");
+    EXPECT_STOP(FaultyOversizedTextCopy(), "wcscpy_s copies more than its destination holds",
+                "FaultyOversizedTextCopy");
     EXPECT_STOP(FaultyWriteIntoRounding(), "writes past the end of a pool block",
                 "FaultyWriteIntoRounding");
     // What the kernel touches at DISPATCH_LEVEL must not be pageable.
@@ -519,13 +523,6 @@ TEST_F(VerifierTest, HandleRules) {
         ZwClose(userHandle);
         ZwClose(kernelHandle);
     });
-}
-
-// A bounded copy that does not fit is not an error to handle: the kernel's
-// run-time library may treat it as fatal.
-TEST_F(VerifierTest, BoundedCopyThatDoesNotFit) {
-    EXPECT_STOP(FaultyOversizedTextCopy(), "wcscpy_s copies more than its destination holds",
-                "FaultyOversizedTextCopy");
 }
 
 } // namespace
