@@ -36,15 +36,6 @@ class ClientTest : public testing::Test {
         command.What = kind;
         return command;
     }
-    // The status the driver completed the last request with.
-    std::string LastRequest() {
-        for (auto event = machine_.Events().rbegin(); event != machine_.Events().rend(); ++event) {
-            if (event->Kind == "request") {
-                return event->Text;
-            }
-        }
-        return "";
-    }
     // vktctl's exit code and the lines it printed.
     std::pair<int, std::vector<std::string>> Vktctl(std::vector<std::string> arguments) {
         std::vector<std::string> lines;
@@ -55,21 +46,17 @@ class ClientTest : public testing::Test {
     sim::Machine machine_;
 };
 
-TEST_F(ClientTest, HandlesBelongToTheProcessAndGoWithTheDevice) {
+// A handle is its process's own until closed. (A standard user's open
+// refused by the device's DACL: the attack-vendor-name scenario; no handle
+// survives the device's removal: device-requests; a device added again
+// opens anew: first-install.)
+TEST_F(ClientTest, HandlesBelongToTheProcessUntilClosed) {
     machine_.StartProcess("other", kService, false);
     EXPECT_EQ(machine_.Send("other", Command(ClientCommand::Kind::Nop)), ERROR_INVALID_HANDLE)
         << "a process without a handle of its own";
-    machine_.OpenDevice("other");
-    EXPECT_NE(LastRequest().find("-> 0xC0000022 STATUS_ACCESS_DENIED (error 5)"), std::string::npos)
-        << "a standard user's token is refused by the device's DACL: " << LastRequest();
+    EXPECT_EQ(machine_.Send("svc", Command(ClientCommand::Kind::Nop)), ERROR_SUCCESS);
     machine_.CloseDevice("svc");
     EXPECT_EQ(machine_.Send("svc", Command(ClientCommand::Kind::Nop)), ERROR_INVALID_HANDLE);
-    machine_.RemoveDevice();
-    machine_.OpenDevice("svc");
-    EXPECT_NE(LastRequest().find("0xC0000034"), std::string::npos) << LastRequest();
-    machine_.AddDevice();
-    machine_.OpenDevice("svc");
-    EXPECT_EQ(machine_.Send("svc", Command(ClientCommand::Kind::Nop)), ERROR_SUCCESS);
 }
 
 using Printed = std::pair<int, std::vector<std::string>>;

@@ -26,14 +26,6 @@ void DriverTest::CreateDeviceOver(PDEVICE_OBJECT below) {
     acpi_->ClearTrace();
 }
 
-void DriverTest::StopCycle() {
-    DeviceContext* context = Context();
-    do {
-        KeCancelTimer(&context->Timer);
-        hk::RunPending();
-    } while (context->WorkQueued != 0 || KeCancelTimer(&context->Timer));
-}
-
 void DriverTest::DeleteDevice() {
     hk::Request remove;
     remove.major = IRP_MJ_PNP;

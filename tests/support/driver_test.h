@@ -24,9 +24,6 @@ class DriverTest : public KernelTest {
     void CreateDeviceOver(PDEVICE_OBJECT below);
     // Removes the device as Plug and Play removes it, with a remove request.
     void DeleteDevice();
-    // Cancels the supervision timer and lets a queued run finish, until no
-    // run is queued and the timer is not armed.
-    void StopCycle();
 
     DeviceContext* Context() { return ContextOf(device_); }
 
