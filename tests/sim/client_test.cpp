@@ -1,9 +1,8 @@
 // The client library and vktctl, run by processes of the simulated machine
 // against the driver: the same sources as vktctl.exe. Each command's way to
-// the driver: the scenarios; bad input and a permitted name elsewhere: the
-// bad-commands scenario.
+// the driver, and vktctl's status line: the scenarios; bad input and a
+// permitted name elsewhere: the bad-commands scenario.
 #include "client/vkt_client.h"
-#include "hostkernel/cm/registry_control.h"
 #include "sim/machine.h"
 #include "tests/sim/test_text.h"
 
@@ -21,12 +20,8 @@ const std::u16string kServiceKey =
 class ClientTest : public testing::Test {
   protected:
     void SetUp() override {
-        // A later boot, so that the driver reads the firmware's status byte.
-        machine_.SetRegistryValue(hk::kServiceKeyPath + u"\\Parameters", u"InstallTimes", REG_DWORD,
-                                  {1, 0, 0, 0});
         machine_.SetRegistryValue(kServiceKey, u"ImagePath", REG_SZ, Utf16z(std::string(kService)));
         machine_.MakeFile(kService);
-        machine_.SetFirmwareStatus(0x05);
         machine_.PowerOn();
         machine_.StartProcess("svc", kService, true);
         machine_.OpenDevice("svc");
@@ -62,7 +57,6 @@ TEST_F(ClientTest, HandlesBelongToTheProcessUntilClosed) {
 using Printed = std::pair<int, std::vector<std::string>>;
 
 TEST_F(ClientTest, VktctlPrintsTheOutcomeAndThePlatformsMessage) {
-    EXPECT_EQ(Vktctl({"status"}), (Printed{0, {"stdout: firmware status 0x05 (5)"}}));
     EXPECT_EQ(Vktctl({"report", "0x41"}), (Printed{0, {"stdout: reported state 0x41"}}));
     EXPECT_EQ(machine_.Firmware().LastState(), 0x41);
     EXPECT_EQ(Vktctl({"watch", "--shutdown", "120", "--run", "61", "CorvynService.exe"}),

