@@ -20,7 +20,7 @@ const std::u16string kServiceKey =
 class ClientTest : public testing::Test {
   protected:
     void SetUp() override {
-        machine_.SetRegistryValue(kServiceKey, u"ImagePath", REG_SZ, Utf16z(std::string(kService)));
+        machine_.SetRegistryValue(kServiceKey, u"ImagePath", REG_SZ, Utf16z(sim::Widen(kService)));
         machine_.MakeFile(kService);
         machine_.PowerOn();
         machine_.StartProcess("svc", kService, true);

@@ -15,10 +15,6 @@ inline std::vector<uint8_t> Utf16z(const std::u16string& text) {
     bytes.insert(bytes.end(), 2, 0);
     return bytes;
 }
-// The same of an ASCII text.
-inline std::vector<uint8_t> Utf16z(const std::string& text) {
-    return Utf16z(std::u16string(text.begin(), text.end()));
-}
 
 // A text for messages; characters beyond ASCII as '?'.
 inline std::string Ascii(const std::u16string& text) {
