@@ -14,6 +14,8 @@
 // A stop of `rule` in the faulty `routine`.
 #define EXPECT_STOP(statement, rule, routine)                                                      \
     EXPECT_DEATH(statement, VERIFIER_STOP(rule) "\n  routine: " routine)
+// The same where the faulty routine is the one called, with `arguments`.
+#define EXPECT_STOP_IN(routine, arguments, rule) EXPECT_STOP(routine arguments, rule, #routine)
 
 // A counted string over a text that outlives it.
 inline UNICODE_STRING Counted(const std::u16string& text) {

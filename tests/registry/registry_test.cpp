@@ -243,10 +243,9 @@ TEST_F(RegistryTest, HandlesBelongToTheirTableAndLeaksAreReported) {
     ZwClose(processHandle);
     EXPECT_EQ(Query(processHandle, u"Start"), STATUS_INVALID_HANDLE);
 
-    EXPECT_STOP(FaultyRegistryReadAtDispatch(kernelHandle),
-                "calls ZwQueryValueKey above PASSIVE_LEVEL", "FaultyRegistryReadAtDispatch");
-    EXPECT_STOP(FaultyCloseOfClosedHandle(kernelHandle), "closes an invalid handle",
-                "FaultyCloseOfClosedHandle");
+    EXPECT_STOP_IN(FaultyRegistryReadAtDispatch, (kernelHandle),
+                   "calls ZwQueryValueKey above PASSIVE_LEVEL");
+    EXPECT_STOP_IN(FaultyCloseOfClosedHandle, (kernelHandle), "closes an invalid handle");
 
     hk::DeleteRegistryKey(hk::kServiceKeyPath);
     EXPECT_EQ(Query(kernelHandle, u"Start"), STATUS_KEY_DELETED);

@@ -55,12 +55,10 @@ TEST_F(ErrorLogTest, EntriesUpToTheMaximumAreHandedOutUnclearedAndKeptWhenWritte
 }
 
 TEST_F(ErrorLogTest, VerifierStopsEntriesReadPastTheirEndAndSecondWrites) {
-    EXPECT_STOP(FaultyUnterminatedString(driver_),
-                "writes an error-log entry whose insertion strings run past its end",
-                "FaultyUnterminatedString");
-    EXPECT_STOP(FaultyDoubleWrite(driver_),
-                "writes an error-log entry that is not allocated, or writes it twice",
-                "FaultyDoubleWrite");
+    EXPECT_STOP_IN(FaultyUnterminatedString, (driver_),
+                   "writes an error-log entry whose insertion strings run past its end");
+    EXPECT_STOP_IN(FaultyDoubleWrite, (driver_),
+                   "writes an error-log entry that is not allocated, or writes it twice");
 }
 
 } // namespace

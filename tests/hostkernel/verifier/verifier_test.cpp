@@ -297,16 +297,17 @@ class VerifierTest : public DeviceTest {
     }
 };
 
+// A stop of `rule` in the faulty dispatch routine `routine`, sent a request.
+#define EXPECT_SENT_STOP(routine, rule) EXPECT_STOP(SendWith(routine), rule, #routine)
+
 TEST_F(VerifierTest, LevelRules) {
-    EXPECT_STOP(FaultyPagedCodeAtDispatch(), "pageable code runs above APC_LEVEL",
-                "FaultyPagedCodeAtDispatch");
+    EXPECT_STOP_IN(FaultyPagedCodeAtDispatch, (), "pageable code runs above APC_LEVEL");
     Event event;
-    EXPECT_STOP(FaultyWaitAtDispatch(&event), "blocks at DISPATCH_LEVEL or above",
-                "FaultyWaitAtDispatch");
+    EXPECT_STOP_IN(FaultyWaitAtDispatch, (&event), "blocks at DISPATCH_LEVEL or above");
     auto* paged = static_cast<uint8_t*>(ExAllocatePoolWithTag(PagedPool, 64, 'Page'));
     EXPECT_EQ(paged[3], 0xA5) << "fresh pool carries the fill pattern, not zeros";
-    EXPECT_STOP(FaultyTouchOfPagedPool(paged), "touches paged pool at DISPATCH_LEVEL or above",
-                "FaultyTouchOfPagedPool");
+    EXPECT_STOP_IN(FaultyTouchOfPagedPool, (paged),
+                   "touches paged pool at DISPATCH_LEVEL or above");
     ExFreePoolWithTag(paged, 'Page');
     KDPC dpc;
     KeInitializeDpc(&dpc, FaultyPageableDeferredRoutine, nullptr);
@@ -314,8 +315,7 @@ TEST_F(VerifierTest, LevelRules) {
     EXPECT_STOP(hk::RunPending(), "pageable code runs above APC_LEVEL",
                 "FaultyPageableDeferredRoutine");
     KeRemoveQueueDpc(&dpc);
-    EXPECT_STOP(FaultyPageableCallAtDispatch(&event), "pageable code runs above APC_LEVEL",
-                "FaultyPageableCallAtDispatch");
+    EXPECT_STOP_IN(FaultyPageableCallAtDispatch, (&event), "pageable code runs above APC_LEVEL");
 }
 
 // One table gives every kernel routine's highest level.
@@ -335,24 +335,19 @@ TEST_F(VerifierTest, CallsAboveTheHighestLevel) {
                      std::string("VERIFIER STOP: ") + stops[call] +
                          "\n  routine: FaultyCallsAtDispatch\n  object: at DISPATCH_LEVEL");
     }
-    EXPECT_STOP(FaultyRegistryOpenAtApcLevel(), "calls ZwOpenKey above PASSIVE_LEVEL",
-                "FaultyRegistryOpenAtApcLevel");
+    EXPECT_STOP_IN(FaultyRegistryOpenAtApcLevel, (), "calls ZwOpenKey above PASSIVE_LEVEL");
 }
 
 TEST_F(VerifierTest, ResourceRules) {
     ERESOURCE first, second;
     ExInitializeResourceLite(&first);
     ExInitializeResourceLite(&second);
-    EXPECT_STOP(FaultyAcquireOutsideCriticalRegion(&first),
-                "acquires a resource outside a critical region",
-                "FaultyAcquireOutsideCriticalRegion");
-    EXPECT_STOP(FaultyReleaseOfUnownedResource(&first), "releases a resource it does not own",
-                "FaultyReleaseOfUnownedResource");
-    EXPECT_STOP(FaultyDeleteOfHeldResource(&first), "deletes a resource that is held",
-                "FaultyDeleteOfHeldResource");
-    EXPECT_STOP(FaultyLeavesRegionHoldingResource(&first),
-                "leaves a critical region while holding a resource",
-                "FaultyLeavesRegionHoldingResource");
+    EXPECT_STOP_IN(FaultyAcquireOutsideCriticalRegion, (&first),
+                   "acquires a resource outside a critical region");
+    EXPECT_STOP_IN(FaultyReleaseOfUnownedResource, (&first), "releases a resource it does not own");
+    EXPECT_STOP_IN(FaultyDeleteOfHeldResource, (&first), "deletes a resource that is held");
+    EXPECT_STOP_IN(FaultyLeavesRegionHoldingResource, (&first),
+                   "leaves a critical region while holding a resource");
     // The order seen in one thread binds every other.
     hk::RunAs(hk::CreateThread(hk::SystemProcess()), [&] {
         KeEnterCriticalRegion();
@@ -362,32 +357,25 @@ TEST_F(VerifierTest, ResourceRules) {
         ExReleaseResourceLite(&first);
         KeLeaveCriticalRegion();
     });
-    EXPECT_STOP(FaultyLockOrder(&first, &second),
-                "takes locks in an order that inverts an order seen before", "FaultyLockOrder");
+    EXPECT_STOP_IN(FaultyLockOrder, (&first, &second),
+                   "takes locks in an order that inverts an order seen before");
     ExDeleteResourceLite(&first);
     ExDeleteResourceLite(&second);
 }
 
 TEST_F(VerifierTest, RequestRules) {
-    EXPECT_STOP(SendWith(FaultyCompletesTwice), "completes a request twice",
-                "FaultyCompletesTwice");
-    EXPECT_STOP(SendWith(FaultyCompletesPending), "completes a request with STATUS_PENDING",
-                "FaultyCompletesPending");
-    EXPECT_STOP(SendWith(FaultyDropsRequest),
-                "returns from dispatch with a request neither completed nor passed on",
-                "FaultyDropsRequest");
-    EXPECT_STOP(SendWith(FaultyPendsWithoutMarking),
-                "returns STATUS_PENDING without marking the request pending",
-                "FaultyPendsWithoutMarking");
-    EXPECT_STOP(SendWith(FaultyReturnsOtherStatus),
-                "returns a status that differs from the one it completed with",
-                "FaultyReturnsOtherStatus");
+    EXPECT_SENT_STOP(FaultyCompletesTwice, "completes a request twice");
+    EXPECT_SENT_STOP(FaultyCompletesPending, "completes a request with STATUS_PENDING");
+    EXPECT_SENT_STOP(FaultyDropsRequest,
+                     "returns from dispatch with a request neither completed nor passed on");
+    EXPECT_SENT_STOP(FaultyPendsWithoutMarking,
+                     "returns STATUS_PENDING without marking the request pending");
+    EXPECT_SENT_STOP(FaultyReturnsOtherStatus,
+                     "returns a status that differs from the one it completed with");
     ExInitializeResourceLite(Extension<ERESOURCE>());
-    EXPECT_STOP(SendWith(FaultyReturnsHoldingResource), "returns to the kernel holding a resource",
-                "FaultyReturnsHoldingResource");
+    EXPECT_SENT_STOP(FaultyReturnsHoldingResource, "returns to the kernel holding a resource");
     ExDeleteResourceLite(Extension<ERESOURCE>());
-    EXPECT_STOP(SendWith(FaultyTouchesCompletedRequest), "touches a request after its completion",
-                "FaultyTouchesCompletedRequest");
+    EXPECT_SENT_STOP(FaultyTouchesCompletedRequest, "touches a request after its completion");
     driver_->MajorFunction[IRP_MJ_POWER] = FaultyHoldsPowerRequest;
     hk::Request power;
     power.major = IRP_MJ_POWER;
@@ -412,52 +400,41 @@ TEST_F(VerifierTest, PassingDownRules) {
                 "a completion routine does not mark the request pending when the device below "
                 "returned it pending",
                 "FaultyCompletionRoutine");
-    EXPECT_STOP(SendWith(FaultyCallsDownUnprepared),
-                "sends a request down without setting up the next stack location",
-                "FaultyCallsDownUnprepared");
+    EXPECT_SENT_STOP(FaultyCallsDownUnprepared,
+                     "sends a request down without setting up the next stack location");
     IoDetachDevice(g_lower);
     IoDeleteDevice(g_lower);
     hk::UnloadDriver(lowerDriver);
 }
 
 TEST_F(VerifierTest, PoolAndListRules) {
-    EXPECT_STOP(FaultyDoubleFree(), "frees pool that is not allocated, or frees it twice",
-                "FaultyDoubleFree");
-    EXPECT_STOP(FaultyFreeWithWrongTag(), "frees pool with the wrong tag",
-                "FaultyFreeWithWrongTag");
-    EXPECT_STOP(FaultyFreeOfLiveResource(), "frees a pool block holding a resource not deleted",
-                "FaultyFreeOfLiveResource");
-    EXPECT_STOP(FaultyRemovalFromCorruptList(), "fast fail 3: corrupt list entry",
-                "FaultyRemovalFromCorruptList");
+    EXPECT_STOP_IN(FaultyDoubleFree, (), "frees pool that is not allocated, or frees it twice");
+    EXPECT_STOP_IN(FaultyFreeWithWrongTag, (), "frees pool with the wrong tag");
+    EXPECT_STOP_IN(FaultyFreeOfLiveResource, (),
+                   "frees a pool block holding a resource not deleted");
+    EXPECT_STOP_IN(FaultyRemovalFromCorruptList, (), "fast fail 3: corrupt list entry");
     // A bounded copy that does not fit is not an error to handle: the
     // kernel's run-time library may treat it as fatal.
-    EXPECT_STOP(FaultyOversizedBoundedCopy(), "memcpy_s copies more than its destination holds",
-                "FaultyOversizedBoundedCopy");
-    EXPECT_STOP(FaultyOversizedTextCopy(), "wcscpy_s copies more than its destination holds",
-                "FaultyOversizedTextCopy");
-    EXPECT_STOP(FaultyWriteIntoRounding(), "writes past the end of a pool block",
-                "FaultyWriteIntoRounding");
+    EXPECT_STOP_IN(FaultyOversizedBoundedCopy, (),
+                   "memcpy_s copies more than its destination holds");
+    EXPECT_STOP_IN(FaultyOversizedTextCopy, (), "wcscpy_s copies more than its destination holds");
+    EXPECT_STOP_IN(FaultyWriteIntoRounding, (), "writes past the end of a pool block");
     // What the kernel touches at DISPATCH_LEVEL must not be pageable.
-    EXPECT_STOP(FaultyTimerInPagedPool(), "puts a timer in paged pool", "FaultyTimerInPagedPool");
-    EXPECT_STOP(FaultyDpcInPagedPool(), "puts a deferred call in paged pool",
-                "FaultyDpcInPagedPool");
-    EXPECT_STOP(FaultyResourceInPagedPool(), "puts a resource in paged pool",
-                "FaultyResourceInPagedPool");
+    EXPECT_STOP_IN(FaultyTimerInPagedPool, (), "puts a timer in paged pool");
+    EXPECT_STOP_IN(FaultyDpcInPagedPool, (), "puts a deferred call in paged pool");
+    EXPECT_STOP_IN(FaultyResourceInPagedPool, (), "puts a resource in paged pool");
 }
 
 TEST_F(VerifierTest, WorkItemAndDeviceDeletionRules) {
     PIO_WORKITEM item = IoAllocateWorkItem(device_);
-    EXPECT_STOP(FaultyFreeOfQueuedWorkItem(item), "frees a work item that is queued",
-                "FaultyFreeOfQueuedWorkItem");
+    EXPECT_STOP_IN(FaultyFreeOfQueuedWorkItem, (item), "frees a work item that is queued");
     IoFreeWorkItem(item);
-    EXPECT_STOP(FaultyDeleteWithArmedTimer(device_),
-                "frees a device extension holding an armed timer", "FaultyDeleteWithArmedTimer");
-    EXPECT_STOP(FaultyDeleteWithQueuedDpc(device_),
-                "frees a device extension holding a queued deferred call",
-                "FaultyDeleteWithQueuedDpc");
-    EXPECT_STOP(FaultyDeleteWithPendingWorkItem(device_),
-                "deletes a device whose work item is still pending",
-                "FaultyDeleteWithPendingWorkItem");
+    EXPECT_STOP_IN(FaultyDeleteWithArmedTimer, (device_),
+                   "frees a device extension holding an armed timer");
+    EXPECT_STOP_IN(FaultyDeleteWithQueuedDpc, (device_),
+                   "frees a device extension holding a queued deferred call");
+    EXPECT_STOP_IN(FaultyDeleteWithPendingWorkItem, (device_),
+                   "deletes a device whose work item is still pending");
 }
 
 TEST_F(VerifierTest, LeaksAreFoundAtTheEndAndAtUnload) {
@@ -485,12 +462,11 @@ TEST_F(VerifierTest, ReadPastOrAfterFreeOfPoolBlock) {
             block[0] = 1;
             block[size - 1] = 2;
             EXPECT_EQ(reinterpret_cast<uintptr_t>(block) % 8, 0u);
-            EXPECT_STOP(FaultyReadPastPoolBlock(block, size),
-                        "touches memory past the end of a pool block", "FaultyReadPastPoolBlock");
+            EXPECT_STOP_IN(FaultyReadPastPoolBlock, (block, size),
+                           "touches memory past the end of a pool block");
             ExFreePoolWithTag(block, 0);
         }
-        EXPECT_STOP(FaultyReadAfterFree(type), "touches pool after it was freed",
-                    "FaultyReadAfterFree");
+        EXPECT_STOP_IN(FaultyReadAfterFree, (type), "touches pool after it was freed");
     }
 }
 
