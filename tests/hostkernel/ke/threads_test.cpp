@@ -232,9 +232,8 @@ TEST_F(TimeTest, AlertableWaitsEndEarlyWhenTheirProcessEnds) {
     EXPECT_EQ(statuses[0], -1);
     hk::TerminateProcess(process);
     hk::RunFor(hk::kSecond);
-    EXPECT_EQ(statuses[0], STATUS_USER_APC);
-    EXPECT_EQ(statuses[1], STATUS_ALERTED);
-    EXPECT_EQ(statuses[2], -1);
+    EXPECT_EQ(std::vector<NTSTATUS>(statuses, statuses + 3),
+              (std::vector<NTSTATUS>{STATUS_USER_APC, STATUS_ALERTED, -1}));
     KeSetEvent(&event, 0, FALSE);
     hk::WaitForThreads();
     EXPECT_EQ(statuses[2], STATUS_SUCCESS);
