@@ -54,63 +54,53 @@ TEST(ScenarioTest, TextIsUtf8OnOneSideAndUtf16OnTheOther) {
 }
 
 TEST(ScenarioTest, EveryBadLineIsReportedWithItsNumber) {
-    EXPECT_EQ(Errors("sleep\n"
-                     "@1m wake\n"
-                     "@30s sleep\n"
-                     "send svc raw 0x01\n"
-                     "registry set K N dword -1\n"
-                     "registry set K N sz\n"
-                     "firmware fail TOOLONG\n"
-                     "firmware status 0x80\n"
-                     "start svc\n"
-                     "\"unclosed\n"
-                     "+ wake\n"
-                     "hibernate later\n"
-                     "letter global EE: \\Device\\HarddiskVolume3\n"
-                     "letter link mallory C:\n"
-                     "open svc \\\\.\\VKT0001 extra\n"
-                     "attach later\n"
-                     "registry set K N sz \"a\"\"\n"
-                     "sleep s4\n"
-                     "power device s3\n"
-                     "power query d4\n"
-                     "pnp eject\n"
-                     "firmware sleep maybe\n"
-                     "firmware answer GSXS garbage\n"
-                     "firmware fail FVKT form 3\n"
-                     "start svc \"C:\\A\xC3\" as user\n" // a lead byte without its follower
-                     "start svc \"C:\\A\xED\xA0\x80\"\n" // a surrogate in UTF-8
-                     "start svc \"C:\\\xC0\xAF\"\n"),    // an overlong '/'
-
-              (std::vector<std::string>{
-                  "3: the time @30s is before the previous step",
-                  "4: raw input is pairs of hexadecimal digits",
-                  "5: a dword value takes one number",
-                  "6: a sz value takes one text",
-                  "7: a method is four characters, or * for every method",
-                  "8: firmware status takes a byte from 0 to 0x7F (0x80 is the firmware's reset "
-                  "flag)",
-                  "9: usage: start LABEL PATH [as user|admin]",
-                  "10: a quoted text is not closed",
-                  "11: \"+\" is not a time",
-                  "12: usage: hibernate [shutdown] [hang]",
-                  "13: a drive letter such as E:",
-                  "14: usage: letter global LETTER TARGET | letter define|link LABEL LETTER TARGET",
-                  "15: usage: open LABEL [NAME]",
-                  "16: usage: attach fail",
-                  "17: a quoted text is not closed",
-                  "18: usage: sleep [s1|s2|s3] [hang]",
-                  "19: usage: power device d0|d1|d2|d3 or power query s0|...|s5|d0|...|d3",
-                  "20: usage: power device d0|d1|d2|d3 or power query s0|...|s5|d0|...|d3",
-                  "21: usage: pnp start|query-stop|stop|cancel-stop|query-remove|cancel-remove|"
-                  "surprise-removal",
-                  "22: usage: firmware sleep halt|count",
-                  "23: firmware answer takes a method and empty, foreign or short",
-                  "24: an input form is none (no argument) or an argument's length: 1, 2 or 4",
-                  "25: not UTF-8 text at byte 16 of the line",
-                  "26: not UTF-8 text at byte 16 of the line",
-                  "27: not UTF-8 text at byte 15 of the line",
-              }));
+    const char* power = "usage: power device d0|d1|d2|d3 or power query s0|...|s5|d0|...|d3";
+    // Each line of one scenario and its error; null for a good line.
+    const std::pair<const char*, const char*> lines[] = {
+        {"sleep", nullptr},
+        {"@1m wake", nullptr},
+        {"@30s sleep", "the time @30s is before the previous step"},
+        {"send svc raw 0x01", "raw input is pairs of hexadecimal digits"},
+        {"registry set K N dword -1", "a dword value takes one number"},
+        {"registry set K N sz", "a sz value takes one text"},
+        {"firmware fail TOOLONG", "a method is four characters, or * for every method"},
+        {"firmware status 0x80",
+         "firmware status takes a byte from 0 to 0x7F (0x80 is the firmware's reset flag)"},
+        {"start svc", "usage: start LABEL PATH [as user|admin]"},
+        {"\"unclosed", "a quoted text is not closed"},
+        {"+ wake", "\"+\" is not a time"},
+        {"hibernate later", "usage: hibernate [shutdown] [hang]"},
+        {"letter global EE: \\Device\\HarddiskVolume3", "a drive letter such as E:"},
+        {"letter link mallory C:",
+         "usage: letter global LETTER TARGET | letter define|link LABEL LETTER TARGET"},
+        {"open svc \\\\.\\VKT0001 extra", "usage: open LABEL [NAME]"},
+        {"attach later", "usage: attach fail"},
+        {"registry set K N sz \"a\"\"", "a quoted text is not closed"},
+        {"sleep s4", "usage: sleep [s1|s2|s3] [hang]"},
+        {"power device s3", power},
+        {"power query d4", power},
+        {"pnp eject",
+         "usage: pnp "
+         "start|query-stop|stop|cancel-stop|query-remove|cancel-remove|surprise-removal"},
+        {"firmware sleep maybe", "usage: firmware sleep halt|count"},
+        {"firmware answer GSXS garbage",
+         "firmware answer takes a method and empty, foreign or short"},
+        {"firmware fail FVKT form 3",
+         "an input form is none (no argument) or an argument's length: 1, 2 or 4"},
+        // A lead byte without its follower, a surrogate, an overlong '/'.
+        {"start svc \"C:\\A\xC3\" as user", "not UTF-8 text at byte 16 of the line"},
+        {"start svc \"C:\\A\xED\xA0\x80\"", "not UTF-8 text at byte 16 of the line"},
+        {"start svc \"C:\\\xC0\xAF\"", "not UTF-8 text at byte 15 of the line"},
+    };
+    std::string text;
+    std::vector<std::string> expected;
+    for (size_t line = 0; line < std::size(lines); line++) {
+        text += std::string(lines[line].first) + "\n";
+        if (lines[line].second != nullptr) {
+            expected.push_back(std::to_string(line + 1) + ": " + lines[line].second);
+        }
+    }
+    EXPECT_EQ(Errors(text), expected);
     EXPECT_TRUE(Errors("send svc raw 0100 code 0x222000 out 16\n"
                        "registry set \"\\REGISTRY\\MACHINE\\X Y\" Names multi_sz a b\n"
                        "registry set K Bytes binary 00ff 10\n"
