@@ -131,12 +131,14 @@ FAULTY void FaultyDeleteOfHeldResource(PERESOURCE resource) {
     ExDeleteResourceLite(resource);
 }
 
+// Takes `first`, then `second`: faulty where another thread took them the
+// other way round.
 FAULTY void FaultyLockOrder(PERESOURCE first, PERESOURCE second) {
     KeEnterCriticalRegion();
-    ExAcquireResourceExclusiveLite(second, TRUE);
     ExAcquireResourceExclusiveLite(first, TRUE);
-    ExReleaseResourceLite(first);
+    ExAcquireResourceExclusiveLite(second, TRUE);
     ExReleaseResourceLite(second);
+    ExReleaseResourceLite(first);
     KeLeaveCriticalRegion();
 }
 
@@ -349,15 +351,8 @@ TEST_F(VerifierTest, ResourceRules) {
     EXPECT_STOP_IN(FaultyLeavesRegionHoldingResource, (&first),
                    "leaves a critical region while holding a resource");
     // The order seen in one thread binds every other.
-    hk::RunAs(hk::CreateThread(hk::SystemProcess()), [&] {
-        KeEnterCriticalRegion();
-        ExAcquireResourceExclusiveLite(&first, TRUE);
-        ExAcquireResourceExclusiveLite(&second, TRUE);
-        ExReleaseResourceLite(&second);
-        ExReleaseResourceLite(&first);
-        KeLeaveCriticalRegion();
-    });
-    EXPECT_STOP_IN(FaultyLockOrder, (&first, &second),
+    hk::RunAs(hk::CreateThread(hk::SystemProcess()), [&] { FaultyLockOrder(&first, &second); });
+    EXPECT_STOP_IN(FaultyLockOrder, (&second, &first),
                    "takes locks in an order that inverts an order seen before");
     ExDeleteResourceLite(&first);
     ExDeleteResourceLite(&second);
