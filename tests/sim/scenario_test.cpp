@@ -114,16 +114,9 @@ TEST(ScenarioTest, EveryBadLineIsReportedWithItsNumber) {
 }
 
 TEST(ScenarioTest, ExpectationsMatchInOrderAndForbiddenTextNowhere) {
-    auto event = [](uint64_t time, const char* kind, const char* text) {
-        sim::TraceEvent event;
-        event.Time = time;
-        event.Kind = kind;
-        event.Text = text;
-        return event;
-    };
-    std::vector<sim::TraceEvent> events{event(0, "boot", "boot 1"),
-                                        event(90 * hk::kSecond, "expiry", "watchdog expired"),
-                                        event(0, "boot", "boot 2")};
+    std::vector<sim::TraceEvent> events{{0, "boot", "", "boot 1"},
+                                        {90 * hk::kSecond, "expiry", "", "watchdog expired"},
+                                        {0, "boot", "", "boot 2"}};
     // What matches: every scenario's expectations.
     EXPECT_EQ(sim::CheckExpectations("boot 2\nboot 1\n", events).size(), 1u) << "out of order";
     EXPECT_EQ(sim::CheckExpectations("! expired\n", events).size(), 1u);
@@ -135,18 +128,11 @@ TEST(ScenarioTest, TimelineOfADayStaysReadable) {
     std::vector<sim::TraceEvent> events;
     std::vector<sim::WatchdogSample> samples;
     for (uint64_t t = 0; t <= 24 * hk::kHour; t += 10 * hk::kSecond) {
-        sim::TraceEvent feed;
-        feed.Time = t;
-        feed.Kind = "eval";
-        feed.Who = "cycle";
-        feed.String("method", "FVKT").Number("arg", 0x2A).Number("status", 0);
-        events.push_back(feed);
+        events.push_back({t, "eval", "cycle"});
+        events.back().String("method", "FVKT").Number("arg", 0x2A).Number("status", 0);
         samples.push_back({t, true, t + 60 * hk::kSecond});
     }
-    sim::TraceEvent expiry;
-    expiry.Time = hk::kHour;
-    expiry.Kind = "expiry";
-    events.insert(events.begin() + 360, expiry);
+    events.insert(events.begin() + 360, {hk::kHour, "expiry"});
     std::string svg = sim::DrawTimeline(events, samples, "day");
     EXPECT_EQ(svg.rfind("<svg", 0), 0u);
     EXPECT_NE(svg.find("</svg>"), std::string::npos);
@@ -161,30 +147,23 @@ TEST(ScenarioTest, TimelineOfADayStaysReadable) {
 // name beside its code, the span the platform slept, where a process
 // ended; and every label, even one at the very end, stays inside it.
 TEST(ScenarioTest, TimelineNamesWhatHappenedWithinThePicture) {
-    auto event = [](uint64_t seconds, const char* kind, const char* who, const char* text) {
-        sim::TraceEvent made;
-        made.Time = seconds * hk::kSecond;
-        made.Kind = kind;
-        made.Who = who;
-        made.Text = text;
-        return made;
-    };
+    const uint64_t s = hk::kSecond;
     std::vector<sim::TraceEvent> events;
-    events.push_back(event(0, "process", "svc", "started"));
+    events.push_back({0, "process", "svc", "started"});
     events.back().String("action", "start");
-    events.push_back(event(1, "eval", "svc", ""));
+    events.push_back({1 * s, "eval", "svc", ""});
     events.back().String("method", "SSXS").Number("arg", 0x2A).Number("status", 0);
-    events.push_back(event(300, "cycle", "driver", "did not feed"));
+    events.push_back({300 * s, "cycle", "driver", "did not feed"});
     events.back().Bool("fed", false);
-    events.push_back(event(400, "power", "power", "system enters S3"));
+    events.push_back({400 * s, "power", "power", "system enters S3"});
     events.back().String("state", "S3");
-    events.push_back(event(400, "power", "machine", "the platform sleeps"));
+    events.push_back({400 * s, "power", "machine", "the platform sleeps"});
     events.back().String("state", "S3").Bool("asleep", true);
-    events.push_back(event(500, "power", "power", "system returns to S0"));
+    events.push_back({500 * s, "power", "power", "system returns to S0"});
     events.back().String("state", "S0");
-    events.push_back(event(600, "process", "svc", "ended"));
+    events.push_back({600 * s, "process", "svc", "ended"});
     events.back().String("action", "end");
-    events.push_back(event(700, "request", "svc", ""));
+    events.push_back({700 * s, "request", "svc", ""});
     events.back().String("request", "a request whose label is far too long for the margin");
     std::vector<sim::WatchdogSample> samples{{0, true, 60 * hk::kSecond},
                                              {400 * hk::kSecond, true, 0, true, 50 * hk::kSecond}};
