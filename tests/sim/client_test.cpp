@@ -26,11 +26,6 @@ class ClientTest : public testing::Test {
         machine_.StartProcess("svc", kService, true);
         machine_.OpenDevice("svc");
     }
-    ClientCommand Command(ClientCommand::Kind kind) {
-        ClientCommand command;
-        command.What = kind;
-        return command;
-    }
     // vktctl's exit code and the lines it printed.
     std::pair<int, std::vector<std::string>> Vktctl(std::vector<std::string> arguments) {
         std::vector<std::string> lines;
@@ -44,14 +39,14 @@ class ClientTest : public testing::Test {
 // A handle is its process's own until closed. (A standard user's open
 // refused by the device's DACL: the attack-vendor-name scenario; no handle
 // survives the device's removal: device-requests; a device added again
-// opens anew: first-install.)
+// opens anew: first-install.) A command of no kind is a nop.
 TEST_F(ClientTest, HandlesBelongToTheProcessUntilClosed) {
     machine_.StartProcess("other", kService, false);
-    EXPECT_EQ(machine_.Send("other", Command(ClientCommand::Kind::Nop)), ERROR_INVALID_HANDLE)
+    EXPECT_EQ(machine_.Send("other", ClientCommand{}), ERROR_INVALID_HANDLE)
         << "a process without a handle of its own";
-    EXPECT_EQ(machine_.Send("svc", Command(ClientCommand::Kind::Nop)), ERROR_SUCCESS);
+    EXPECT_EQ(machine_.Send("svc", ClientCommand{}), ERROR_SUCCESS);
     machine_.CloseDevice("svc");
-    EXPECT_EQ(machine_.Send("svc", Command(ClientCommand::Kind::Nop)), ERROR_INVALID_HANDLE);
+    EXPECT_EQ(machine_.Send("svc", ClientCommand{}), ERROR_INVALID_HANDLE);
 }
 
 using Printed = std::pair<int, std::vector<std::string>>;

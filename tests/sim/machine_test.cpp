@@ -27,15 +27,9 @@ class MachineTest : public testing::Test {
     void Supervise(const std::string& label, const std::u16string& watched = u"CorvynService.exe") {
         machine_.StartProcess(label, "C:\\VKT\\CorvynService.exe", true);
         machine_.OpenDevice(label);
-        ClientCommand watch;
-        watch.What = ClientCommand::Kind::Watch;
-        watch.RunSeconds = 60;
-        watch.ShutdownSeconds = 90;
-        watch.Names = watched;
-        ASSERT_EQ(machine_.Send(label, watch), ERROR_SUCCESS);
-        ClientCommand enter;
-        enter.What = ClientCommand::Kind::EnterA;
-        ASSERT_EQ(machine_.Send(label, enter), ERROR_SUCCESS);
+        ASSERT_EQ(machine_.Send(label, {ClientCommand::Kind::Watch, 0, 60, 90, watched}),
+                  ERROR_SUCCESS);
+        ASSERT_EQ(machine_.Send(label, {ClientCommand::Kind::EnterA}), ERROR_SUCCESS);
     }
     std::vector<const sim::TraceEvent*> EventsOf(const std::string& kind) {
         std::vector<const sim::TraceEvent*> found;
@@ -48,10 +42,7 @@ class MachineTest : public testing::Test {
     }
     // Reports state 0x40 from `label`; the error code.
     uint32_t Report(const std::string& label) {
-        ClientCommand report;
-        report.What = ClientCommand::Kind::Report;
-        report.Code = 0x40;
-        return machine_.Send(label, report);
+        return machine_.Send(label, {ClientCommand::Kind::Report, 0x40});
     }
     // Nothing the dead machine did after an expiry is in the trace.
     void ExpectTraceInTimeOrder() {
