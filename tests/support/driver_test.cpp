@@ -27,11 +27,9 @@ void DriverTest::CreateDeviceOver(PDEVICE_OBJECT below) {
 }
 
 void DriverTest::DeleteDevice() {
-    hk::Request remove;
-    remove.major = IRP_MJ_PNP;
-    remove.minor = IRP_MN_REMOVE_DEVICE;
-    remove.initialStatus = STATUS_NOT_SUPPORTED;
-    hk::Outcome outcome = hk::Send(device_, remove);
+    hk::Outcome outcome = hk::Send(device_, {.major = IRP_MJ_PNP,
+                                             .minor = IRP_MN_REMOVE_DEVICE,
+                                             .initialStatus = STATUS_NOT_SUPPORTED});
     ASSERT_TRUE(outcome.completed);
     device_ = nullptr;
 }

@@ -44,21 +44,17 @@ DeviceContext* MachineTest::Context() {
 
 hk::Outcome MachineTest::Command(uint8_t command, uint8_t parameter1, uint8_t parameter2,
                                  const std::u16string& names) {
-    CommandRecord record{};
-    record.Command = command;
-    record.Parameter1 = parameter1;
-    record.Parameter2 = parameter2;
+    CommandRecord record{.Command = command, .Parameter1 = parameter1, .Parameter2 = parameter2};
     if (!names.empty()) {
         record.NamesLength = static_cast<uint32_t>(names.size() * 2);
         record.Names = hk::AllocateUserMemory(service_, record.NamesLength + 2);
         hk::WriteUserMemory(service_, record.Names, names.data(), record.NamesLength);
     }
-    hk::Request request;
-    request.major = IRP_MJ_DEVICE_CONTROL;
-    request.ioControlCode = IOCTL_WATCHDOG_COMMAND;
-    request.input.resize(sizeof record);
-    std::memcpy(request.input.data(), &record, sizeof record);
-    request.outputLength = 1;
+    const auto* bytes = reinterpret_cast<const uint8_t*>(&record);
+    const hk::Request request{.major = IRP_MJ_DEVICE_CONTROL,
+                              .ioControlCode = IOCTL_WATCHDOG_COMMAND,
+                              .input = std::vector<uint8_t>(bytes, bytes + sizeof record),
+                              .outputLength = 1};
     hk::Outcome outcome;
     hk::RunAs(serviceThread_, [&] { outcome = hk::Send(pnp_->FunctionDevice(), request); });
     return outcome;

@@ -79,12 +79,8 @@ class RequestsTest : public DeviceTest {
         hk::WriteUserMemory(caller_, *input, "\1\2\3\4", 4);
         *output = hk::AllocateUserMemory(caller_, 8);
         hk::WriteUserMemory(caller_, *output, "\xEE\xEE\xEE\xEE\xEE\xEE\xEE\xEE", 8);
-        hk::Request request;
-        request.inputAddress = *input;
-        request.inputLength = 4;
-        request.outputAddress = *output;
-        request.outputLength = 8;
-        return request;
+        return {
+            .outputLength = 8, .inputAddress = *input, .inputLength = 4, .outputAddress = *output};
     }
 
     std::vector<uint8_t> CallerBytes(uint64_t address, size_t size) {
@@ -147,9 +143,7 @@ TEST_F(RequestsTest, EachTransferMethodReachesTheCallersBuffersItsOwnWay) {
         }
     }
     // Bytes given to Send land in the caller's memory, not in a system buffer.
-    hk::Request placed;
-    placed.input = Bytes({5, 6, 7, 8});
-    placed.outputLength = 4;
+    const hk::Request placed{.input = Bytes({5, 6, 7, 8}), .outputLength = 4};
     EXPECT_EQ(Send(METHOD_NEITHER, placed).output, Bytes({8, 7, 6, 5}));
     EXPECT_EQ(g_seen.systemBuffer, nullptr);
     EXPECT_LT(reinterpret_cast<ULONG_PTR>(g_seen.type3Input), MmUserProbeAddress);
@@ -231,9 +225,7 @@ TEST_F(RequestsTest, RequestToADeletedDeviceFindsNoDevice) {
               STATUS_SUCCESS);
     EXPECT_EQ(driver_->DeviceObject, device_);
     EXPECT_EQ(device_->NextDevice, nullptr);
-    hk::Request request;
-    request.major = IRP_MJ_DEVICE_CONTROL;
-    request.input = {7, 7, 7, 7};
+    const hk::Request request{.major = IRP_MJ_DEVICE_CONTROL, .input = {7, 7, 7, 7}};
     hk::Outcome outcome = hk::Send(deleted, request);
     EXPECT_TRUE(outcome.completed);
     EXPECT_EQ(outcome.returned, STATUS_NO_SUCH_DEVICE);

@@ -293,9 +293,7 @@ class VerifierTest : public DeviceTest {
     VerifierTest() : DeviceTest(256) {}
     hk::Outcome SendWith(PDRIVER_DISPATCH routine) {
         driver_->MajorFunction[IRP_MJ_CLOSE] = routine;
-        hk::Request request;
-        request.major = IRP_MJ_CLOSE;
-        return hk::Send(device_, request);
+        return hk::Send(device_, {.major = IRP_MJ_CLOSE});
     }
 };
 
@@ -372,9 +370,7 @@ TEST_F(VerifierTest, RequestRules) {
     ExDeleteResourceLite(Extension<ERESOURCE>());
     EXPECT_SENT_STOP(FaultyTouchesCompletedRequest, "touches a request after its completion");
     driver_->MajorFunction[IRP_MJ_POWER] = FaultyHoldsPowerRequest;
-    hk::Request power;
-    power.major = IRP_MJ_POWER;
-    power.minor = IRP_MN_SET_POWER;
+    const hk::Request power{.major = IRP_MJ_POWER, .minor = IRP_MN_SET_POWER};
     EXPECT_STOP(hk::Send(device_, power),
                 "holds a power request longer than the power watchdog allows, bug check 0x9F",
                 "FaultyHoldsPowerRequest");
