@@ -83,12 +83,6 @@ class RequestsTest : public DeviceTest {
             .outputLength = 8, .inputAddress = *input, .inputLength = 4, .outputAddress = *output};
     }
 
-    std::vector<uint8_t> CallerBytes(uint64_t address, size_t size) {
-        std::vector<uint8_t> bytes(size);
-        EXPECT_TRUE(hk::ReadUserMemory(caller_, address, bytes.data(), size));
-        return bytes;
-    }
-
     // A request the kernel builds over its own buffers.
     PIRP Build(ULONG method, uint8_t* input, uint8_t* output, PKEVENT event,
                IO_STATUS_BLOCK* status) {
@@ -130,7 +124,9 @@ TEST_F(RequestsTest, EachTransferMethodReachesTheCallersBuffersItsOwnWay) {
             EXPECT_EQ(reinterpret_cast<uint64_t>(MmGetMdlVirtualAddress(g_seen.mdl)), output);
             EXPECT_EQ(MmGetMdlByteCount(g_seen.mdl), 8u);
         }
-        EXPECT_EQ(CallerBytes(output, 8), Bytes({4, 3, 2, 1, 0xEE, 0xEE, 0xEE, 0xEE}));
+        std::vector<uint8_t> answered(8);
+        EXPECT_TRUE(hk::ReadUserMemory(caller_, output, answered.data(), 8));
+        EXPECT_EQ(answered, Bytes({4, 3, 2, 1, 0xEE, 0xEE, 0xEE, 0xEE}));
         EXPECT_EQ(outcome.output, Bytes({4, 3, 2, 1}));
 
         bool direct = method == METHOD_IN_DIRECT || method == METHOD_OUT_DIRECT;
