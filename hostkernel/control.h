@@ -114,6 +114,10 @@ struct Request {
     IO_STACK_LOCATION parameters{};          // other parameters, copied into the first location
     bool useParameters = false;              // copy `parameters` rather than build from the above
     NTSTATUS initialStatus = STATUS_SUCCESS; // IoStatus.Status as the sender sets it
+    // The access a create asked for and was granted (generic rights allowed):
+    // its security context says so, unless `parameters` brings one.
+    ACCESS_MASK createAccess = GENERIC_READ | GENERIC_WRITE;
+    bool withoutSecurityContext = false; // a create without one, which the platform never sends
     // A control request carries the caller's buffers as the control code's
     // transfer method says: METHOD_NEITHER hands the driver the caller's
     // own addresses (no system buffer), the direct methods lock the output

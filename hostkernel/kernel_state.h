@@ -118,6 +118,8 @@ struct IrpRecord {
     bool Retired = false;           // its pages are gone: the completion has finished
     IO_STATUS_BLOCK Final{};        // IoStatus when the completion finished
     uint64_t PendingMarks = 0;      // stack locations (by index) found marked pending then
+    ACCESS_STATE AccessState{};     // a create's access, as the object manager checked it
+    IO_SECURITY_CONTEXT Security{}; // a create's security context, pointing to AccessState
 };
 
 // A dispatch routine running for a request, innermost last.

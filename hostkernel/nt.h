@@ -396,6 +396,8 @@ typedef struct _SYSTEM_POWER_STATE_CONTEXT {
     };
 } SYSTEM_POWER_STATE_CONTEXT;
 
+struct _IO_SECURITY_CONTEXT;
+
 typedef struct _IO_STACK_LOCATION {
     UCHAR MajorFunction; // IRP_MJ_ code
     UCHAR MinorFunction; // IRP_MN_ code
@@ -403,11 +405,11 @@ typedef struct _IO_STACK_LOCATION {
     UCHAR Control;       // SL_ flags: pending returned, completion routine conditions
     union {
         struct {
-            PVOID SecurityContext; // access state of the open
-            ULONG Options;         // create options and disposition
-            USHORT FileAttributes; // attributes of a created file
-            USHORT ShareAccess;    // share mode
-            ULONG EaLength;        // extended attribute bytes
+            struct _IO_SECURITY_CONTEXT* SecurityContext; // access state of the open
+            ULONG Options;                                // create options and disposition
+            USHORT FileAttributes;                        // attributes of a created file
+            USHORT ShareAccess;                           // share mode
+            ULONG EaLength;                               // extended attribute bytes
         } Create;
         struct {
             ULONG Length;             // bytes to read

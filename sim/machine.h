@@ -108,7 +108,10 @@ class Machine {
     // Opens and closes the device through the client library; with a name,
     // the process opens that name itself (CreateFileW, read access: the
     // least a caller needs, since the driver's control code asks for none).
-    void OpenDevice(const std::string& label, const std::string& name = "");
+    // With an access ("none", "read" or "read-write") the process opens the
+    // name, or the device's own, itself asking for that access.
+    void OpenDevice(const std::string& label, const std::string& name = "",
+                    const std::string& access = "");
     void CloseDevice(const std::string& label);
     // Sends a command through the client library; returns the system error code.
     DWORD Send(const std::string& label, const ClientCommand& command);

@@ -88,17 +88,22 @@ void Machine::EmitRequest(const std::string& who, const std::string& request, NT
     }
 }
 
-void Machine::OpenDevice(const std::string& label, const std::string& name) {
+void Machine::OpenDevice(const std::string& label, const std::string& name,
+                         const std::string& access) {
     Process& process = Find(label);
     actor_ = label;
     HANDLE device = INVALID_HANDLE_VALUE;
     NTSTATUS status = STATUS_SUCCESS;
     DWORD error = 0;
-    std::u16string path = Widen(name);
+    std::u16string path = name.empty() ? std::u16string(VKT_DEVICE_PATH) : Widen(name);
+    DWORD desired = access == "none"                         ? 0
+                    : access == "read-write" || name.empty() ? GENERIC_READ | GENERIC_WRITE
+                                                             : GENERIC_READ;
     hk::RunAs(process.Thread, [&] {
-        device = name.empty() ? VktOpenDevice()
-                              : CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
-                                            FILE_ATTRIBUTE_NORMAL, nullptr);
+        device = name.empty() && access.empty()
+                     ? VktOpenDevice()
+                     : CreateFileW(path.c_str(), desired, 0, nullptr, OPEN_EXISTING,
+                                   FILE_ATTRIBUTE_NORMAL, nullptr);
         error = device == INVALID_HANDLE_VALUE ? GetLastError() : 0;
         status = device == INVALID_HANDLE_VALUE ? RtlGetLastNtStatus() : STATUS_SUCCESS;
     });
@@ -109,8 +114,13 @@ void Machine::OpenDevice(const std::string& label, const std::string& name) {
         process.Device = device;
     }
     FlushErrorLog();
-    EmitRequest(label, name.empty() ? "open \\\\.\\VKT0001" : "open " + name + " (read)", status,
-                error);
+    std::string asked = access == "none"                            ? " (no access)"
+                        : desired == (GENERIC_READ | GENERIC_WRITE) ? " (read and write)"
+                                                                    : " (read)";
+    EmitRequest(label,
+                name.empty() && access.empty() ? "open \\\\.\\VKT0001"
+                                               : "open " + Narrow(path) + asked,
+                status, error);
 }
 
 void Machine::CloseDevice(const std::string& label) {

@@ -185,20 +185,31 @@ std::string StepReader::Read() {
         return "";
     }
     if (verb == "end" || verb == "open" || verb == "close") {
-        if (words_.size() != 2 && !(verb == "open" && words_.size() == 3)) {
-            return verb == "open" ? "usage: open LABEL [NAME]" : "usage: " + verb + " LABEL";
+        // An open may end in "access none|read|read-write".
+        std::string access;
+        size_t count = words_.size();
+        if (verb == "open" && count >= 4 && words_[count - 2] == "access") {
+            access = words_[count - 1];
+            count -= 2;
+            if (access != "none" && access != "read" && access != "read-write") {
+                return "unknown access " + access + " (none, read or read-write)";
+            }
+        }
+        if (count != 2 && !(verb == "open" && count == 3)) {
+            return verb == "open" ? "usage: open LABEL [NAME] [access none|read|read-write]"
+                                  : "usage: " + verb + " LABEL";
         }
         std::string label = words_[1];
         std::string what = verb;
-        std::string name = words_.size() == 3 ? words_[2] : "";
-        step_->Action = [label, what, name](Machine& machine) {
+        std::string name = count == 3 ? words_[2] : "";
+        step_->Action = [label, what, name, access](Machine& machine) {
             if (!machine.HasProcess(label)) {
                 return; // it ended with a reset; the trace shows that
             }
             if (what == "end") {
                 machine.EndProcess(label);
             } else if (what == "open") {
-                machine.OpenDevice(label, name);
+                machine.OpenDevice(label, name, access);
             } else {
                 machine.CloseDevice(label);
             }

@@ -39,6 +39,7 @@ NTSTATUS ResolveDeviceName(const std::u16string& name, HkProcess* process, PDEVI
 NTSTATUS SendFileRequest(const OpenFile& file, UCHAR major) {
     Request request;
     request.major = major;
+    request.createAccess = file.Access;
     request.useParameters = true;
     request.parameters.FileObject = const_cast<FILE_OBJECT*>(&file.Object);
     NTSTATUS status = STATUS_UNSUCCESSFUL;

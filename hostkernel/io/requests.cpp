@@ -9,6 +9,7 @@
 #include "hostkernel/mm/address_space.h"
 #include "hostkernel/ke/scheduler.h"
 #include "hostkernel/io/transfer.h"
+#include "hostkernel/se/security_internal.h"
 #include "hostkernel/verifier/levels.h"
 
 #include <algorithm>
@@ -188,6 +189,18 @@ bool CompletionRoutineApplies(UCHAR control, const IRP* irp) {
                                             : (control & SL_INVOKE_ON_ERROR) != 0;
 }
 
+// Every create carries its security context: the access asked for, which
+// the object manager has checked and granted by the time the driver sees it.
+void AttachSecurityContext(PIO_STACK_LOCATION first, IrpRecord& record, ACCESS_MASK access) {
+    ACCESS_MASK mapped = MapFileGenericRights(access);
+    record.AccessState.SecurityEvaluated = TRUE;
+    record.AccessState.OriginalDesiredAccess = mapped;
+    record.AccessState.PreviouslyGrantedAccess = mapped;
+    record.Security.AccessState = &record.AccessState;
+    record.Security.DesiredAccess = mapped;
+    first->Parameters.Create.SecurityContext = &record.Security;
+}
+
 // Fills the first stack location of a request sent by the simulated I/O
 // manager, and its buffers; fails when the caller's buffers cannot be read.
 NTSTATUS PrepareRequest(PIRP irp, const Request& request) {
@@ -198,6 +211,10 @@ NTSTATUS PrepareRequest(PIRP irp, const Request& request) {
     }
     first->MajorFunction = request.major;
     first->MinorFunction = request.minor;
+    if (request.major == IRP_MJ_CREATE && first->Parameters.Create.SecurityContext == nullptr &&
+        !request.withoutSecurityContext) {
+        AttachSecurityContext(first, record, request.createAccess);
+    }
     irp->IoStatus.Status = request.initialStatus;
     irp->RequestorMode = UserMode;
     if (request.major == IRP_MJ_DEVICE_CONTROL) {

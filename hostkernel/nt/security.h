@@ -244,6 +244,29 @@ NTSTATUS ObOpenObjectByPointer(PVOID Object, ULONG HandleAttributes,
 NTSTATUS ZwSetSecurityObject(HANDLE Handle, SECURITY_INFORMATION SecurityInformation,
                              PSECURITY_DESCRIPTOR SecurityDescriptor);
 
+// The access of an open as the object manager checked it: the leading part
+// of the platform's record (its subject context, privileges and names
+// follow there and are not modelled).
+typedef struct _ACCESS_STATE {
+    LUID OperationID;                    // the operation's identifier
+    BOOLEAN SecurityEvaluated;           // the access check has been made
+    BOOLEAN GenerateAudit;               // an audit is to be written
+    BOOLEAN GenerateOnClose;             // an audit is to be written at the close
+    BOOLEAN PrivilegesAllocated;         // the privileges were allocated
+    ULONG Flags;                         // traverse privilege and the like
+    ACCESS_MASK RemainingDesiredAccess;  // access still to be granted
+    ACCESS_MASK PreviouslyGrantedAccess; // access granted so far
+    ACCESS_MASK OriginalDesiredAccess;   // access asked for, generic rights mapped
+} ACCESS_STATE, *PACCESS_STATE;
+
+// The security context an open's IRP_MJ_CREATE carries.
+typedef struct _IO_SECURITY_CONTEXT {
+    PVOID SecurityQos;         // the opener's quality of service, none here
+    PACCESS_STATE AccessState; // the access checked
+    ACCESS_MASK DesiredAccess; // access asked for
+    ULONG FullCreateOptions;   // create options, all of them
+} IO_SECURITY_CONTEXT, *PIO_SECURITY_CONTEXT;
+
 // ---------------------------------------------------------------------------
 // Run-time library routines of the security path
 

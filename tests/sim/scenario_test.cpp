@@ -73,7 +73,8 @@ TEST(ScenarioTest, EveryBadLineIsReportedWithItsNumber) {
         {"letter global EE: \\Device\\HarddiskVolume3", "a drive letter such as E:"},
         {"letter link mallory C:",
          "usage: letter global LETTER TARGET | letter define|link LABEL LETTER TARGET"},
-        {"open svc \\\\.\\VKT0001 extra", "usage: open LABEL [NAME]"},
+        {"open svc \\\\.\\VKT0001 extra", "usage: open LABEL [NAME] [access none|read|read-write]"},
+        {"open svc access all", "unknown access all (none, read or read-write)"},
         {"attach later", "usage: attach fail"},
         {"registry set K N sz \"a\"\"", "a quoted text is not closed"},
         {"sleep s4", "usage: sleep [s1|s2|s3] [hang]"},
@@ -106,6 +107,8 @@ TEST(ScenarioTest, EveryBadLineIsReportedWithItsNumber) {
                        "registry set K Bytes binary 00ff 10\n"
                        "letter global e: C:\\Users\n"
                        "letter define mallory Q: \\Device\\HarddiskVolume3\\Users\n"
+                       "open svc access none\n"
+                       "open svc \\\\.\\VKT0001 access read-write\n"
                        "sleep s1 hang\n"
                        "pnp surprise-removal\n"
                        "firmware answer GSXS short form none times 1\n"
