@@ -104,24 +104,16 @@ TEST_F(DeviceOpenTest, DefaultTokensAndDeniedAces) {
     hk::CloseDevice(opened.Handle);
 
     // A denied ACE before the allowed one wins.
-    std::vector<uint8_t> sid = hk::ParseSid("S-1-5-32-544");
-    std::vector<uint8_t> acl(8 + 2 * (8 + sid.size()));
-    PACL dacl = reinterpret_cast<PACL>(acl.data());
-    ASSERT_EQ(RtlCreateAcl(dacl, static_cast<ULONG>(acl.size()), ACL_REVISION), STATUS_SUCCESS);
-    ASSERT_EQ(RtlAddAccessAllowedAce(dacl, ACL_REVISION, GENERIC_ALL, sid.data()), STATUS_SUCCESS);
-    acl[8] = ACCESS_DENIED_ACE_TYPE; // the first ACE denies
-    ASSERT_EQ(RtlAddAccessAllowedAce(dacl, ACL_REVISION, GENERIC_ALL, sid.data()), STATUS_SUCCESS);
-    SECURITY_DESCRIPTOR descriptor;
-    RtlCreateSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
-    RtlSetDaclSecurityDescriptor(&descriptor, TRUE, dacl, FALSE);
+    std::vector<uint8_t> denied = hk::SddlDescriptor(u"D:(D;;GA;;;BA)(A;;GA;;;BA)");
     HANDLE handle = nullptr;
     ASSERT_EQ(ObOpenObjectByPointer(device_, OBJ_KERNEL_HANDLE, nullptr, WRITE_DAC,
                                     IoDeviceObjectType, KernelMode, &handle),
               STATUS_SUCCESS);
-    EXPECT_EQ(ZwSetSecurityObject(handle, OWNER_SECURITY_INFORMATION, &descriptor),
+    EXPECT_EQ(ZwSetSecurityObject(handle, OWNER_SECURITY_INFORMATION, denied.data()),
               STATUS_ACCESS_DENIED)
         << "opened for WRITE_DAC only";
-    ASSERT_EQ(ZwSetSecurityObject(handle, DACL_SECURITY_INFORMATION, &descriptor), STATUS_SUCCESS);
+    ASSERT_EQ(ZwSetSecurityObject(handle, DACL_SECURITY_INFORMATION, denied.data()),
+              STATUS_SUCCESS);
     ZwClose(handle);
     EXPECT_EQ(hk::OpenDevice(byDefault, u"\\??\\VKT0001", GENERIC_READ).Status,
               STATUS_ACCESS_DENIED);
