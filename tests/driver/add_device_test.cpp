@@ -85,23 +85,19 @@ TEST_F(AddDeviceTest, DebuggerKeepsTheWatchdogUntouchedButNotTheReport) {
     EXPECT_NE(Context()->DebuggerPresent, 0) << "read once, at creation";
 }
 
-TEST_F(AddDeviceTest, LinkFailingOnceIsRetried) {
-    hk::FailRoutine("IoCreateSymbolicLink", STATUS_INSUFFICIENT_RESOURCES, 1);
-    ASSERT_EQ(Add(), STATUS_SUCCESS);
-    EXPECT_TRUE(hk::FindSymbolicLink(u"\\DosDevices\\VKT0001", nullptr));
-    EXPECT_EQ(acpi_->Methods(), (Strings{"CVKT", "SSXS"}));
-}
-
-TEST_F(AddDeviceTest, LinkFailingTwiceUndoesEverythingBeforeCountingOrEvaluating) {
+// A failed start-up is undone without leaving anything: the link before
+// the count or any evaluation, the work item after both. A device outside
+// the stack would never receive its removal and would hold the fixed name
+// until the next boot: it is undone at once, uncounted. A link failing once
+// is retried.
+TEST_F(AddDeviceTest, EveryFailedStepIsUndone) {
     hk::FailRoutine("IoCreateSymbolicLink", STATUS_OBJECT_NAME_COLLISION, 2);
     EXPECT_EQ(Add(), STATUS_OBJECT_NAME_COLLISION);
     device_ = nullptr;
     ExpectNothingLeft();
     EXPECT_TRUE(acpi_->Trace().empty());
     EXPECT_FALSE(hk::RegistryKeyExists(kParameters));
-}
 
-TEST_F(AddDeviceTest, WorkItemFailureUndoesTheDeviceButNotTheCount) {
     hk::SetRegistryDword(kParameters, u"InstallTimes", 4);
     hk::FailRoutine("IoAllocateWorkItem", STATUS_INSUFFICIENT_RESOURCES, 1);
     EXPECT_EQ(Add(), STATUS_INSUFFICIENT_RESOURCES);
@@ -109,6 +105,19 @@ TEST_F(AddDeviceTest, WorkItemFailureUndoesTheDeviceButNotTheCount) {
     ExpectNothingLeft();
     EXPECT_EQ(acpi_->Methods(), Strings{"GSXS"});
     EXPECT_EQ(InstallTimes(), 5u);
+
+    acpi_->ClearTrace();
+    hk::FailRoutine("IoAttachDeviceToDeviceStack", STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(Add(), STATUS_NO_SUCH_DEVICE);
+    device_ = nullptr;
+    ExpectNothingLeft();
+    EXPECT_TRUE(acpi_->Trace().empty());
+    EXPECT_EQ(InstallTimes(), 5u) << "not counted";
+
+    hk::FailRoutine("IoCreateSymbolicLink", STATUS_INSUFFICIENT_RESOURCES, 1);
+    ASSERT_EQ(Add(), STATUS_SUCCESS) << "the name is free, and the link retried";
+    EXPECT_TRUE(hk::FindSymbolicLink(u"\\DosDevices\\VKT0001", nullptr));
+    EXPECT_EQ(acpi_->Methods(), (Strings{"GSXS", "CVKT", "SSXS"}));
 }
 
 // A failed creation of the device object is returned as it is, with
@@ -122,19 +131,6 @@ TEST_F(AddDeviceTest, SecondDeviceIsRefusedOnTheFixedName) {
     EXPECT_EQ(first->NextDevice, nullptr);
     EXPECT_TRUE(acpi_->Trace().empty());
     EXPECT_EQ(InstallTimes(), 1u);
-}
-
-// A device outside the stack would never receive its removal and would
-// hold the fixed name until the next boot: it is undone at once.
-TEST_F(AddDeviceTest, FailedAttachmentUndoesTheDeviceAndFails) {
-    hk::SetRegistryDword(kParameters, u"InstallTimes", 1);
-    hk::FailRoutine("IoAttachDeviceToDeviceStack", STATUS_UNSUCCESSFUL);
-    EXPECT_EQ(Add(), STATUS_NO_SUCH_DEVICE);
-    device_ = nullptr;
-    ExpectNothingLeft();
-    EXPECT_TRUE(acpi_->Trace().empty());
-    EXPECT_EQ(InstallTimes(), 1u) << "not counted";
-    ASSERT_EQ(Add(), STATUS_SUCCESS) << "the next add finds the name free";
 }
 
 } // namespace
