@@ -7,13 +7,6 @@ namespace {
 
 using AdmissionTest = InstallationTest;
 
-TEST_F(AdmissionTest, EachPermittedExecutableInTheDirectoryIsAdmitted) {
-    for (const std::u16string& name : kPermitted) {
-        hk::Outcome outcome = Open(Start(kDirectory + u"\\" + name));
-        EXPECT_EQ(outcome.returned, STATUS_SUCCESS) << Ascii(name);
-    }
-}
-
 TEST_F(AdmissionTest, CaseDoesNotMatterAnywhere) {
     ASSERT_EQ(hk::MakeFile(u"C:\\Apps\\Corvyn\\CORVYNMONITOR.EXE"), STATUS_SUCCESS);
     SetImagePath(u"c:\\APPS\\corvyn\\corvynservice.EXE");

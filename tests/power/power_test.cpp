@@ -140,16 +140,6 @@ TEST_F(PowerTest, OtherPowerRequestsPassUntouched) {
     EXPECT_EQ(Context()->State, StateWatchA);
 }
 
-TEST_F(PowerTest, DebuggerLeavesTheWatchdogAloneButNotTheLogOrReports) {
-    Context()->DebuggerPresent = 1;
-    sim::EnterSystemState(device_, PowerSystemSleeping3);
-    EXPECT_EQ(acpi_->Methods(), Strings{"SSXS"});
-    sim::ReturnToWorking(device_, PowerSystemSleeping3);
-    EXPECT_EQ(acpi_->Methods(), (Strings{"SSXS", "SSXS"}));
-    EXPECT_EQ(Logged(), (Messages{u"System enter S3\n", u"System enter S0\n"}));
-    EXPECT_EQ(Context()->State, StateResumeS3);
-}
-
 TEST_F(PowerTest, FailuresOnTheWayDoNotStopTheTransition) {
     acpi_->InjectFault("SVKT", sim::AcpiFault::FailWithStatus, 1, STATUS_IO_DEVICE_ERROR);
     hk::FailRoutine("IoAllocateErrorLogEntry", STATUS_INSUFFICIENT_RESOURCES);
