@@ -4,6 +4,8 @@
 #include "driver/routing.h"
 #include "tests/support/driver_test.h"
 
+#include <tuple>
+
 namespace {
 
 // A lower driver that records what reaches it and completes with a chosen
@@ -141,20 +143,16 @@ TEST_F(RoutingTest, PassDownRefusesMissingArgumentsWithoutTouchingTheRequest) {
 // finishes one it does not handle: with the status it carries.
 TEST_F(RoutingTest, WithoutLowerDeviceRequestsCompleteWithTheirOwnStatus) {
     CreateDeviceOver(nullptr);
-    struct Case {
-        UCHAR Major;
-        NTSTATUS Carried;
-        NTSTATUS Expected;
-    };
-    for (Case c : {Case{IRP_MJ_CLOSE, STATUS_SUCCESS, STATUS_SUCCESS},
-                   Case{IRP_MJ_PNP, STATUS_NOT_SUPPORTED, STATUS_NOT_SUPPORTED},
-                   Case{IRP_MJ_FLUSH_BUFFERS, STATUS_PENDING, STATUS_DEVICE_NOT_CONNECTED}}) {
+    // The request, the status it carries, and the status it completes with.
+    for (auto [major, carried, expected] :
+         {std::tuple{UCHAR{IRP_MJ_CLOSE}, STATUS_SUCCESS, STATUS_SUCCESS},
+          {UCHAR{IRP_MJ_PNP}, STATUS_NOT_SUPPORTED, STATUS_NOT_SUPPORTED},
+          {UCHAR{IRP_MJ_FLUSH_BUFFERS}, STATUS_PENDING, STATUS_DEVICE_NOT_CONNECTED}}) {
         hk::Outcome outcome = hk::Send(
-            device_,
-            {.major = c.Major, .minor = IRP_MN_QUERY_STOP_DEVICE, .initialStatus = c.Carried});
+            device_, {.major = major, .minor = IRP_MN_QUERY_STOP_DEVICE, .initialStatus = carried});
         EXPECT_TRUE(outcome.completed);
-        EXPECT_EQ(outcome.returned, c.Expected);
-        EXPECT_EQ(outcome.ioStatus.Status, c.Expected);
+        EXPECT_EQ(outcome.returned, expected);
+        EXPECT_EQ(outcome.ioStatus.Status, expected);
     }
     EXPECT_EQ(g_recorder.Calls, 0);
 }
