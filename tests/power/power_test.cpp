@@ -6,6 +6,8 @@
 #include "sim/power_manager.h"
 #include "tests/support/driver_test.h"
 
+#include <tuple>
+
 namespace {
 
 using Strings = std::vector<std::string>;
@@ -57,13 +59,9 @@ class PowerTest : public DriverTest {
 // are logged. The other fields of its context are all ones: only the
 // target decides.
 TEST_F(PowerTest, EveryEntryWithEveryTarget) {
-    struct Row {
-        SYSTEM_POWER_STATE State;
-        ULONG SystemContext;
-        StateCode Code;
-        ULONG Timeout;
-        const char16_t* Message; // null: nothing logged
-    };
+    // The state and its context, the code reported, the timeout armed, the
+    // message logged (null: none).
+    using Row = std::tuple<SYSTEM_POWER_STATE, ULONG, StateCode, ULONG, const char16_t*>;
     Context()->ShutdownTimeout = 75;
     std::vector<Row> rows = {
         {PowerSystemSleeping3,
@@ -74,21 +72,21 @@ TEST_F(PowerTest, EveryEntryWithEveryTarget) {
          StateEnterS6, 75, u"System enter S6\n"}};
     for (ULONG target = 0; target < 16; target++) {
         bool shutdown = target == PowerSystemShutdown;
-        rows.push_back({PowerSystemHibernate, target << 8 | 0x000FF0FF,
-                        shutdown ? StateEnterS5 : StateEnterS4, shutdown ? 75u : 310u,
-                        shutdown                         ? u"System enter S5\n"
-                        : target == PowerSystemHibernate ? u"System enter S4\n"
-                                                         : nullptr});
+        rows.emplace_back(PowerSystemHibernate, target << 8 | 0x000FF0FF,
+                          shutdown ? StateEnterS5 : StateEnterS4, shutdown ? 75u : 310u,
+                          shutdown                         ? u"System enter S5\n"
+                          : target == PowerSystemHibernate ? u"System enter S4\n"
+                                                           : nullptr);
     }
-    for (const Row& row : rows) {
-        SCOPED_TRACE(testing::Message() << row.State << " " << std::hex << row.SystemContext);
+    for (auto& [state, systemContext, code, timeout, message] : rows) {
+        SCOPED_TRACE(testing::Message() << state << " " << std::hex << systemContext);
         Context()->State = StateWatchA;
         acpi_->ClearTrace();
         size_t logged = hk::ErrorLog().size();
-        ExpectCompleted(sim::SendPowerRequest(
-            device_, {.State = row.State, .SystemContext = row.SystemContext}));
-        ExpectEntry(row.Code, row.Timeout);
-        EXPECT_EQ(Logged(logged), row.Message != nullptr ? Messages{row.Message} : Messages{});
+        ExpectCompleted(
+            sim::SendPowerRequest(device_, {.State = state, .SystemContext = systemContext}));
+        ExpectEntry(code, timeout);
+        EXPECT_EQ(Logged(logged), message != nullptr ? Messages{message} : Messages{});
     }
     for (const hk::ErrorLogEntry& entry : hk::ErrorLog()) {
         EXPECT_EQ(entry.IoObject, driver_) << "logged for the driver object";
