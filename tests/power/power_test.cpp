@@ -94,14 +94,12 @@ TEST_F(PowerTest, EveryEntryWithEveryTarget) {
 }
 
 TEST_F(PowerTest, WakeTableRowByRow) {
-    for (auto [before, after] :
-         std::vector<std::pair<StateCode, StateCode>>{{StateEnterS3, StateResumeS3},
-                                                      {StateEnterS4, StateResumeS4},
-                                                      {StateEnterS6, StateResumeS6},
-                                                      {StateEnterS5, StateResumeS5},
-                                                      {StateWatchA, StateWatchA},
-                                                      {StateResumeS3, StateResumeS3},
-                                                      {StateLoaded, StateLoaded}}) {
+    const std::pair<StateCode, StateCode> wakes[] = {
+        {StateEnterS3, StateResumeS3}, {StateEnterS4, StateResumeS4},
+        {StateEnterS6, StateResumeS6}, {StateEnterS5, StateResumeS5},
+        {StateWatchA, StateWatchA},    {StateResumeS3, StateResumeS3},
+        {StateLoaded, StateLoaded}};
+    for (auto [before, after] : wakes) {
         SCOPED_TRACE(int{before});
         Context()->State = before;
         acpi_->ClearTrace();
