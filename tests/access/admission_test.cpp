@@ -139,18 +139,16 @@ TEST_F(AdmissionTest, OpensInsideTheDeviceAreRefusedBeforeAnyCheck) {
     FILE_OBJECT plain{};
     hk::FailRoutine("ZwOpenKey", STATUS_IO_DEVICE_ERROR);
     for (PFILE_OBJECT file : {&named, &relative}) {
-        hk::Request create{.major = IRP_MJ_CREATE};
-        create.useParameters = true;
-        create.parameters.FileObject = file;
+        hk::Request create{
+            .major = IRP_MJ_CREATE, .parameters = {.FileObject = file}, .useParameters = true};
         hk::Outcome outcome;
         hk::RunAs(service, [&] { outcome = hk::Send(device_, create); });
         EXPECT_EQ(outcome.ioStatus.Status, CALLER_REFUSED);
         EXPECT_EQ(outcome.ioStatus.Information, 0u);
     }
     EXPECT_EQ(Verify(kServiceImage), STATUS_IO_DEVICE_ERROR) << "the registry was not read";
-    hk::Request create{.major = IRP_MJ_CREATE};
-    create.useParameters = true;
-    create.parameters.FileObject = &plain;
+    hk::Request create{
+        .major = IRP_MJ_CREATE, .parameters = {.FileObject = &plain}, .useParameters = true};
     hk::Outcome outcome;
     hk::RunAs(service, [&] { outcome = hk::Send(device_, create); });
     EXPECT_EQ(outcome.ioStatus.Status, STATUS_SUCCESS) << "the device itself";

@@ -78,10 +78,7 @@ TEST_F(RoutingTest, CloseCleanupAndUnhandledCodesReachTheLowerDeviceOnTheVeryLoc
     for (UCHAR major :
          {IRP_MJ_CLOSE, IRP_MJ_CLEANUP, IRP_MJ_FLUSH_BUFFERS, IRP_MJ_SYSTEM_CONTROL}) {
         g_recorder.Status = static_cast<NTSTATUS>(0xC0000120L + major);
-        hk::Request request;
-        request.major = major;
-        request.minor = 0x07;
-        request.useParameters = true;
+        hk::Request request{.major = major, .minor = 0x07, .useParameters = true};
         request.parameters.Parameters.Others.Argument1 = reinterpret_cast<PVOID>(0x1111);
         request.parameters.Parameters.Others.Argument4 = reinterpret_cast<PVOID>(0x4444);
         request.parameters.FileObject = reinterpret_cast<PFILE_OBJECT>(0xF11E);
