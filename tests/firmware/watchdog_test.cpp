@@ -118,12 +118,4 @@ TEST_F(WatchdogTest, WithoutDeviceBelowEveryEvaluationIsRefused) {
     EXPECT_EQ(ArmWatchdog(Context(), StateWatchA, 60), STATUS_SUCCESS);
 }
 
-TEST_F(WatchdogTest, ReportsAreSerialisedEvenWhenTheFirmwarePends) {
-    acpi_->PendAll(30 * hk::kMillisecond);
-    EXPECT_EQ(ReportState(Context(), StateEnterS4), STATUS_SUCCESS);
-    EXPECT_EQ(acpi_->Firmware().LastState(), StateEnterS4);
-    EXPECT_EQ(hk::Now(), 30 * hk::kMillisecond);
-    EXPECT_EQ(Context()->FirmwareLock.OwnerThread, nullptr);
-}
-
 } // namespace
