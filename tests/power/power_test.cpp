@@ -142,16 +142,12 @@ TEST_F(PowerTest, FailuresOnTheWayDoNotStopTheTransition) {
     EXPECT_EQ(Context()->State, StateEnterS3);
     EXPECT_TRUE(hk::ErrorLog().empty());
 
-    acpi_->InjectFault(sim::AcpiDevice::kAnyMethod, sim::AcpiFault::Pend, 2, 0, hk::kSecond);
-    ExpectCompleted(sim::ReturnToWorking(device_, PowerSystemSleeping3));
-    EXPECT_EQ(Context()->State, StateResumeS3);
-    EXPECT_EQ(hk::Now(), 2 * hk::kSecond) << "each evaluation waited for";
-
     // The driver waits for every answer without a time-out while it holds
     // the request: firmware that answers within the power manager's watchdog
     // delays the transition, firmware that never answers stops the machine.
     acpi_->InjectFault(sim::AcpiDevice::kAnyMethod, sim::AcpiFault::Pend, 5, 0, hk::kMinute);
     ExpectCompleted(sim::EnterSystemState(device_, PowerSystemSleeping3));
+    EXPECT_EQ(hk::Now(), 5 * hk::kMinute) << "each evaluation waited for";
     ExpectCompleted(sim::ReturnToWorking(device_, PowerSystemSleeping3));
     acpi_->InjectFault("SSXS", sim::AcpiFault::Pend, 1, 0, hk::kHour);
     EXPECT_DEATH(sim::EnterSystemState(device_, PowerSystemSleeping3),
