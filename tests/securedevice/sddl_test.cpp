@@ -256,21 +256,21 @@ TEST_F(SddlTest, RightsNumbersAndCodesAtTheirEdges) {
 TEST_F(SddlTest, DescriptorPartsReported) {
     BOOLEAN defaulted = TRUE;
     SECURITY_INFORMATION information = 0;
-    std::vector<uint8_t> sid = hk::ParseSid("S-1-5-18");
-    std::vector<uint8_t> acl = Bytes({2, 0, 8, 0, 0, 0, 0, 0});
-    SECURITY_DESCRIPTOR full;
-    RtlCreateSecurityDescriptor(&full, SECURITY_DESCRIPTOR_REVISION);
-    full.Owner = sid.data();
-    full.Group = sid.data();
-    full.Sacl = reinterpret_cast<PACL>(acl.data());
-    full.Control |= SE_SACL_PRESENT;
-    ASSERT_EQ(QuerySecurityDescriptorParts(&full, &defaulted, &information), STATUS_SUCCESS);
+    // Owner and group LocalSystem and an empty SACL, self-relative.
+    std::vector<uint8_t> full = Bytes({
+        0x01, 0x00, 0x10, 0x80, 0x1C, 0, 0, 0, 0x28, 0, 0, 0, // control, owner, group
+        0x14, 0,    0,    0,    0,    0, 0, 0,                // SACL, no DACL
+        0x02, 0x00, 0x08, 0x00, 0,    0, 0, 0,                // the SACL
+        0x01, 0x01, 0,    0,    0,    0, 0, 5, 18,   0, 0, 0, // the owner
+        0x01, 0x01, 0,    0,    0,    0, 0, 5, 18,   0, 0, 0, // the group
+    });
+    ASSERT_EQ(QuerySecurityDescriptorParts(full.data(), &defaulted, &information), STATUS_SUCCESS);
     EXPECT_EQ(information, 0xBu) << "owner, group and SACL; no DACL";
     EXPECT_FALSE(defaulted) << "no DACL: not defaulted";
 
-    full.Revision = 2;
+    full[0] = 2;
     information = 7;
-    EXPECT_EQ(QuerySecurityDescriptorParts(&full, &defaulted, &information),
+    EXPECT_EQ(QuerySecurityDescriptorParts(full.data(), &defaulted, &information),
               STATUS_UNKNOWN_REVISION);
     EXPECT_EQ(information, 0u);
 }

@@ -177,19 +177,15 @@ TEST_F(SecureDeviceTest, SecurityValuesThatAreRefused) {
 }
 
 TEST_F(SecureDeviceTest, FullClassDescriptorSetsEveryPart) {
-    std::vector<uint8_t> sid = hk::ParseSid("S-1-5-32-544");
-    std::vector<uint8_t> acl = Bytes({2, 0, 8, 0, 0, 0, 0, 0});
-    SECURITY_DESCRIPTOR absolute;
-    RtlCreateSecurityDescriptor(&absolute, SECURITY_DESCRIPTOR_REVISION);
-    absolute.Owner = sid.data();
-    absolute.Group = sid.data();
-    RtlSetDaclSecurityDescriptor(&absolute, TRUE, reinterpret_cast<PACL>(acl.data()), FALSE);
-    absolute.Sacl = reinterpret_cast<PACL>(acl.data());
-    absolute.Control |= SE_SACL_PRESENT;
-    ULONG length = 0;
-    ASSERT_EQ(RtlAbsoluteToSelfRelativeSD(&absolute, nullptr, &length), STATUS_BUFFER_TOO_SMALL);
-    std::vector<uint8_t> full(length);
-    ASSERT_EQ(RtlAbsoluteToSelfRelativeSD(&absolute, full.data(), &length), STATUS_SUCCESS);
+    // Owner and group Administrators, an empty SACL and an empty DACL.
+    const std::vector<uint8_t> full = Bytes({
+        0x01, 0x00, 0x14, 0x80, 0x24, 0, 0, 0, 0x34, 0, 0, 0, // control, owner, group
+        0x14, 0,    0,    0,    0x1C, 0, 0, 0,                // SACL, DACL
+        0x02, 0x00, 0x08, 0x00, 0,    0, 0, 0,                // the SACL
+        0x02, 0x00, 0x08, 0x00, 0,    0, 0, 0,                // the DACL
+        0x01, 0x02, 0,    0,    0,    0, 0, 5, 0x20, 0, 0, 0, 0x20, 0x02, 0, 0, // the owner
+        0x01, 0x02, 0,    0,    0,    0, 0, 5, 0x20, 0, 0, 0, 0x20, 0x02, 0, 0, // the group
+    });
     hk::SetRegistryValue(kProperties, u"Security", REG_BINARY, full);
     ASSERT_EQ(Create(), STATUS_SUCCESS);
     EXPECT_EQ(hk::DeviceSecurity(device_), full) << "owner, group, DACL and SACL all set";
