@@ -131,11 +131,9 @@ TEST_F(AdmissionTest, OpensInsideTheDeviceAreRefusedBeforeAnyCheck) {
     HkThread* service = hk::CreateThread(Start(kServiceImage));
     std::u16string inside = u"\\anything";
     FILE_OBJECT related{};
-    FILE_OBJECT named{};
-    named.FileName = UNICODE_STRING{static_cast<USHORT>(inside.size() * 2),
-                                    static_cast<USHORT>(inside.size() * 2), inside.data()};
-    FILE_OBJECT relative{};
-    relative.RelatedFileObject = &related;
+    USHORT bytes = static_cast<USHORT>(inside.size() * 2);
+    FILE_OBJECT named{.FileName = {bytes, bytes, inside.data()}};
+    FILE_OBJECT relative{.RelatedFileObject = &related};
     FILE_OBJECT plain{};
     hk::FailRoutine("ZwOpenKey", STATUS_IO_DEVICE_ERROR);
     for (PFILE_OBJECT file : {&named, &relative}) {

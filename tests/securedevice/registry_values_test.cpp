@@ -54,8 +54,7 @@ TEST_F(RegistryValuesTest, KeyCreationFailuresHandOutNothing) {
     hk::FailRoutine("ZwCreateKey", STATUS_IO_DEVICE_ERROR);
     EXPECT_EQ(CreateKey(key_, u"Secured", KEY_ALL_ACCESS, 0, nullptr, &disposition, &key),
               STATUS_IO_DEVICE_ERROR);
-    EXPECT_EQ(key, nullptr);
-    EXPECT_EQ(disposition, 0u);
+    EXPECT_EQ(std::tuple(key, disposition), std::tuple(nullptr, 0u));
     NTSTATUS status = STATUS_UNSUCCESSFUL;
     std::vector<uint8_t> descriptor = Convert(u"D:P(A;;GA;;;SY)", &status);
     descriptor[20] = 9; // no such ACL revision
