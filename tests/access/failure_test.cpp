@@ -11,6 +11,11 @@ namespace {
 constexpr ULONG kUntagged = 'None'; // the host's tag for untagged pool
 constexpr NTSTATUS kInjected = static_cast<NTSTATUS>(0xC0000185L);
 
+// The text of a counted string.
+std::u16string Text(PCUNICODE_STRING string) {
+    return std::u16string(string->Buffer, string->Length / sizeof(WCHAR));
+}
+
 class FailureTest : public InstallationTest {
   protected:
     // Nothing of the check is left behind.
