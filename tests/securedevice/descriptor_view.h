@@ -59,12 +59,14 @@ inline UNICODE_STRING Counted(const std::u16string& text, USHORT extra = 0) {
                           const_cast<PWSTR>(text.data())};
 }
 
-// Converts an SDDL text; the descriptor's bytes, empty on failure.
+// Converts an SDDL text; the descriptor's bytes, empty on failure. A text
+// too long for a counted string is converted as terminated text.
 inline std::vector<uint8_t> Convert(const std::u16string& text, NTSTATUS* status,
                                     ULONG markDefaulted = TRUE) {
     UNICODE_STRING sddl = Counted(text);
     PSECURITY_DESCRIPTOR descriptor = reinterpret_cast<PSECURITY_DESCRIPTOR>(1);
-    *status = ConvertSddlString(&sddl, markDefaulted, &descriptor);
+    *status = text.size() > 32767 ? ConvertSddlText(text.c_str(), markDefaulted, &descriptor)
+                                  : ConvertSddlString(&sddl, markDefaulted, &descriptor);
     if (!NT_SUCCESS(*status)) {
         return descriptor == nullptr ? std::vector<uint8_t>{} : std::vector<uint8_t>{0xBA, 0xD};
     }

@@ -13,20 +13,22 @@ const std::u16string kSddl = u"D:P(A;; GA;;; SY)(A;; GA;;; BA)";
 const std::u16string kName = u"\\Device\\VKTDevice";
 const std::u16string kLink = u"\\DosDevices\\VKT0001";
 
-// What the stand-in driver saw, by major function.
-std::vector<UCHAR> g_seen;
-std::vector<HkProcess*> g_openers;
-std::vector<std::u16string> g_names;   // the file object's name of each create
-std::vector<PDEVICE_OBJECT> g_reached; // the device each create was sent to
+// What the stand-in driver saw.
+struct Seen {
+    std::vector<UCHAR> Majors;           // each request's major function
+    std::vector<HkProcess*> Openers;     // the process each request came in
+    std::vector<std::u16string> Names;   // the file object's name of each create
+    std::vector<PDEVICE_OBJECT> Reached; // the device each create was sent to
+} g_seen;
 
 NTSTATUS RecordRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(Irp);
-    g_seen.push_back(location->MajorFunction);
-    g_openers.push_back(PsGetCurrentProcess());
+    g_seen.Majors.push_back(location->MajorFunction);
+    g_seen.Openers.push_back(PsGetCurrentProcess());
     if (location->MajorFunction == IRP_MJ_CREATE) {
         const UNICODE_STRING& name = location->FileObject->FileName;
-        g_names.emplace_back(name.Buffer, name.Length / 2);
-        g_reached.push_back(DeviceObject);
+        g_seen.Names.emplace_back(name.Buffer, name.Length / 2);
+        g_seen.Reached.push_back(DeviceObject);
     }
     Irp->IoStatus.Status = STATUS_SUCCESS;
     IofCompleteRequest(Irp, IO_NO_INCREMENT);
@@ -37,10 +39,7 @@ class DeviceOpenTest : public KernelTest {
   protected:
     void SetUp() override {
         KernelTest::SetUp();
-        g_seen.clear();
-        g_openers.clear();
-        g_names.clear();
-        g_reached.clear();
+        g_seen = {};
         driver_ = hk::CreateStandInDriver(u"VKTDrv");
         for (UCHAR major : {IRP_MJ_CREATE, IRP_MJ_CLEANUP, IRP_MJ_CLOSE}) {
             driver_->MajorFunction[major] = RecordRequest;
@@ -78,7 +77,7 @@ TEST_F(DeviceOpenTest, StandardUserRefusedAdministratorLetThrough) {
     EXPECT_EQ(refused.Status, STATUS_ACCESS_DENIED);
     EXPECT_FALSE(refused.DriverCalled);
     EXPECT_EQ(hk::OpenDevice(user, u"\\Device\\VKTDevice", 0x1).Status, STATUS_ACCESS_DENIED);
-    EXPECT_TRUE(g_seen.empty()) << "the driver never saw the refused opens";
+    EXPECT_TRUE(g_seen.Majors.empty()) << "the driver never saw the refused opens";
 
     HkThread* admin = ThreadOf(hk::AdministratorToken());
     hk::OpenResult opened = hk::OpenDevice(admin, u"\\??\\vkt0001", GENERIC_READ | GENERIC_WRITE);
@@ -86,8 +85,8 @@ TEST_F(DeviceOpenTest, StandardUserRefusedAdministratorLetThrough) {
     EXPECT_TRUE(opened.DriverCalled);
     EXPECT_EQ(opened.File->Access, 0x12019Fu) << "file generic read and write";
     EXPECT_EQ(hk::CloseDevice(opened.Handle), STATUS_SUCCESS);
-    EXPECT_EQ(g_seen, (std::vector<UCHAR>{IRP_MJ_CREATE, IRP_MJ_CLEANUP, IRP_MJ_CLOSE}));
-    EXPECT_EQ(g_openers, (std::vector<HkProcess*>(3, process_)))
+    EXPECT_EQ(g_seen.Majors, (std::vector<UCHAR>{IRP_MJ_CREATE, IRP_MJ_CLEANUP, IRP_MJ_CLOSE}));
+    EXPECT_EQ(g_seen.Openers, (std::vector<HkProcess*>(3, process_)))
         << "in the opening process's thread";
 
     HkThread* system = ThreadOf(hk::LocalSystemToken());
@@ -104,24 +103,16 @@ TEST_F(DeviceOpenTest, DefaultTokensAndDeniedAces) {
     hk::CloseDevice(opened.Handle);
 
     // A denied ACE before the allowed one wins.
-    std::vector<uint8_t> sid = hk::ParseSid("S-1-5-32-544");
-    std::vector<uint8_t> acl(8 + 2 * (8 + sid.size()));
-    PACL dacl = reinterpret_cast<PACL>(acl.data());
-    ASSERT_EQ(RtlCreateAcl(dacl, static_cast<ULONG>(acl.size()), ACL_REVISION), STATUS_SUCCESS);
-    ASSERT_EQ(RtlAddAccessAllowedAce(dacl, ACL_REVISION, GENERIC_ALL, sid.data()), STATUS_SUCCESS);
-    acl[8] = ACCESS_DENIED_ACE_TYPE; // the first ACE denies
-    ASSERT_EQ(RtlAddAccessAllowedAce(dacl, ACL_REVISION, GENERIC_ALL, sid.data()), STATUS_SUCCESS);
-    SECURITY_DESCRIPTOR descriptor;
-    RtlCreateSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
-    RtlSetDaclSecurityDescriptor(&descriptor, TRUE, dacl, FALSE);
+    std::vector<uint8_t> denied = hk::SddlDescriptor(u"D:(D;;GA;;;BA)(A;;GA;;;BA)");
     HANDLE handle = nullptr;
     ASSERT_EQ(ObOpenObjectByPointer(device_, OBJ_KERNEL_HANDLE, nullptr, WRITE_DAC,
                                     IoDeviceObjectType, KernelMode, &handle),
               STATUS_SUCCESS);
-    EXPECT_EQ(ZwSetSecurityObject(handle, OWNER_SECURITY_INFORMATION, &descriptor),
+    EXPECT_EQ(ZwSetSecurityObject(handle, OWNER_SECURITY_INFORMATION, denied.data()),
               STATUS_ACCESS_DENIED)
         << "opened for WRITE_DAC only";
-    ASSERT_EQ(ZwSetSecurityObject(handle, DACL_SECURITY_INFORMATION, &descriptor), STATUS_SUCCESS);
+    ASSERT_EQ(ZwSetSecurityObject(handle, DACL_SECURITY_INFORMATION, denied.data()),
+              STATUS_SUCCESS);
     ZwClose(handle);
     EXPECT_EQ(hk::OpenDevice(byDefault, u"\\??\\VKT0001", GENERIC_READ).Status,
               STATUS_ACCESS_DENIED);
@@ -143,14 +134,14 @@ TEST_F(DeviceOpenTest, NamesInsideTheDeviceAreHeldToItsDaclOnlyWithSecureOpen) {
         ASSERT_EQ(inside.Status, STATUS_SUCCESS) << "the stand-in driver admits every open";
         hk::CloseDevice(inside.Handle);
     }
-    EXPECT_EQ(g_names, (std::vector<std::u16string>{u"\\anything", u"\\"}));
+    EXPECT_EQ(g_seen.Names, (std::vector<std::u16string>{u"\\anything", u"\\"}));
     device_->Characteristics |= FILE_DEVICE_SECURE_OPEN;
     EXPECT_EQ(hk::OpenDevice(user, u"\\??\\VKT0001\\anything", GENERIC_READ).Status,
               STATUS_ACCESS_DENIED);
     HkThread* admin = ThreadOf(hk::AdministratorToken());
     hk::OpenResult opened = hk::OpenDevice(admin, u"\\GLOBAL??\\VKT0001\\a\\b", GENERIC_READ);
     ASSERT_EQ(opened.Status, STATUS_SUCCESS);
-    EXPECT_EQ(g_names.back(), u"\\a\\b");
+    EXPECT_EQ(g_seen.Names.back(), u"\\a\\b");
     hk::CloseDevice(opened.Handle);
     EXPECT_EQ(hk::OpenDevice(admin, u"\\??\\VKT0002", GENERIC_READ).Status,
               STATUS_OBJECT_NAME_NOT_FOUND);
@@ -171,7 +162,7 @@ TEST_F(DeviceOpenTest, AnOpenByALowerDevicesNameReachesTheTop) {
     const std::u16string byName = u"\\??\\GLOBALROOT" + busName;
     hk::OpenResult opened = hk::OpenDevice(user, byName, GENERIC_READ);
     ASSERT_EQ(opened.Status, STATUS_SUCCESS) << "the bus's descriptor grants reading";
-    EXPECT_EQ(g_reached, std::vector<PDEVICE_OBJECT>{device_});
+    EXPECT_EQ(g_seen.Reached, std::vector<PDEVICE_OBJECT>{device_});
     hk::CloseDevice(opened.Handle);
     EXPECT_EQ(hk::OpenDevice(user, byName, GENERIC_WRITE).Status, STATUS_ACCESS_DENIED);
     hk::SetDeviceSecurity(bus, hk::DeviceSecurity(device_));

@@ -6,6 +6,8 @@
 #include "tests/securedevice/descriptor_view.h"
 #include "tests/support/kernel_test.h"
 
+#include <tuple>
+
 namespace {
 
 const std::u16string kKey = hk::kServiceKeyPath + u"\\Parameters";
@@ -52,8 +54,7 @@ TEST_F(RegistryValuesTest, KeyCreationFailuresHandOutNothing) {
     hk::FailRoutine("ZwCreateKey", STATUS_IO_DEVICE_ERROR);
     EXPECT_EQ(CreateKey(key_, u"Secured", KEY_ALL_ACCESS, 0, nullptr, &disposition, &key),
               STATUS_IO_DEVICE_ERROR);
-    EXPECT_EQ(key, nullptr);
-    EXPECT_EQ(disposition, 0u);
+    EXPECT_EQ(std::tuple(key, disposition), std::tuple(nullptr, 0u));
     NTSTATUS status = STATUS_UNSUCCESSFUL;
     std::vector<uint8_t> descriptor = Convert(u"D:P(A;;GA;;;SY)", &status);
     descriptor[20] = 9; // no such ACL revision
@@ -64,13 +65,9 @@ TEST_F(RegistryValuesTest, KeyCreationFailuresHandOutNothing) {
 
 // A failed read leaves the default; short data are the low-order bytes.
 TEST_F(RegistryValuesTest, DwordReadsOfEveryShape) {
-    const struct {
-        const char16_t* Name;      // stored under this name, and read
-        ULONG Type;                // the stored type; REG_NONE: nothing stored
-        std::vector<uint8_t> Data; // the stored data
-        NTSTATUS Status;           // the read's status
-        ULONG Value;               // the value read
-    } cases[] = {
+    // Stored under this name and read; the stored type (REG_NONE: nothing
+    // stored) and data; the read's status and the value read.
+    const std::tuple<const char16_t*, ULONG, std::vector<uint8_t>, NTSTATUS, ULONG> cases[] = {
         {u"Binary", REG_BINARY, Bytes({1, 2, 3, 4}), STATUS_OBJECT_TYPE_MISMATCH, 77},
         {u"Long", REG_DWORD, Bytes({1, 2, 3, 4, 5, 6, 7, 8}), STATUS_BUFFER_OVERFLOW, 77},
         {u"Missing", REG_NONE, {}, STATUS_OBJECT_NAME_NOT_FOUND, 77},
@@ -78,13 +75,13 @@ TEST_F(RegistryValuesTest, DwordReadsOfEveryShape) {
         {u"Empty", REG_DWORD, {}, STATUS_SUCCESS, 0},
         {u"Dword", REG_DWORD, Bytes({0xD4, 0xC3, 0xB2, 0xA1}), STATUS_SUCCESS, 0xA1B2C3D4},
     };
-    for (const auto& read : cases) {
-        if (read.Type != REG_NONE) {
-            hk::SetRegistryValue(kKey, read.Name, read.Type, read.Data);
+    for (auto& [name, type, data, status, expected] : cases) {
+        if (type != REG_NONE) {
+            hk::SetRegistryValue(kKey, name, type, data);
         }
         ULONG value = 0;
-        EXPECT_EQ(ReadDwordValue(key_, read.Name, 77, &value), read.Status) << Ascii(read.Name);
-        EXPECT_EQ(value, read.Value) << Ascii(read.Name);
+        EXPECT_EQ(ReadDwordValue(key_, name, 77, &value), status) << Ascii(name);
+        EXPECT_EQ(value, expected) << Ascii(name);
     }
     ULONG value = 0;
     EXPECT_EQ(ReadDwordValue(key_, u"dword", 0, &value), STATUS_SUCCESS) << "names in any case";
@@ -101,10 +98,8 @@ TEST_F(RegistryValuesTest, ValuesOfAnySizeThroughOneRetry) {
     uint64_t before = hk::AllocationCount();
     ASSERT_EQ(ReadValue(key_, u"Large", REG_BINARY, 0, &record), STATUS_SUCCESS);
     EXPECT_EQ(hk::AllocationCount() - before, 2u) << "the first size, then the size needed";
-    ASSERT_EQ(record->DataLength, 1000u);
-    EXPECT_EQ(std::memcmp(reinterpret_cast<uint8_t*>(record) + record->DataOffset, data.data(),
-                          data.size()),
-              0);
+    auto* stored = reinterpret_cast<uint8_t*>(record) + record->DataOffset;
+    EXPECT_EQ(std::vector<uint8_t>(stored, stored + record->DataLength), data);
     ExFreePoolWithTag(record, 0);
 
     before = hk::AllocationCount();

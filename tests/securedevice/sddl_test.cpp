@@ -6,9 +6,12 @@
 #include "tests/securedevice/descriptor_view.h"
 #include "tests/support/kernel_test.h"
 
+#include <tuple>
+
 namespace {
 
 constexpr ULONG kGenericAll = 0x10000000;
+constexpr ULONG kAclTag = 0x6C416553; // the parser's ACL
 const std::string kSystem = "S-1-5-18";
 const std::string kAdmins = "S-1-5-32-544";
 
@@ -62,76 +65,55 @@ TEST_F(SddlTest, DeviceStringAndEmptySectionsByteForByte) {
 }
 
 TEST_F(SddlTest, EveryFailureStatus) {
-    const std::pair<const char16_t*, NTSTATUS> cases[] = {
-        {u"d:(A;;GA;;;SY)", STATUS_INVALID_PARAMETER},
-        {u"D:p(A;;GA;;;SY)", STATUS_INVALID_PARAMETER},
-        {u"D: P(A;;GA;;;SY)", STATUS_INVALID_PARAMETER},
-        {u"D:P(A;;GA;;;SY)S:", STATUS_INVALID_PARAMETER},
-        {u"D::(A;;GA;;;SY)", STATUS_INVALID_PARAMETER},
-        {u"D:P:", STATUS_INVALID_PARAMETER},
-        {u"D:(A;;GA;;SY)", STATUS_INVALID_PARAMETER},
-        {u"D:x", STATUS_INVALID_PARAMETER},
-        {u"D:(D;;GA;;;SY)", STATUS_INVALID_PARAMETER},
-        {u"D:(A;OICI;GA;;;SY)", STATUS_INVALID_PARAMETER},
-        {u"D:(A;;GA ;;;SY)", STATUS_INVALID_PARAMETER},
-        {u"D:(A;;ZZ;;;SY)", STATUS_INVALID_PARAMETER},
-        {u"D:(A;;0x;;;SY)", STATUS_INVALID_PARAMETER},
-        {u"D:(A;;0x100000000;;;SY)", STATUS_INVALID_PARAMETER},
-        {u"D:(A;;GA;x;;SY)", STATUS_INVALID_PARAMETER},
-        {u"D:(A;;GA;;x;SY)", STATUS_INVALID_PARAMETER},
-        {u"D:(A;;GA;;;XY)", STATUS_NONE_MAPPED},
-        {u"D:(A;;GA;;;SY", STATUS_INVALID_ACL},
-        {u"D:(A;;GA;;;SYS)", STATUS_INVALID_ACL},
-        // The character after the type is passed over: the blank takes the
-        // semicolon's place.
-        {u"D:(A ;;GA;;;SY)", STATUS_INVALID_PARAMETER},
-        {u"", STATUS_INVALID_PARAMETER},
-        {u"\tD:(A;;GA;;;SY)", STATUS_INVALID_PARAMETER},
-        {u"D:(A;;GA;;;\tSY)", STATUS_NONE_MAPPED},
-        {u"D:(A;;GA;;;SY)\t", STATUS_SUCCESS}, // trailing text without separators is ignored
-        {u"D:(A;;GA;;;SY)tail", STATUS_SUCCESS},
-        {u"D:(A;;GA;;;SY) ", STATUS_SUCCESS},
-        {u"D:(A", STATUS_INVALID_PARAMETER},
-        {u";;;;;", STATUS_INVALID_PARAMETER},
-        {u"D:;;;;;", STATUS_INVALID_PARAMETER},
+    const std::pair<NTSTATUS, std::vector<const char16_t*>> cases[] = {
+        {STATUS_INVALID_PARAMETER,
+         {u"d:(A;;GA;;;SY)", u"D:p(A;;GA;;;SY)", u"D: P(A;;GA;;;SY)", u"D:P(A;;GA;;;SY)S:",
+          u"D::(A;;GA;;;SY)", u"D:P:", u"D:(A;;GA;;SY)", u"D:x", u"D:(D;;GA;;;SY)",
+          u"D:(A;OICI;GA;;;SY)", u"D:(A;;GA ;;;SY)", u"D:(A;;ZZ;;;SY)", u"D:(A;;0x;;;SY)",
+          u"D:(A;;0x100000000;;;SY)", u"D:(A;;GA;x;;SY)", u"D:(A;;GA;;x;SY)", u"",
+          u"\tD:(A;;GA;;;SY)", u"D:(A", u";;;;;", u"D:;;;;;",
+          // The character after the type is passed over: the blank takes the
+          // semicolon's place.
+          u"D:(A ;;GA;;;SY)"}},
+        {STATUS_NONE_MAPPED, {u"D:(A;;GA;;;XY)", u"D:(A;;GA;;;\tSY)"}},
+        {STATUS_INVALID_ACL, {u"D:(A;;GA;;;SY", u"D:(A;;GA;;;SYS)"}},
+        // Trailing text without separators is ignored.
+        {STATUS_SUCCESS, {u"D:(A;;GA;;;SY)\t", u"D:(A;;GA;;;SY)tail", u"D:(A;;GA;;;SY) "}},
     };
-    for (auto& [text, expected] : cases) {
-        EXPECT_EQ(StatusOf(text), expected) << Ascii(text);
+    for (auto& [expected, texts] : cases) {
+        for (const char16_t* text : texts) {
+            EXPECT_EQ(StatusOf(text), expected) << Ascii(text);
+        }
     }
 }
 
-// Texts of one ACE: the rights field's codes, numbers and blanks, and blanks
-// and case where the grammar allows them.
+// Texts of one ACE, by the mask they grant: the rights field's codes,
+// numbers and blanks, and blanks and case where the grammar allows them.
 TEST_F(SddlTest, TextsOfOneAce) {
-    const struct {
-        const char16_t* Text; // SDDL
-        ULONG Mask;           // the ACE's mask
-    } cases[] = {
-        {u"D:(A;;GA GX;;;SY)", 0x30000000},
-        {u"D:(A;;GAGX;;;SY)", 0x30000000},
-        {u"D:(A;;0x1F01FF;;;SY)", 0x1F01FF},
-        {u"D:(A;;GA0x1;;;SY)", 0x1},        // a number replaces the codes before it
-        {u"D:(A;;0x1GA;;;SY)", 0x10000001}, // codes after a number are added
-        {u"D:(A;;FA;;;SY)", 0xFA},          // hexadecimal without prefix
-        {u"D:(A;;0xabcdef;;;SY)", 0xABCDEF},
-        {u"D:(A;;123;;;SY)", 123},
-        {u"D:(A;;019;;;SY)", 19}, // decimal from any digit on, a leading zero too
-        {u"D:(A;;90;;;SY)", 90},
-        {u"D:(A;;4294967295;;;SY)", 0xFFFFFFFF},
-        {u"D:(A;;0XffffFFFF;;;SY)", 0xFFFFFFFF},
-        {u"D:(A;;;;;SY)", 0},
-        {u"D:(A;; ;;;SY)", 0}, // blanks, then the semicolon: an empty field
-        {u"D:(A;;rc wd wo sd gr gw gx;;;SY)", 0xE00F0000},
-        {u"D:(A;;GR12;;;SY)", 12},
-        {u"D:(A;;12GR;;;SY)", 0x8000000C},
-        {u"D:(a;;ga;;;sy)", kGenericAll},
-        {u"   D:(A;;GA;;;SY)", kGenericAll},
-        {u"D:  (  A;  ; GA;  ;  ;  SY  )  ", kGenericAll},
-        {u"D:A;;GA;;;SY)", kGenericAll}, // the opening parenthesis is optional
+    const std::pair<ULONG, std::vector<const char16_t*>> cases[] = {
+        {0x30000000, {u"D:(A;;GA GX;;;SY)", u"D:(A;;GAGX;;;SY)"}},
+        {0x1F01FF, {u"D:(A;;0x1F01FF;;;SY)"}},
+        {0x1, {u"D:(A;;GA0x1;;;SY)"}},        // a number replaces the codes before it
+        {0x10000001, {u"D:(A;;0x1GA;;;SY)"}}, // codes after a number are added
+        {0xFA, {u"D:(A;;FA;;;SY)"}},          // hexadecimal without prefix
+        {0xABCDEF, {u"D:(A;;0xabcdef;;;SY)"}},
+        {123, {u"D:(A;;123;;;SY)"}},
+        {19, {u"D:(A;;019;;;SY)"}}, // decimal from any digit on, a leading zero too
+        {90, {u"D:(A;;90;;;SY)"}},
+        {0xFFFFFFFF, {u"D:(A;;4294967295;;;SY)", u"D:(A;;0XffffFFFF;;;SY)"}},
+        {0, {u"D:(A;;;;;SY)", u"D:(A;; ;;;SY)"}}, // blanks, then the semicolon: an empty field
+        {0xE00F0000, {u"D:(A;;rc wd wo sd gr gw gx;;;SY)"}},
+        {12, {u"D:(A;;GR12;;;SY)"}},
+        {0x8000000C, {u"D:(A;;12GR;;;SY)"}},
+        // The opening parenthesis is optional.
+        {kGenericAll,
+         {u"D:(a;;ga;;;sy)", u"   D:(A;;GA;;;SY)", u"D:  (  A;  ; GA;  ;  ;  SY  )  ",
+          u"D:A;;GA;;;SY)"}},
     };
-    for (const auto& ace : cases) {
-        EXPECT_EQ(Aces(ace.Text), (std::vector<AceView>{{0, 0, ace.Mask, kSystem}}))
-            << Ascii(ace.Text);
+    for (auto& [mask, texts] : cases) {
+        for (const char16_t* text : texts) {
+            EXPECT_EQ(Aces(text), (std::vector<AceView>{{0, 0, mask, kSystem}})) << Ascii(text);
+        }
     }
     EXPECT_EQ(Aces(u"D:(A;;RC;;;RC)"), (std::vector<AceView>{{0, 0, 0x20000, "S-1-5-12"}}));
     EXPECT_EQ(Aces(u"D:(A;;GA;;;SY)((A;;GA;;;BA)"),
@@ -206,33 +188,26 @@ TEST_F(SddlTest, EveryFailureReleasesEverything) {
 // reservation of 48 bytes per ACE is not the limit: with small ACEs far more
 // than 1365 fit.
 TEST_F(SddlTest, AclSizeLimitIsTheBytesUsed) {
-    // Texts this long exceed a counted string: converted as terminated text.
-    auto convert = [](size_t count, const std::u16string& alias, std::vector<uint8_t>* bytes) {
+    auto convert = [](size_t count, const std::u16string& alias, NTSTATUS* status) {
         std::u16string text = u"D:";
         for (size_t i = 0; i < count; i++) {
             text += u"(A;;GA;;;" + alias + u")";
         }
-        PSECURITY_DESCRIPTOR descriptor = reinterpret_cast<PSECURITY_DESCRIPTOR>(1);
-        NTSTATUS status = ConvertSddlText(text.c_str(), TRUE, &descriptor);
-        if (NT_SUCCESS(status)) {
-            *bytes = DescriptorBytes(descriptor);
-            ExFreePoolWithTag(descriptor, 0);
-        } else {
-            EXPECT_EQ(descriptor, nullptr);
-        }
-        return status;
+        return Convert(text, status);
     };
-    std::vector<uint8_t> bytes;
-    ASSERT_EQ(convert(3276, u"WD", &bytes), STATUS_SUCCESS);
+    NTSTATUS status = STATUS_UNSUCCESSFUL;
+    std::vector<uint8_t> bytes = convert(3276, u"WD", &status);
+    ASSERT_EQ(status, STATUS_SUCCESS);
     EXPECT_EQ(bytes[22] | bytes[23] << 8, 65528) << "ACL size";
     EXPECT_EQ(bytes[24] | bytes[25] << 8, 3276) << "ACE count";
-    EXPECT_EQ(convert(3277, u"WD", &bytes), STATUS_ALLOTTED_SPACE_EXCEEDED);
-    ASSERT_EQ(convert(1640, u"BA", &bytes), STATUS_SUCCESS); // 8 + 1640 * 24 = 39368 bytes
+    EXPECT_TRUE(convert(3277, u"WD", &status).empty()) << "nothing handed out";
+    EXPECT_EQ(status, STATUS_ALLOTTED_SPACE_EXCEEDED);
+    bytes = convert(1640, u"BA", &status); // 8 + 1640 * 24 = 39368 bytes
+    ASSERT_EQ(status, STATUS_SUCCESS);
     EXPECT_EQ(DaclAces(bytes).size(), 1640u);
 }
 
 TEST_F(SddlTest, AppendGrowsTheAclForTheAcesStillToCome) {
-    constexpr ULONG kAclTag = 0x6C416553;
     auto acl = static_cast<PACL>(ExAllocatePoolWithTag(PagedPool, 28, kAclTag));
     ASSERT_EQ(RtlCreateAcl(acl, 28, ACL_REVISION), STATUS_SUCCESS);
     ULONG used = 8;
@@ -240,16 +215,14 @@ TEST_F(SddlTest, AppendGrowsTheAclForTheAcesStillToCome) {
     ASSERT_EQ(AppendAllowedAce(&acl, &used, 1, 3, system), STATUS_SUCCESS);
     EXPECT_EQ(acl->AclSize, 28) << "room enough: no growth";
     ASSERT_EQ(AppendAllowedAce(&acl, &used, 2, 2, SeExports->SeAliasAdminsSid), STATUS_SUCCESS);
-    EXPECT_EQ(acl->AclSize, 28 + 24 * 2) << "used bytes plus two ACEs of this size";
-    EXPECT_EQ(used, 52u);
-    EXPECT_EQ(acl->AceCount, 2);
+    EXPECT_EQ(std::tuple(used, acl->AclSize, acl->AceCount), std::tuple(52u, 28 + 24 * 2, 2))
+        << "the size: used bytes plus two ACEs of this size";
     hk::FailAllocationsWithTag(kAclTag);
     ASSERT_EQ(AppendAllowedAce(&acl, &used, 3, 2, SeExports->SeAliasAdminsSid), STATUS_SUCCESS);
     EXPECT_EQ(AppendAllowedAce(&acl, &used, 4, 1, system), STATUS_INSUFFICIENT_RESOURCES)
         << "no pool to grow into";
-    EXPECT_EQ(used, 76u) << "left as it was";
-    EXPECT_EQ(acl->AclSize, 76);
-    EXPECT_EQ(acl->AceCount, 3);
+    EXPECT_EQ(std::tuple(used, acl->AclSize, acl->AceCount), std::tuple(76u, 76, 3))
+        << "left as it was";
     ULONG full = 0xFFF8;
     EXPECT_EQ(AppendAllowedAce(&acl, &full, 3, 1, system), STATUS_ALLOTTED_SPACE_EXCEEDED);
     EXPECT_EQ(full, 0xFFF8u) << "left as it was";
@@ -283,21 +256,21 @@ TEST_F(SddlTest, RightsNumbersAndCodesAtTheirEdges) {
 TEST_F(SddlTest, DescriptorPartsReported) {
     BOOLEAN defaulted = TRUE;
     SECURITY_INFORMATION information = 0;
-    std::vector<uint8_t> sid = hk::ParseSid("S-1-5-18");
-    std::vector<uint8_t> acl = Bytes({2, 0, 8, 0, 0, 0, 0, 0});
-    SECURITY_DESCRIPTOR full;
-    RtlCreateSecurityDescriptor(&full, SECURITY_DESCRIPTOR_REVISION);
-    full.Owner = sid.data();
-    full.Group = sid.data();
-    full.Sacl = reinterpret_cast<PACL>(acl.data());
-    full.Control |= SE_SACL_PRESENT;
-    ASSERT_EQ(QuerySecurityDescriptorParts(&full, &defaulted, &information), STATUS_SUCCESS);
+    // Owner and group LocalSystem and an empty SACL, self-relative.
+    std::vector<uint8_t> full = Bytes({
+        0x01, 0x00, 0x10, 0x80, 0x1C, 0, 0, 0, 0x28, 0, 0, 0, // control, owner, group
+        0x14, 0,    0,    0,    0,    0, 0, 0,                // SACL, no DACL
+        0x02, 0x00, 0x08, 0x00, 0,    0, 0, 0,                // the SACL
+        0x01, 0x01, 0,    0,    0,    0, 0, 5, 18,   0, 0, 0, // the owner
+        0x01, 0x01, 0,    0,    0,    0, 0, 5, 18,   0, 0, 0, // the group
+    });
+    ASSERT_EQ(QuerySecurityDescriptorParts(full.data(), &defaulted, &information), STATUS_SUCCESS);
     EXPECT_EQ(information, 0xBu) << "owner, group and SACL; no DACL";
     EXPECT_FALSE(defaulted) << "no DACL: not defaulted";
 
-    full.Revision = 2;
+    full[0] = 2;
     information = 7;
-    EXPECT_EQ(QuerySecurityDescriptorParts(&full, &defaulted, &information),
+    EXPECT_EQ(QuerySecurityDescriptorParts(full.data(), &defaulted, &information),
               STATUS_UNKNOWN_REVISION);
     EXPECT_EQ(information, 0u);
 }
@@ -315,10 +288,7 @@ NTSTATUS KernelConverter(PCWSTR StringSecurityDescriptor, ULONG StringSDRevision
         return g_converterStatus;
     }
     // A descriptor the own parser could never make: an owner and a DACL.
-    std::vector<uint8_t> bytes = Bytes({1, 0, 0x04, 0x80, 28, 0, 0, 0, 0, 0, 0, 0, 0, 0,
-                                        0, 0, 20,   0,    0,  0, 2, 0, 8, 0, 0, 0, 0, 0});
-    std::vector<uint8_t> owner = hk::ParseSid("S-1-5-18");
-    bytes.insert(bytes.end(), owner.begin(), owner.end());
+    std::vector<uint8_t> bytes = hk::SddlDescriptor(u"O:SYD:");
     *SecurityDescriptor = ExAllocatePoolWithTag(PagedPool, bytes.size(), 'KrSd');
     std::memcpy(*SecurityDescriptor, bytes.data(), bytes.size());
     return STATUS_SUCCESS;
@@ -336,7 +306,6 @@ class KernelConverterTest : public SddlTest {
 };
 
 TEST_F(KernelConverterTest, KernelConvertsAndTheMarkIsAdded) {
-    constexpr ULONG kAclTag = 0x6C416553;
     hk::FailAllocationsWithTag(kAclTag);
     NTSTATUS status = STATUS_UNSUCCESSFUL;
     std::vector<uint8_t> marked = Convert(u"O:SYD:(A;;GA;;;WD)", &status, TRUE);
