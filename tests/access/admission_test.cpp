@@ -126,8 +126,9 @@ TEST_F(AdmissionTest, OnePairOfQuotesAroundTheValueIsNotPartOfIt) {
 
 // The device has no namespace: an open of a name inside it, or relative to
 // another open file, is refused before anything is read or held, whoever
-// opens it.
-TEST_F(AdmissionTest, OpensInsideTheDeviceAreRefusedBeforeAnyCheck) {
+// opens it; so is an open that asks for no access (which passes any DACL),
+// and a create without its security context.
+TEST_F(AdmissionTest, OpensInsideTheDeviceOrWithoutAccessAreRefusedBeforeAnyCheck) {
     HkThread* service = hk::CreateThread(Start(kServiceImage));
     std::u16string inside = u"\\anything";
     FILE_OBJECT related{};
@@ -136,9 +137,15 @@ TEST_F(AdmissionTest, OpensInsideTheDeviceAreRefusedBeforeAnyCheck) {
     FILE_OBJECT relative{.RelatedFileObject = &related};
     FILE_OBJECT plain{};
     hk::FailRoutine("ZwOpenKey", STATUS_IO_DEVICE_ERROR);
-    for (PFILE_OBJECT file : {&named, &relative}) {
-        hk::Request create{
-            .major = IRP_MJ_CREATE, .parameters = {.FileObject = file}, .useParameters = true};
+    hk::Request noAccess{.major = IRP_MJ_CREATE, .createAccess = 0};
+    hk::Request noContext{.major = IRP_MJ_CREATE, .withoutSecurityContext = true};
+    for (const hk::Request& create :
+         {hk::Request{
+              .major = IRP_MJ_CREATE, .parameters = {.FileObject = &named}, .useParameters = true},
+          hk::Request{.major = IRP_MJ_CREATE,
+          .parameters = {.FileObject = &relative},
+          .useParameters = true},
+          noAccess, noContext}) {
         hk::Outcome outcome;
         hk::RunAs(service, [&] { outcome = hk::Send(device_, create); });
         EXPECT_EQ(outcome.ioStatus.Status, CALLER_REFUSED);
