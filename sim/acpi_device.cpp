@@ -182,8 +182,7 @@ NTSTATUS AcpiDevice::DispatchPnp(PDEVICE_OBJECT device, PIRP irp) {
 // The bus driver's part of the state changes: nothing to do but agree.
 NTSTATUS AcpiDevice::ReceivePnp(PIRP irp) {
     PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
-    PnpArrival arrival{
-        irp, location->MinorFunction, location, *location, irp->IoStatus.Status, 0, trace_.size()};
+    PnpArrival arrival{location->MinorFunction, irp->IoStatus.Status, 0, trace_.size()};
     auto fault = pnpFaults_.find(location->MinorFunction);
     if (fault != pnpFaults_.end()) {
         irp->IoStatus.Status = fault->second;

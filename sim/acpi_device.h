@@ -27,13 +27,10 @@ struct Evaluation {
 
 // One Plug and Play request as it reached the ACPI device.
 struct PnpArrival {
-    PIRP Irp;                    // the request
-    UCHAR Minor;                 // IRP_MN_ code
-    PIO_STACK_LOCATION Location; // the stack location it was given
-    IO_STACK_LOCATION Contents;  // that location's contents on arrival
-    NTSTATUS Carried;            // IoStatus.Status on arrival
-    NTSTATUS Status;             // status it was completed with
-    size_t EvaluationsBefore;    // method evaluations answered before it arrived
+    UCHAR Minor;              // IRP_MN_ code
+    NTSTATUS Carried;         // IoStatus.Status on arrival
+    NTSTATUS Status;          // status it was completed with
+    size_t EvaluationsBefore; // method evaluations answered before it arrived
 };
 
 // Ways the ACPI driver can be made to answer the next evaluations of a method.
