@@ -51,16 +51,4 @@ TEST_F(PowerRunTest, MachineThatNeverWakesIsResetAfterTheSleepTimeout) {
     EXPECT_EQ(acpi_->Firmware().Resets()[0].LastState, StateEnterS3);
 }
 
-// Shutdown is timed with the shutdown timeout that command 4 set.
-TEST_F(PowerRunTest, ShutdownThatHangsIsResetAfterTheShutdownTimeout) {
-    Supervise(6);
-    uint64_t entry = hk::Now();
-    sim::EnterSystemState(device_, PowerSystemShutdown);
-    EXPECT_EQ(acpi_->Firmware().TimeoutSeconds(), 90u);
-    hk::RunFor(10 * hk::kMinute);
-    ASSERT_EQ(acpi_->Firmware().Resets().size(), 1u);
-    EXPECT_EQ(acpi_->Firmware().Resets()[0].Time, entry + 90 * hk::kSecond);
-    EXPECT_EQ(acpi_->Firmware().Resets()[0].LastState, StateEnterS6);
-}
-
 } // namespace
