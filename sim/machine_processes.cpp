@@ -114,7 +114,7 @@ void Machine::OpenDevice(const std::string& label, const std::string& name,
         process.Device = device;
     }
     FlushErrorLog();
-    std::string asked = access == "none"                            ? " (no access)"
+    std::string asked = desired == 0                                ? " (no access)"
                         : desired == (GENERIC_READ | GENERIC_WRITE) ? " (read and write)"
                                                                     : " (read)";
     EmitRequest(label,
